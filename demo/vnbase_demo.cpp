@@ -1,0 +1,3 @@
+// Demonstration of vnbase (grows with the library).
+#include "vnbase.h"
+int main() { return 0; }

@@ -1,0 +1,45 @@
+#!/bin/bash
+# Builds the library and runs the whole test suite three times: an optimised build,
+# AddressSanitizer+UndefinedBehaviorSanitizer (clang, with the fuzz smoke runs) and
+# ThreadSanitizer. Any failing test or sanitizer report fails the run.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+bash scripts/setup.sh
+
+jobs=${VN_JOBS:-2}
+export ASAN_OPTIONS=halt_on_error=1:abort_on_error=0:detect_leaks=1:strict_string_checks=1:detect_stack_use_after_return=1
+export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
+export LSAN_OPTIONS=report_objects=1
+
+status=0
+run() {  # name, then cmake arguments
+    local name=$1
+    shift
+    local dir=$root/build-$name
+    echo "=== $name: configure and build"
+    cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >"$dir.configure.log" 2>&1 ||
+        { cat "$dir.configure.log"; return 1; }
+    cmake --build "$dir" -j "$jobs"
+    echo "=== $name: tests"
+    local rc=0
+    (cd "$dir" && ctest -j "$jobs" --output-on-failure --timeout 300) || rc=$?
+    # A sanitizer report fails the run even where a test somehow survived it.
+    if grep -lE "ERROR: (Address|Leak|Undefined)Sanitizer|WARNING: ThreadSanitizer|runtime error:" \
+        "$dir"/Testing/Temporary/LastTest*.log >/dev/null 2>&1; then
+        echo "=== $name: sanitizer report found in the test log"
+        rc=1
+    fi
+    echo "=== $name: $([ $rc -eq 0 ] && echo passed || echo FAILED)"
+    return $rc
+}
+
+run release -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc || status=1
+run asan -DVN_SANITIZE=address -DVN_BUILD_FUZZ=ON -DVN_BUILD_DEMO=OFF \
+    -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang || status=1
+run tsan -DVN_SANITIZE=thread -DVN_BUILD_DEMO=OFF \
+    -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang || status=1
+
+if [ $status -eq 0 ]; then echo "all three builds passed"; else echo "test run FAILED"; fi
+exit $status
