@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 #include <errno.h>
 #include <string.h>
-#include <dirent.h>
+#include <unistd.h>
 #include <sys/prctl.h>
 
 #include <atomic>
@@ -167,6 +167,7 @@ unsigned int polling_worker(void* p) {
 // Ignores its stop flag until released: models a thread that does not stop in time.
 unsigned int stubborn_worker(void* p) {
     Worker* w = static_cast<Worker*>(p);
+    w->tid = vnthread_selfid();
     w->started = true;
     while (!w->release.load())
         vn_msleep(1);
@@ -175,21 +176,11 @@ unsigned int stubborn_worker(void* p) {
     return 0;
 }
 
-// Number of threads of this process, from the kernel's view.
-int thread_count() {
-    int n = 0;
-    if (DIR* d = opendir("/proc/self/task")) {
-        while (struct dirent* e = readdir(d)) {
-            if (e->d_name[0] != '.') ++n;
-        }
-        closedir(d);
-    }
-    return n;
-}
-
-bool wait_thread_count(int n) {
+// True once the kernel no longer lists thread tid in this process.
+bool wait_thread_gone(unsigned int tid) {
+    std::string path = "/proc/self/task/" + std::to_string(tid);
     for (int i = 0; i < 10000; ++i) {
-        if (thread_count() == n) return true;
+        if (access(path.c_str(), F_OK) != 0) return true;
         vn_msleep(1);
     }
     return false;
@@ -216,7 +207,6 @@ TEST(Thread, CooperativeStopWaitsForTheEntry) {
 }
 
 TEST(Thread, TimeoutZeroAndExpiredTimeoutDetachSafely) {
-    const int before = thread_count();
     for (long long timeout : {0LL, 20LL}) {
         Worker w;
         vnthread_handle t = vnthread_create(stubborn_worker, &w, 1);
@@ -232,7 +222,7 @@ TEST(Thread, TimeoutZeroAndExpiredTimeoutDetachSafely) {
             vn_msleep(1);
         EXPECT_TRUE(w.saw_signal.load());
         // No thread is left behind once it returned (and freed its share of the record).
-        EXPECT_TRUE(wait_thread_count(before));
+        EXPECT_TRUE(wait_thread_gone(w.tid));
     }
 }
 
