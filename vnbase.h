@@ -10,3 +10,23 @@
 #include "base/vnlock.h"
 #include "base/vnevent.h"
 #include "base/vnthread.h"
+#include "base/vnrwlock.h"
+
+// Strings, byte buffers, encoding conversion, ordered map
+#include "common/vnstream.h"
+
+// Event pump
+#include "fevent/vnfevent.h"
+
+// Networking
+#include "net/vnnet.h"
+
+// Crypto and checksums
+#include "crypto/vntea.h"
+#include "crypto/vnmd5.h"
+#include "crypto/vncrc32.h"
+
+// File system
+#include "io/vnio.h"
+#include "io/vnfile.h"
+#include "io/vndirectory.h"

@@ -7,6 +7,7 @@ packages=(
     clang libclang-rt-14-dev clang-format clang-tidy
     googletest libbenchmark-dev
     zlib1g-dev libssl-dev
+    tinyproxy-bin dante-server
 )
 missing=()
 for p in "${packages[@]}"; do
@@ -18,4 +19,16 @@ if ((${#missing[@]})); then
     [ "$(id -u)" -ne 0 ] && SUDO=sudo
     $SUDO apt-get update -qq
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
+fi
+
+# The proxy tests start their own tinyproxy and danted on free loopback ports; the
+# packaged danted service is not wanted (it would only hold a port).
+if command -v service >/dev/null 2>&1 && service danted status >/dev/null 2>&1; then
+    service danted stop >/dev/null 2>&1 || true
+fi
+# SOCKS5 username/password authentication in danted checks the system's accounts, so the
+# tests use a dedicated account without a shell or home.
+if [ "$(id -u)" -eq 0 ] && ! id vnbaseproxy >/dev/null 2>&1; then
+    useradd -M -s /usr/sbin/nologin vnbaseproxy
+    echo 'vnbaseproxy:vnbase-secret' | chpasswd
 fi

@@ -1,0 +1,636 @@
+// vn::strutf8: the growth policy field by field, every operation's edge cases, and
+// randomised differential checks against std::string.
+#include "common/vnstream.h"
+
+#include <gtest/gtest.h>
+#include <string.h>
+#include <sys/resource.h>
+
+#include <random>
+#include <string>
+
+namespace {
+
+// Invariants every value keeps: no buffer exactly when capacity is 0 (and then length 0),
+// capacity a power of two above the length, a zero unit at index length.
+void ExpectWellFormed(const vn::strutf8& s) {
+    if (s.capacity() == 0) {
+        EXPECT_EQ(0u, s.length());
+        ASSERT_NE(nullptr, s.c_str());
+        EXPECT_EQ('\0', s.c_str()[0]);
+        return;
+    }
+    EXPECT_EQ(0u, s.capacity() & (s.capacity() - 1)) << "capacity " << s.capacity();
+    EXPECT_LT(s.length(), s.capacity());
+    EXPECT_EQ('\0', s.c_str()[s.length()]);
+}
+
+void ExpectState(const vn::strutf8& s, unsigned cap, const std::string& text) {
+    EXPECT_EQ(cap, s.capacity());
+    EXPECT_EQ(text.size(), s.length());
+    EXPECT_EQ(text, std::string(s.c_str(), s.length()));
+    ExpectWellFormed(s);
+}
+
+std::string Str(const vn::strutf8& s) {
+    return std::string(s.c_str(), s.length());
+}
+
+// ---------------------------------------------------------------------------------------
+// Growth and shrink policy
+
+TEST(BufferPolicy, CapacityFormula) {
+    using vn::detail::buffer_capacity_for;
+    EXPECT_EQ(2u, buffer_capacity_for(1));
+    EXPECT_EQ(4u, buffer_capacity_for(2));
+    EXPECT_EQ(4u, buffer_capacity_for(3));
+    EXPECT_EQ(8u, buffer_capacity_for(4));
+    EXPECT_EQ(8u, buffer_capacity_for(5));
+    EXPECT_EQ(16u, buffer_capacity_for(8));
+    EXPECT_EQ(0x80000000u, buffer_capacity_for(0x7FFFFFFFu));
+}
+
+TEST(BufferPolicy, AssignGrowsThenShrinksByHalves) {
+    vn::strutf8 s;
+    ExpectState(s, 0, "");
+    s = "abc";
+    ExpectState(s, 8, "abc");
+    s = "abcdefgh";
+    ExpectState(s, 16, "abcdefgh");
+    s = "ab";
+    ExpectState(s, 4, "ab");
+    s = "abcdefg";  // 7 >= 4: grow(8) gives 16
+    ExpectState(s, 16, "abcdefg");
+    s = "abcdef";  // 7 < 8 is true: shrink(7) gives 8
+    ExpectState(s, 8, "abcdef");
+    s = "abc";  // 4 < 4 is false and 3 < 8: keeps 8
+    ExpectState(s, 8, "abc");
+    s = "a";  // 2 < 4: shrink(2) gives 4
+    ExpectState(s, 4, "a");
+}
+
+TEST(BufferPolicy, AppendGrowsByDoublingAndNeverShrinks) {
+    vn::strutf8 s("ab");
+    ExpectState(s, 4, "ab");
+    s.append("c");
+    ExpectState(s, 4, "abc");
+    s.append("d");  // 4 >= 4: grow(5)
+    ExpectState(s, 8, "abcd");
+    s.append("efgh");
+    ExpectState(s, 16, "abcdefgh");
+    s.reserve(1000);
+    ExpectState(s, 1024, "abcdefgh");
+    s.append("i");
+    ExpectState(s, 1024, "abcdefghi");
+    s.reserve(10);  // never shrinks
+    EXPECT_EQ(1024u, s.capacity());
+}
+
+TEST(BufferPolicy, ResizeAppliesPolicyAndTerminates) {
+    vn::strutf8 s("xy");
+    EXPECT_EQ(100u, s.resize(100));
+    EXPECT_EQ(128u, s.capacity());
+    EXPECT_EQ(100u, s.length());
+    EXPECT_EQ('x', s[0]);
+    EXPECT_EQ('y', s[1]);
+    EXPECT_EQ('\0', s.c_str()[100]);
+    EXPECT_EQ(10u, s.resize(10));  // 11 < 64: shrink(11)
+    EXPECT_EQ(16u, s.capacity());
+    EXPECT_EQ('\0', s.c_str()[10]);
+    EXPECT_EQ(0u, s.resize(0));
+    ExpectState(s, 0, "");
+}
+
+TEST(BufferPolicy, EveryWayToLengthZeroFreesTheBuffer) {
+    vn::strutf8 s("abc");
+    s.clear();
+    ExpectState(s, 0, "");
+    s = "abc";
+    s = "";
+    ExpectState(s, 0, "");
+    s = "abc";
+    s = static_cast<const char*>(nullptr);
+    ExpectState(s, 0, "");
+    s = " \t\r\n ";
+    s.trim();
+    ExpectState(s, 0, "");
+    s = "abc";
+    s.assign("xyz", 0);  // 0 means strlen
+    ExpectState(s, 8, "xyz");
+    s.assign(nullptr, 3);
+    ExpectState(s, 0, "");
+    s = "abc";
+    s.replace(0, 3, "");
+    ExpectState(s, 0, "");
+}
+
+TEST(BufferPolicy, ReserveOnEmptyKeepsLengthZeroTerminated) {
+    vn::strutf8 s;
+    s.reserve(5);
+    EXPECT_EQ(8u, s.capacity());
+    EXPECT_EQ(0u, s.length());
+    EXPECT_EQ('\0', s.c_str()[0]);
+    s.append("abc");
+    ExpectState(s, 8, "abc");
+}
+
+TEST(BufferPolicy, CopiesAreDeepAndMovesTransfer) {
+    vn::strutf8 a("hello");
+    vn::strutf8 b(a);
+    EXPECT_NE(a.c_str(), b.c_str());
+    b[0] = 'j';
+    EXPECT_EQ("hello", Str(a));
+    EXPECT_EQ("jello", Str(b));
+    const char* p = b.c_str();
+    vn::strutf8 c(static_cast<vn::strutf8&&>(b));
+    EXPECT_EQ(p, c.c_str());
+    ExpectState(b, 0, "");
+    a = static_cast<vn::strutf8&&>(c);
+    EXPECT_EQ(p, a.c_str());
+    ExpectState(c, 0, "");
+    const vn::strutf8& self = a;
+    a = self;  // self-assignment keeps the value
+    EXPECT_EQ("jello", Str(a));
+}
+
+TEST(BufferPolicy, SourcesInsideTheBufferAreSafe) {
+    vn::strutf8 s("abcdefghijklmnop");
+    s = s.c_str() + 10;  // "klmnop", shrinks while reading itself
+    ExpectState(s, 8, "klmnop");
+    s.append(s);
+    EXPECT_EQ("klmnopklmnop", Str(s));
+    s.append(s.c_str(), 4);
+    EXPECT_EQ("klmnopklmnopklmn", Str(s));
+    s.replace(0, 1, s.c_str() + 1);
+    EXPECT_EQ("lmnopklmnopklmnlmnopklmnopklmn", Str(s));
+    s.format("%s|%s", s.c_str(), s.c_str());
+    EXPECT_EQ("lmnopklmnopklmnlmnopklmnopklmn|lmnopklmnopklmnlmnopklmnopklmn", Str(s));
+    std::string big(3000, 'q');
+    s = big.c_str();
+    s.format("%s%s", s.c_str(), "!");  // long path, larger than the stack attempt
+    EXPECT_EQ(big + "!", Str(s));
+    ExpectWellFormed(s);
+}
+
+TEST(BufferPolicyDeathTest, SizeLimitAbortsInEveryBuild) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    vn::strutf8 s("a");
+    EXPECT_DEATH(s.resize(0x7FFFFFFFu), "size limit exceeded");
+    vn::strutf16 w(u"a");
+    EXPECT_DEATH(w.resize(0x3FFFFFFFu), "size limit exceeded");
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define VN_TEST_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define VN_TEST_SANITIZED 1
+#endif
+#endif
+
+// Out of memory aborts too, in every build. The child caps its address space so that the
+// allocation really fails; sanitizer runtimes reserve far more address space than any
+// cap leaves, so the check runs in plain builds only.
+#ifndef VN_TEST_SANITIZED
+void ResizeUnderAddressSpaceCap(vn::strutf8& s, unsigned n) {
+    struct rlimit rl;
+    rl.rlim_cur = rl.rlim_max = 1ul << 30;
+    setrlimit(RLIMIT_AS, &rl);
+    s.resize(n);
+}
+#endif
+
+TEST(BufferPolicyDeathTest, AllocationFailureAborts) {
+#ifdef VN_TEST_SANITIZED
+    GTEST_SKIP() << "address-space cap conflicts with the sanitizer runtime";
+#else
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    vn::strutf8 s("a");
+    EXPECT_DEATH(ResizeUnderAddressSpaceCap(s, 0x60000000u), "allocation of [0-9]+ bytes failed");
+#endif
+}
+
+// ---------------------------------------------------------------------------------------
+// Construction, comparison, access
+
+TEST(StrUtf8, ConstructionForms) {
+    ExpectState(vn::strutf8("hello"), 8, "hello");
+    ExpectState(vn::strutf8("hello", 3), 8, "hel");
+    ExpectState(vn::strutf8(static_cast<const char*>(nullptr)), 0, "");
+    ExpectState(vn::strutf8(u"h\u00e9", 0), 8, "h\xc3\xa9");
+    ExpectState(vn::strutf8(u"h\u00e9llo", 2), 8, "h\xc3\xa9");
+    vn::strutf16 w(u"\u4e2d");
+    ExpectState(vn::strutf8(w), 8, "\xe4\xb8\xad");
+    vn::strutf8 s;
+    s = w;
+    EXPECT_EQ("\xe4\xb8\xad", Str(s));
+    s = vn::strutf16();
+    ExpectState(s, 0, "");
+}
+
+TEST(StrUtf8, AppendForms) {
+    vn::strutf8 s("ab");
+    s += "cd";
+    s += vn::strutf8("ef");
+    s.append("ghij", 2);
+    EXPECT_EQ("abcdefgh", Str(s));
+    vn::strutf8 src("0123456789");
+    s.append(src, 8, 2);
+    EXPECT_EQ("abcdefgh89", Str(s));
+    s.append(src, 8, 3);  // beyond the source: nothing
+    s.append(src, 11, 0);
+    EXPECT_EQ("abcdefgh89", Str(s));
+    vn::strutf8 t = s + "!" + vn::strutf8("?");
+    EXPECT_EQ("abcdefgh89!?", Str(t));
+    EXPECT_EQ("abcdefgh89", Str(s));
+    s.append(nullptr);
+    s.append("");
+    EXPECT_EQ("abcdefgh89", Str(s));
+}
+
+TEST(StrUtf8, AccessAndConversions) {
+    vn::strutf8 s("abc");
+    EXPECT_EQ('b', s.at(1));
+    s[1] = 'X';
+    EXPECT_EQ(0, strcmp("aXc", s));
+    char* p = s;
+    EXPECT_EQ(p, s.data());
+    vn::strutf8 e;
+    EXPECT_STREQ("", e.c_str());
+    EXPECT_STREQ("", static_cast<const char*>(e));
+    EXPECT_EQ(3u, s.size());
+}
+
+TEST(StrUtf8, Comparisons) {
+    vn::strutf8 a("abc"), b("abd"), e;
+    EXPECT_TRUE(a == "abc");
+    EXPECT_FALSE(a == "ab");
+    EXPECT_TRUE(e == static_cast<const char*>(nullptr));
+    EXPECT_TRUE(e == "");
+    EXPECT_TRUE(a != "x");
+    EXPECT_TRUE(a == vn::strutf8("abc"));
+    EXPECT_TRUE(a != b);
+    EXPECT_TRUE(a < b);
+    EXPECT_FALSE(b < a);
+    EXPECT_TRUE(e < a);
+    EXPECT_FALSE(a < e);
+    EXPECT_FALSE(e < e);
+    // A reserved empty string has a buffer and sorts after one without.
+    vn::strutf8 r;
+    r.reserve(4);
+    EXPECT_TRUE(e < r);
+    EXPECT_FALSE(r < e);
+    // Equality sees bytes past a zero byte; strcmp-based order does not.
+    vn::strutf8 z1("a\0b", 3), z2("a\0c", 3);
+    EXPECT_FALSE(z1 == z2);
+    EXPECT_TRUE(z1 == "a");
+
+    EXPECT_EQ(0, a.compare("abc"));
+    EXPECT_LT(a.compare("abd"), 0);
+    EXPECT_GT(a.compare(nullptr), 0);
+    EXPECT_EQ(0, e.compare(nullptr));
+
+    vn::strutf8 h("hello world");
+    EXPECT_EQ(0, h.compare(6, 5, vn::strutf8("world")));
+    EXPECT_EQ(0, h.compare(0, 5, vn::strutf8("hello")));
+    EXPECT_LT(h.compare(0, 4, vn::strutf8("hello")), 0);  // "hell" < "hello"
+    EXPECT_GT(h.compare(0, 5, vn::strutf8("hell")), 0);
+    EXPECT_GT(h.compare(0, 5, vn::strutf8()), 0);
+    EXPECT_EQ(-1, h.compare(7, 5, vn::strutf8("orld")));
+    EXPECT_EQ(-1, h.compare(-1, 2, vn::strutf8("he")));
+    EXPECT_EQ(0, h.compare(11, 0, vn::strutf8()));
+
+    EXPECT_TRUE(h.equals("hello world"));
+    EXPECT_FALSE(h.equals("hello"));
+    EXPECT_FALSE(h.equals(""));
+    EXPECT_FALSE(e.equals(""));
+    EXPECT_TRUE(h.startswith("hello"));
+    EXPECT_TRUE(h.startswith("hello world"));
+    EXPECT_FALSE(h.startswith("hello world!"));
+    EXPECT_FALSE(h.startswith(""));
+    EXPECT_FALSE(h.startswith(nullptr));
+    EXPECT_FALSE(e.startswith("a"));
+    EXPECT_TRUE(h.endswith("world"));
+    EXPECT_FALSE(h.endswith("worl"));
+    EXPECT_FALSE(h.endswith("xhello world"));
+    EXPECT_FALSE(h.endswith(""));
+    EXPECT_FALSE(e.endswith("a"));
+}
+
+// ---------------------------------------------------------------------------------------
+// Searching
+
+TEST(StrUtf8, FindEdgeCases) {
+    vn::strutf8 s("abc");
+    EXPECT_EQ(1, s.find("B", 0, true));
+    EXPECT_EQ(-1, s.find("B", 0, false));
+    EXPECT_EQ(-1, s.find("b", 3));
+    EXPECT_EQ(-1, s.find(nullptr));
+    EXPECT_EQ(-1, s.find("abcd"));
+    EXPECT_EQ(-1, s.find("bc", 2));
+    EXPECT_EQ(1, s.find("bc", 1));
+    EXPECT_EQ(2, s.find("", 2));
+    EXPECT_EQ(-1, vn::strutf8().find(""));
+    EXPECT_EQ(0, vn::strutf8("aaab").find("AAAB", 0, true));
+    // KMP fall-back after partial matches.
+    EXPECT_EQ(4, vn::strutf8("abababca").find("abca"));
+    EXPECT_EQ(3, vn::strutf8("aabaabaaab").find("aabaaab"));
+    // Bytes >= 0x80 are compared as they are, never folded.
+    EXPECT_EQ(-1, vn::strutf8("\xc3\xa4").find("\xc3\x84", 0, true));
+    EXPECT_EQ(1, vn::strutf8("x\xc3\xa4").find("\xc3\xa4", 0, true));
+}
+
+TEST(StrUtf8, FindLongPatternUsesHeapTable) {
+    std::string pat(60, 'a');
+    pat += 'b';
+    std::string text(200, 'a');
+    text += 'b';
+    text += std::string(10, 'a');
+    vn::strutf8 s(text.c_str());
+    EXPECT_EQ((int)text.find(pat), s.find(pat.c_str()));
+    std::string upat = pat;
+    for (char& c : upat)
+        c = (char)::toupper((unsigned char)c);
+    EXPECT_EQ((int)text.find(pat), s.find(upat.c_str(), 0, true));
+    EXPECT_EQ(-1, s.find((pat + "a" + std::string(200, 'a')).c_str()));
+}
+
+TEST(StrUtf8, ReverseFind) {
+    vn::strutf8 s("abcabcab");
+    EXPECT_EQ(5, s.reversefind("ca"));
+    EXPECT_EQ(6, s.reversefind("ab"));
+    EXPECT_EQ(3, s.reversefind("ab", 1));  // match must end at least 1 byte before the end
+    EXPECT_EQ(3, s.reversefind("AB", 2, true));
+    EXPECT_EQ(-1, s.reversefind("AB", 2, false));
+    EXPECT_EQ(0, s.reversefind("abcabcab"));
+    EXPECT_EQ(-1, s.reversefind("abcabcabc"));
+    EXPECT_EQ(-1, s.reversefind(""));
+    EXPECT_EQ(-1, s.reversefind(nullptr));
+    EXPECT_EQ(-1, s.reversefind("ab", 100));
+    EXPECT_EQ(-1, vn::strutf8().reversefind("a"));
+}
+
+// ---------------------------------------------------------------------------------------
+// Editing
+
+TEST(StrUtf8, Substr) {
+    vn::strutf8 s("abcdef");
+    EXPECT_EQ("def", Str(s.substr(3, (unsigned)-1)));
+    EXPECT_EQ("def", Str(s.substr(3)));
+    EXPECT_EQ("", Str(s.substr(4, 5)));
+    EXPECT_EQ("bc", Str(s.substr(1, 2)));
+    EXPECT_EQ("", Str(s.substr(6)));
+    EXPECT_EQ("", Str(s.substr(7)));
+    EXPECT_EQ("abcdef", Str(s.substr(0)));
+    ExpectState(s.substr(0, 3), 8, "abc");
+    ExpectState(s.substr(0, 2), 4, "ab");
+}
+
+TEST(StrUtf8, Replace) {
+    vn::strutf8 s("hello world");
+    s.replace(6, 5, "there");
+    EXPECT_EQ("hello there", Str(s));
+    s.replace(0, 5, "hi");
+    EXPECT_EQ("hi there", Str(s));
+    s.replace(2, 0, ",");
+    EXPECT_EQ("hi, there", Str(s));
+    s.replace(3, 6, nullptr);
+    EXPECT_EQ("hi,", Str(s));
+    s.replace(2, 2, "X");  // range beyond the length: nothing
+    EXPECT_EQ("hi,", Str(s));
+    s.replace(3, 0, " all of you");
+    ExpectState(s, 16, "hi, all of you");
+}
+
+TEST(StrUtf8, TrimRemovesSpaceCrLfTab) {
+    vn::strutf8 s(" \tx\r\n");
+    EXPECT_EQ(8u, s.capacity());
+    s.trim();
+    ExpectState(s, 4, "x");  // 2 < 4: shrink(2)
+    s = "  a b  ";
+    s.trimleft();
+    EXPECT_EQ("a b  ", Str(s));
+    s.trimright();
+    EXPECT_EQ("a b", Str(s));
+    s = "\t\tab";
+    s.trim(true, false);
+    EXPECT_EQ("\t\tab", Str(s));
+    s.trim(false, true);
+    EXPECT_EQ("ab", Str(s));
+    vn::strutf8 e;
+    e.trim();
+    ExpectState(e, 0, "");
+}
+
+TEST(StrUtf8, CaseMappingSkipsMultiByteSequences) {
+    vn::strutf8 s("Hello, World 123");
+    s.tolower();
+    EXPECT_EQ("hello, world 123", Str(s));
+    s.toupper();
+    EXPECT_EQ("HELLO, WORLD 123", Str(s));
+    // Two-byte sequence: lead and one trail byte skipped.
+    s = "\xc3\x84"
+        "bC";
+    s.tolower();
+    EXPECT_EQ(
+        "\xc3\x84"
+        "bc",
+        Str(s));
+    // A GBK pair whose trail byte is an ASCII letter stays as it is.
+    s = "\x81"
+        "Ab";
+    s.toupper();
+    EXPECT_EQ(
+        "\x81"
+        "AB",
+        Str(s));
+    s.tolower();
+    EXPECT_EQ(
+        "\x81"
+        "Ab",
+        Str(s));
+    // Three-byte sequence (lead has bit 0x20): two trail bytes skipped.
+    s = "\xe4\xb8\xad"
+        "A";
+    s.tolower();
+    EXPECT_EQ(
+        "\xe4\xb8\xad"
+        "a",
+        Str(s));
+    // Four-byte sequence: all three trail bytes skipped, the letters after it change.
+    s = "\xf0\x9f\x98\x80"
+        "AB";
+    s.tolower();
+    EXPECT_EQ(
+        "\xf0\x9f\x98\x80"
+        "ab",
+        Str(s));
+    // A lead at the very end never reads past the terminator.
+    s = "A\xe4";
+    s.tolower();
+    EXPECT_EQ("a\xe4", Str(s));
+    vn::strutf8 e;
+    e.toupper();
+    ExpectState(e, 0, "");
+}
+
+// ---------------------------------------------------------------------------------------
+// format
+
+TEST(StrUtf8, FormatShortLine) {
+    vn::strutf8 s;
+    EXPECT_EQ(8u, s.format("id=%d %s", 42, "ok"));
+    ExpectState(s, 16, "id=42 ok");
+    // Just under the first trial size: the buffer resized to 1024 keeps capacity 2048.
+    std::string t(1023, 'x');
+    EXPECT_EQ(1023u, s.format("%s", t.c_str()));
+    ExpectState(s, 2048, t);
+    // One less, and the resized buffer halves: 1023 < 1024 shrinks to 1024.
+    std::string u(1022, 'y');
+    s.format("%s", u.c_str());
+    ExpectState(s, 1024, u);
+    s.format("%s", "");
+    ExpectState(s, 0, "");
+    s.format(nullptr);
+    ExpectState(s, 0, "");
+}
+
+TEST(StrUtf8, FormatGrowsTrialSizes) {
+    vn::strutf8 s("old");
+    std::string t(5000, 'z');
+    EXPECT_EQ(5001u, s.format("%s!", t.c_str()));
+    EXPECT_EQ(t + "!", Str(s));
+    ExpectWellFormed(s);
+    // The trial starts at the current length when that is above 1024.
+    EXPECT_EQ(2u, s.format("%d", 42));
+    ExpectState(s, 4, "42");
+}
+
+TEST(StrUtf8, FormatLimit) {
+    vn::strutf8 s("keep?");
+    EXPECT_EQ(524287u, s.format("%*s", 524287, ""));
+    EXPECT_EQ(524287u, s.length());
+    ExpectWellFormed(s);
+    EXPECT_EQ(0u, s.format("%*s", 524288, ""));
+    ExpectState(s, 0, "");
+    s = "abc";
+    EXPECT_EQ(0u, s.format("%*s", 600000, ""));
+    ExpectState(s, 0, "");
+}
+
+// ---------------------------------------------------------------------------------------
+// Differential checks against std::string
+
+class StrUtf8Differential : public ::testing::Test {
+protected:
+    std::mt19937 rng{20240611};
+
+    std::string RandomText(size_t maxlen) {
+        static const char kAlphabet[] = "abAB \t\r\nc";
+        std::uniform_int_distribution<size_t> len(0, maxlen);
+        std::uniform_int_distribution<size_t> pick(0, sizeof(kAlphabet) - 2);
+        std::string s(len(rng), ' ');
+        for (char& c : s)
+            c = kAlphabet[pick(rng)];
+        return s;
+    }
+    unsigned Pick(unsigned lo, unsigned hi) {
+        return std::uniform_int_distribution<unsigned>(lo, hi)(rng);
+    }
+    static std::string Upper(std::string s) {
+        for (char& c : s) {
+            if (c >= 'a' && c <= 'z') c = (char)(c - 'a' + 'A');
+        }
+        return s;
+    }
+};
+
+TEST_F(StrUtf8Differential, Find) {
+    for (int round = 0; round < 20000; ++round) {
+        std::string text = RandomText(40);
+        std::string pat = RandomText(round % 10 == 0 ? 60 : 4);
+        unsigned start = Pick(0, (unsigned)text.size() + 2);
+        vn::strutf8 s(text.c_str(), (unsigned)text.size());
+        int expect = -1;
+        if (start < text.size()) {
+            size_t r = text.find(pat, start);
+            expect = r == std::string::npos ? -1 : (int)r;
+        }
+        ASSERT_EQ(expect, s.find(pat.c_str(), start))
+            << "text '" << text << "' pat '" << pat << "' start " << start;
+        int expecti = -1;
+        if (start < text.size()) {
+            size_t r = Upper(text).find(Upper(pat), start);
+            expecti = r == std::string::npos ? -1 : (int)r;
+        }
+        ASSERT_EQ(expecti, s.find(pat.c_str(), start, true))
+            << "text '" << text << "' pat '" << pat << "' start " << start;
+    }
+}
+
+TEST_F(StrUtf8Differential, ReverseFind) {
+    for (int round = 0; round < 20000; ++round) {
+        std::string text = RandomText(40);
+        std::string pat = RandomText(4);
+        unsigned pos = Pick(0, (unsigned)text.size() + 2);
+        vn::strutf8 s(text.c_str(), (unsigned)text.size());
+        long long c = (long long)text.size() - pos - (long long)pat.size();
+        int expect = -1;
+        if (!pat.empty() && c >= 0) {
+            size_t r = text.rfind(pat, (size_t)c);
+            expect = r == std::string::npos ? -1 : (int)r;
+        }
+        ASSERT_EQ(expect, s.reversefind(pat.c_str(), pos));
+        int expecti = -1;
+        if (!pat.empty() && c >= 0) {
+            size_t r = Upper(text).rfind(Upper(pat), (size_t)c);
+            expecti = r == std::string::npos ? -1 : (int)r;
+        }
+        ASSERT_EQ(expecti, s.reversefind(pat.c_str(), pos, true));
+    }
+}
+
+TEST_F(StrUtf8Differential, SubstrReplaceTrim) {
+    for (int round = 0; round < 20000; ++round) {
+        std::string text = RandomText(40);
+        vn::strutf8 s(text.c_str(), (unsigned)text.size());
+        unsigned pos = Pick(0, (unsigned)text.size() + 2);
+        unsigned n = round % 7 == 0 ? (unsigned)-1 : Pick(0, (unsigned)text.size() + 2);
+
+        vn::strutf8 sub = s.substr(pos, n);
+        std::string esub;
+        if (pos <= text.size()) {
+            if (n == (unsigned)-1)
+                esub = text.substr(pos);
+            else if ((unsigned long long)pos + n <= text.size())
+                esub = text.substr(pos, n);
+        }
+        ASSERT_EQ(esub, Str(sub));
+        ExpectWellFormed(sub);
+
+        std::string rep = RandomText(12);
+        unsigned rn = Pick(0, (unsigned)text.size() + 2);
+        std::string etext = text;
+        if ((unsigned long long)pos + rn <= text.size()) etext.replace(pos, rn, rep);
+        s.replace(pos, rn, rep.c_str());
+        ASSERT_EQ(etext, Str(s));
+        ExpectWellFormed(s);
+
+        bool right = round & 1, left = round & 2;
+        static const char kWs[] = " \r\n\t";
+        std::string et = etext;
+        if (right) {
+            size_t e = et.find_last_not_of(kWs);
+            et = e == std::string::npos ? std::string() : et.substr(0, e + 1);
+        }
+        if (left) {
+            size_t b = et.find_first_not_of(kWs);
+            et = b == std::string::npos ? std::string() : et.substr(b);
+        }
+        s.trim(right, left);
+        ASSERT_EQ(et, Str(s));
+        ExpectWellFormed(s);
+    }
+}
+
+}  // namespace

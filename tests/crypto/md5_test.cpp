@@ -1,0 +1,165 @@
+// MD5: the RFC 1321 test suite, whole and in pieces, the padding boundaries and the
+// context life cycle, cross-checked against OpenSSL's EVP digest.
+#include <gtest/gtest.h>
+
+#include <openssl/evp.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "crypto/vnmd5.h"
+
+namespace {
+
+std::string to_hex(const unsigned char* d) {
+    char s[33];
+    for (int i = 0; i < 16; ++i)
+        snprintf(s + 2 * i, 3, "%02x", d[i]);
+    return std::string(s, 32);
+}
+
+std::string md5_oneshot(const void* data, size_t len) {
+    unsigned char d[16];
+    Md5HashBuffer(d, data, len);
+    return to_hex(d);
+}
+
+std::string md5_pieces(const unsigned char* data, size_t len, const std::vector<size_t>& sizes) {
+    VN_MD5_CTX ctx;
+    MD5_Init(&ctx);
+    size_t at = 0, k = 0;
+    while (at < len) {
+        size_t n = std::min(sizes[k++ % sizes.size()], len - at);
+        MD5_Update(&ctx, data + at, n);
+        at += n;
+    }
+    unsigned char d[16];
+    MD5_Final(d, &ctx);
+    return to_hex(d);
+}
+
+std::string openssl_md5(const void* data, size_t len) {
+    unsigned char d[EVP_MAX_MD_SIZE];
+    unsigned int n = 0;
+    EXPECT_EQ(EVP_Digest(data, len, d, &n, EVP_md5(), nullptr), 1);
+    EXPECT_EQ(n, 16u);
+    return to_hex(d);
+}
+
+struct Vector {
+    const char* text;
+    const char* digest;
+};
+
+// RFC 1321, appendix A.5.
+const Vector kRfc1321[] = {
+    {"", "d41d8cd98f00b204e9800998ecf8427e"},
+    {"a", "0cc175b9c0f1b6a831c399e269772661"},
+    {"abc", "900150983cd24fb0d6963f7d28e17f72"},
+    {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
+    {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
+    {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789",
+     "d174ab98d277d9f5a5611c2c9f419d9f"},
+    {"1234567890123456789012345678901234567890123456789012345678901234567890123456789"
+     "0",
+     "57edf4a22be3c955ac49da2e2107b67a"},
+};
+
+std::vector<unsigned char> random_bytes(size_t n, unsigned seed) {
+    std::mt19937 rng(seed);
+    std::vector<unsigned char> v(n);
+    for (auto& b : v)
+        b = static_cast<unsigned char>(rng());
+    return v;
+}
+
+}  // namespace
+
+TEST(Md5, Rfc1321Suite) {
+    for (const Vector& v : kRfc1321) {
+        EXPECT_EQ(md5_oneshot(v.text, strlen(v.text)), v.digest) << '"' << v.text << '"';
+    }
+}
+
+TEST(Md5, Rfc1321SuiteInOddPieces) {
+    const std::vector<std::vector<size_t>> splits = {{1},  {3},  {7},        {13, 1},
+                                                     {63}, {65}, {5, 64, 2}, {55, 9}};
+    for (const Vector& v : kRfc1321) {
+        const auto* p = reinterpret_cast<const unsigned char*>(v.text);
+        for (const auto& sizes : splits) {
+            EXPECT_EQ(md5_pieces(p, strlen(v.text), sizes), v.digest)
+                << '"' << v.text << "\" in pieces of " << sizes[0];
+        }
+    }
+}
+
+TEST(Md5, EmptyBufferAndNullData) {
+    EXPECT_EQ(md5_oneshot(nullptr, 0), "d41d8cd98f00b204e9800998ecf8427e");
+    VN_MD5_CTX ctx;
+    MD5_Init(&ctx);
+    MD5_Update(&ctx, nullptr, 0);
+    MD5_Update(&ctx, "abc", 3);
+    MD5_Update(&ctx, nullptr, 0);
+    unsigned char d[16];
+    MD5_Final(d, &ctx);
+    EXPECT_EQ(to_hex(d), "900150983cd24fb0d6963f7d28e17f72");
+}
+
+TEST(Md5, PaddingBoundariesMatchOpenSsl) {
+    // 55 bytes leave room for the length in the same block, 56 do not; 64 fill a block.
+    auto data = random_bytes(300, 1);
+    for (size_t n = 0; n <= data.size(); ++n) {
+        ASSERT_EQ(md5_oneshot(data.data(), n), openssl_md5(data.data(), n)) << n;
+    }
+}
+
+TEST(Md5, LargeBufferSplitAtRandomMatchesOpenSsl) {
+    auto data = random_bytes((1 << 20) + 37, 2);
+    const std::string want = openssl_md5(data.data(), data.size());
+    EXPECT_EQ(md5_oneshot(data.data(), data.size()), want);
+    std::mt19937 rng(3);
+    for (int round = 0; round < 5; ++round) {
+        std::vector<size_t> sizes;
+        for (int i = 0; i < 50; ++i)
+            sizes.push_back(1 + rng() % 5000);
+        EXPECT_EQ(md5_pieces(data.data(), data.size(), sizes), want);
+    }
+}
+
+TEST(Md5, UnalignedInput) {
+    auto data = random_bytes(1000, 4);
+    for (size_t off = 1; off < 8; ++off) {
+        EXPECT_EQ(md5_oneshot(data.data() + off, 900), openssl_md5(data.data() + off, 900));
+    }
+}
+
+TEST(Md5, InitClearsTheWholeContextAndFinalWipesIt) {
+    VN_MD5_CTX ctx;
+    memset(&ctx, 0xA5, sizeof(ctx));
+    MD5_Init(&ctx);
+    EXPECT_EQ(ctx.state[0], 0x67452301u);
+    EXPECT_EQ(ctx.state[1], 0xEFCDAB89u);
+    EXPECT_EQ(ctx.state[2], 0x98BADCFEu);
+    EXPECT_EQ(ctx.state[3], 0x10325476u);
+    EXPECT_EQ(ctx.count, 0u);
+    for (unsigned char b : ctx.buffer)
+        ASSERT_EQ(b, 0);
+
+    MD5_Update(&ctx, "hello", 5);
+    EXPECT_EQ(ctx.count, 40u);  // bits
+    EXPECT_EQ(memcmp(ctx.buffer, "hello", 5), 0);
+    unsigned char d[16];
+    MD5_Final(d, &ctx);
+    const unsigned char* raw = reinterpret_cast<const unsigned char*>(&ctx);
+    for (size_t i = 0; i < sizeof(ctx); ++i)
+        ASSERT_EQ(raw[i], 0) << i;
+
+    // A context can be used again after Init.
+    MD5_Init(&ctx);
+    MD5_Update(&ctx, "abc", 3);
+    MD5_Final(d, &ctx);
+    EXPECT_EQ(to_hex(d), "900150983cd24fb0d6963f7d28e17f72");
+}

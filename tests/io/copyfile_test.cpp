@@ -1,0 +1,259 @@
+// vnio_copyfile: content of every size class, the chunk boundaries, and every way a copy
+// can fail ending in false, with both files closed and no partial destination left.
+#include <gtest/gtest.h>
+#include <errno.h>
+#include <signal.h>
+#include <string.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "io/vnfile.h"
+#include "io/vnio.h"
+#include "io/vnio_internal.h"
+#include "io/io_test_util.h"
+
+namespace {
+
+using iotest::CountLog;
+using iotest::Exists;
+using iotest::ReadBytes;
+using iotest::WriteBytes;
+
+class CopyFileTest : public iotest::IoTest {
+protected:
+    std::string CopyFailedLine(const std::string& src, const std::string& dst, long long at,
+                               long long size) {
+        return "failed to copy file[" + src + "] to [" + dst + "] at " + std::to_string(at) +
+               " of " + std::to_string(size) + "!";
+    }
+};
+
+// Lowers the largest file this process may write, so that a write fails part-way with
+// EFBIG (SIGXFSZ ignored meanwhile). Restores both on destruction.
+class FileSizeLimit {
+public:
+    explicit FileSizeLimit(rlim_t limit) {
+        getrlimit(RLIMIT_FSIZE, &m_old);
+        m_oldHandler = signal(SIGXFSZ, SIG_IGN);
+        struct rlimit lim = m_old;
+        lim.rlim_cur = limit;
+        m_ok = setrlimit(RLIMIT_FSIZE, &lim) == 0;
+    }
+    ~FileSizeLimit() {
+        setrlimit(RLIMIT_FSIZE, &m_old);
+        signal(SIGXFSZ, m_oldHandler);
+    }
+    bool ok() const { return m_ok; }
+
+private:
+    struct rlimit m_old;
+    sighandler_t m_oldHandler;
+    bool m_ok = false;
+};
+
+TEST_F(CopyFileTest, CopiesEverySizeClass) {
+    // Empty, one byte, exactly one chunk, one past a chunk, and three chunks
+    // (512,000 + 512,000 + 1).
+    const size_t sizes[] = {0, 1, 512000, 512001, 1024001};
+    for (size_t size : sizes) {
+        SCOPED_TRACE(size);
+        std::vector<unsigned char> data = iotest::RandomBytes(size, static_cast<unsigned>(size));
+        std::string src = Path("src" + std::to_string(size));
+        std::string dst = Path("dst" + std::to_string(size));
+        ASSERT_TRUE(WriteBytes(src, data));
+        EXPECT_TRUE(vnio_copyfile(src.c_str(), dst.c_str()));
+        EXPECT_EQ(data, ReadBytes(dst));
+        EXPECT_EQ(data, ReadBytes(src));
+    }
+    EXPECT_EQ(0u, iotest::CountFileLogs());
+}
+
+TEST_F(CopyFileTest, TruncatesALongerDestination) {
+    std::vector<unsigned char> data = iotest::RandomBytes(1000, 1);
+    ASSERT_TRUE(WriteBytes(Path("src"), data));
+    ASSERT_TRUE(WriteBytes(Path("dst"), iotest::RandomBytes(700000, 2)));
+    EXPECT_TRUE(vnio_copyfile(Path("src").c_str(), Path("dst").c_str()));
+    EXPECT_EQ(data, ReadBytes(Path("dst")));
+}
+
+TEST_F(CopyFileTest, ChunksAre512000Bytes) {
+    // The destination may hold 1,024,000 bytes: two full chunks land, the 1-byte third
+    // one is refused with EFBIG, and the copy reports where it stopped.
+    std::vector<unsigned char> data = iotest::RandomBytes(1024001, 3);
+    ASSERT_TRUE(WriteBytes(Path("src"), data));
+    std::string src = Path("src"), dst = Path("dst");
+    bool ok;
+    {
+        FileSizeLimit limit(1024000);
+        ASSERT_TRUE(limit.ok());
+        errno = 0;
+        ok = vnio_copyfile(src.c_str(), dst.c_str());
+        EXPECT_EQ(EFBIG, errno);
+    }
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(1u, CountLog(1, CopyFailedLine(src, dst, 1024000, 1024001)));
+    EXPECT_FALSE(Exists(dst)) << "a partial destination was left behind";
+    EXPECT_EQ(data, ReadBytes(src));
+}
+
+TEST_F(CopyFileTest, WriteFailingInsideAChunkEnds) {
+    std::vector<unsigned char> data = iotest::RandomBytes(1024001, 4);
+    ASSERT_TRUE(WriteBytes(Path("src"), data));
+    std::string src = Path("src"), dst = Path("dst");
+    bool ok;
+    {
+        FileSizeLimit limit(600000);
+        ASSERT_TRUE(limit.ok());
+        ok = vnio_copyfile(src.c_str(), dst.c_str());
+    }
+    EXPECT_FALSE(ok);
+    EXPECT_EQ(1u, CountLog(1, CopyFailedLine(src, dst, 512000, 1024001)));
+    EXPECT_FALSE(Exists(dst));
+}
+
+TEST_F(CopyFileTest, FullDeviceFailsAndIsNotRemoved) {
+    struct stat st;
+    if (stat("/dev/full", &st) != 0 || !S_ISCHR(st.st_mode)) GTEST_SKIP() << "no /dev/full";
+    ASSERT_TRUE(WriteBytes(Path("src"), iotest::RandomBytes(600000, 5)));
+    errno = 0;
+    EXPECT_FALSE(vnio_copyfile(Path("src").c_str(), "/dev/full"));
+    EXPECT_EQ(ENOSPC, errno);
+    EXPECT_EQ(1u, CountLog(1, CopyFailedLine(Path("src"), "/dev/full", 0, 600000)));
+    // Only a regular file made by the copy is removed after a failure.
+    ASSERT_EQ(0, stat("/dev/full", &st));
+    EXPECT_TRUE(S_ISCHR(st.st_mode));
+}
+
+TEST_F(CopyFileTest, SourceShorterThanItsSizeEnds) {
+    // sysfs attributes report a size of one page but hold a few bytes: the first chunk
+    // comes back short.
+    const char* attr = "/sys/devices/system/cpu/online";
+    struct stat st;
+    if (stat(attr, &st) != 0 || st.st_size <= 16) GTEST_SKIP() << "no sysfs attribute";
+    std::string dst = Path("dst");
+    errno = 0;
+    EXPECT_FALSE(vnio_copyfile(attr, dst.c_str()));
+    EXPECT_EQ(EIO, errno);
+    EXPECT_EQ(1u, CountLog(1, CopyFailedLine(attr, dst, 0, st.st_size)));
+    EXPECT_FALSE(Exists(dst));
+}
+
+// The content loop on its own.
+class CopyContentTest : public CopyFileTest {};
+
+TEST_F(CopyContentTest, CopiesEverySizeClass) {
+    const size_t sizes[] = {0, 1, 512000, 512001, 1024001};
+    std::vector<unsigned char> buffer(vn::detail::kCopyChunk);
+    for (size_t size : sizes) {
+        SCOPED_TRACE(size);
+        std::vector<unsigned char> data = iotest::RandomBytes(size, static_cast<unsigned>(size));
+        ASSERT_TRUE(WriteBytes(Path("src"), data));
+        vn::io::CFile in, out;
+        ASSERT_TRUE(in.Open(Path("src").c_str(), "rb"));
+        ASSERT_TRUE(out.Open(Path("dst").c_str(), "wb"));
+        long long copied = -1;
+        EXPECT_TRUE(vn::detail::io_copy_content(in, out, static_cast<long long>(size),
+                                                buffer.data(), vn::detail::kCopyChunk, &copied));
+        EXPECT_EQ(static_cast<long long>(size), copied);
+        EXPECT_TRUE(out.Close());
+        EXPECT_EQ(data, ReadBytes(Path("dst")));
+    }
+}
+
+TEST_F(CopyContentTest, SourceThatShrankEnds) {
+    // The size was taken before the file lost its tail: the third chunk finds the end.
+    std::vector<unsigned char> data = iotest::RandomBytes(1024000, 6);
+    ASSERT_TRUE(WriteBytes(Path("src"), data));
+    vn::io::CFile in, out;
+    ASSERT_TRUE(in.Open(Path("src").c_str(), "rb"));
+    ASSERT_TRUE(out.Open(Path("dst").c_str(), "wb"));
+    std::vector<unsigned char> buffer(vn::detail::kCopyChunk);
+    long long copied = -1;
+    errno = 0;
+    EXPECT_FALSE(vn::detail::io_copy_content(in, out, 1024001, buffer.data(),
+                                             vn::detail::kCopyChunk, &copied));
+    EXPECT_EQ(EIO, errno);
+    EXPECT_EQ(1024000, copied);
+    EXPECT_TRUE(out.Close());
+    EXPECT_EQ(data, ReadBytes(Path("dst")));
+}
+
+TEST_F(CopyContentTest, SmallChunksStillCopyEverything) {
+    std::vector<unsigned char> data = iotest::RandomBytes(10007, 8);
+    ASSERT_TRUE(WriteBytes(Path("src"), data));
+    vn::io::CFile in, out;
+    ASSERT_TRUE(in.Open(Path("src").c_str(), "rb"));
+    ASSERT_TRUE(out.Open(Path("dst").c_str(), "wb"));
+    std::vector<unsigned char> buffer(1000);
+    long long copied = -1;
+    EXPECT_TRUE(vn::detail::io_copy_content(in, out, 10007, buffer.data(), 1000, &copied));
+    EXPECT_EQ(10007, copied);
+    EXPECT_TRUE(out.Close());
+    EXPECT_EQ(data, ReadBytes(Path("dst")));
+}
+
+TEST_F(CopyFileTest, ReadErrorEnds) {
+    // A folder opens for reading on Linux, but every read fails with EISDIR.
+    ASSERT_EQ(0, mkdir(Path("folder").c_str(), 0755));
+    std::string dst = Path("dst");
+    errno = 0;
+    EXPECT_FALSE(vnio_copyfile(Path("folder").c_str(), dst.c_str()));
+    EXPECT_NE(0, errno);
+    EXPECT_FALSE(Exists(dst));
+}
+
+TEST_F(CopyFileTest, DestinationInMissingFolderFails) {
+    ASSERT_TRUE(WriteBytes(Path("src"), {1, 2, 3}));
+    std::string dst = Path("missing/dst");
+    errno = 0;
+    EXPECT_FALSE(vnio_copyfile(Path("src").c_str(), dst.c_str()));
+    EXPECT_EQ(ENOENT, errno);
+    EXPECT_EQ(1u, CountLog(4, "failed to open file[" + dst + "]!"));
+    EXPECT_FALSE(Exists(Path("missing")));
+}
+
+TEST_F(CopyFileTest, DestinationUnderARegularFileFails) {
+    ASSERT_TRUE(WriteBytes(Path("src"), {1, 2, 3}));
+    ASSERT_TRUE(WriteBytes(Path("plain"), {7}));
+    errno = 0;
+    EXPECT_FALSE(vnio_copyfile(Path("src").c_str(), Path("plain/dst").c_str()));
+    EXPECT_EQ(ENOTDIR, errno);
+    EXPECT_EQ((std::vector<unsigned char>{7}), ReadBytes(Path("plain")));
+}
+
+TEST_F(CopyFileTest, MissingSourceCreatesNothing) {
+    errno = 0;
+    EXPECT_FALSE(vnio_copyfile(Path("missing").c_str(), Path("dst").c_str()));
+    EXPECT_EQ(ENOENT, errno);
+    EXPECT_EQ(1u, CountLog(4, "failed to open file[" + Path("missing") + "]!"));
+    EXPECT_FALSE(Exists(Path("dst")));
+}
+
+TEST_F(CopyFileTest, NullArgumentsFail) {
+    ASSERT_TRUE(WriteBytes(Path("src"), {1}));
+    EXPECT_FALSE(vnio_copyfile(nullptr, Path("dst").c_str()));
+    EXPECT_FALSE(vnio_copyfile(Path("src").c_str(), nullptr));
+    EXPECT_EQ(2u, CountLog(1, "illegal agurment!"));
+    EXPECT_FALSE(Exists(Path("dst")));
+}
+
+TEST_F(CopyFileTest, CopyOntoItselfIsRefusedAndKeepsTheData) {
+    std::vector<unsigned char> data = iotest::RandomBytes(5000, 7);
+    ASSERT_TRUE(WriteBytes(Path("src"), data));
+    ASSERT_EQ(0, link(Path("src").c_str(), Path("hard").c_str()));
+    ASSERT_EQ(0, symlink(Path("src").c_str(), Path("soft").c_str()));
+    const std::string targets[] = {Path("src"), Path("hard"), Path("soft"), m_dir + "//./src"};
+    for (const std::string& dst : targets) {
+        SCOPED_TRACE(dst);
+        errno = 0;
+        EXPECT_FALSE(vnio_copyfile(Path("src").c_str(), dst.c_str()));
+        EXPECT_EQ(EINVAL, errno);
+        EXPECT_EQ(data, ReadBytes(Path("src")));
+    }
+}
+
+}  // namespace
