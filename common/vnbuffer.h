@@ -36,11 +36,12 @@ public:
     const T* data() const { return m_pData ? m_pData : zero_unit(); }
     T* data() { return m_pData ? m_pData : const_cast<T*>(zero_unit()); }
 
-    // No bounds check: i <= length() reads the terminator at most.
-    T& at(unsigned i) { return m_pData[i]; }
-    const T& at(unsigned i) const { return m_pData[i]; }
-    T& operator[](unsigned i) { return m_pData[i]; }
-    const T& operator[](unsigned i) const { return m_pData[i]; }
+    // No bounds check. Index length() is the terminator, also on an empty value (whose
+    // shared zero unit is read-only).
+    T& at(unsigned i) { return data()[i]; }
+    const T& at(unsigned i) const { return c_str()[i]; }
+    T& operator[](unsigned i) { return data()[i]; }
+    const T& operator[](unsigned i) const { return c_str()[i]; }
 
     // Sets the length to n (0 frees the buffer) and returns it. Units past the old length
     // hold whatever the buffer held; the unit at index n is set to zero.

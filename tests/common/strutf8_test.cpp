@@ -256,6 +256,8 @@ TEST(StrUtf8, AccessAndConversions) {
     char* p = s;
     EXPECT_EQ(p, s.data());
     vn::strutf8 e;
+    EXPECT_EQ('\0', e[0]);  // the terminator, even without a buffer
+    EXPECT_EQ('\0', static_cast<const vn::strutf8&>(e).at(0));
     EXPECT_STREQ("", e.c_str());
     EXPECT_STREQ("", static_cast<const char*>(e));
     EXPECT_EQ(3u, s.size());

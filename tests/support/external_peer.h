@@ -1,0 +1,44 @@
+// Test support: real peer programs from Debian (tinyproxy, danted, ...) started by a test
+// fixture on a free loopback port, and stopped (with every child they made) when the
+// object goes away.
+#pragma once
+
+#include <sys/types.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace vntest {
+
+// A loopback port that was free a moment ago (bound to 0 by the kernel, then released).
+unsigned short FreeLoopbackPort();
+// A fresh private directory under $TMPDIR (or /tmp); removed by RemoveTree.
+std::string MakeTempDir(const char* tag);
+void RemoveTree(const std::string& dir);
+bool WriteTextFile(const std::string& path, const std::string& text);
+std::string ReadTextFile(const std::string& path);
+// True when path names an executable file.
+bool HaveProgram(const std::string& path);
+
+class ExternalPeer {
+public:
+    // Runs argv[0] with argv in its own process group and waits (at most timeout_ms) until
+    // 127.0.0.1:port accepts TCP connections. Null when it did not come up; *why says what
+    // happened then.
+    static std::unique_ptr<ExternalPeer> Start(const std::vector<std::string>& argv,
+                                               unsigned short port, int timeout_ms,
+                                               std::string* why);
+    ~ExternalPeer();
+    ExternalPeer(const ExternalPeer&) = delete;
+    ExternalPeer& operator=(const ExternalPeer&) = delete;
+
+    unsigned short port() const { return m_port; }
+
+private:
+    ExternalPeer(pid_t pid, unsigned short port) : m_pid(pid), m_port(port) {}
+    pid_t m_pid;
+    unsigned short m_port;
+};
+
+}  // namespace vntest
