@@ -59,7 +59,8 @@ struct CVNAutolockex {
     }
     CVNAutolockex(const CVNAutolockex&) = delete;
     // Copies the pointer only; the guard then unlocks the new lock on destruction.
-    CVNAutolockex& operator=(const CVNAutolockex& other) {
+    CVNAutolockex& operator=(
+        const CVNAutolockex& other) {  // NOLINT(bugprone-unhandled-self-assignment)
         m_pLock = other.m_pLock;
         return *this;
     }

@@ -33,7 +33,7 @@ void append(char* line, int* pos, const char* format, ...) {
     if (*pos >= kLineMax) return;
     va_list args;
     va_start(args, format);
-    int n = vsnprintf(line + *pos, static_cast<size_t>(kLineMax - *pos + 1), format, args);
+    int n = vsnprintf(line + *pos, static_cast<size_t>(kLineMax - *pos) + 1, format, args);
     va_end(args);
     if (n < 0) n = kLineMax;
     *pos += n;
@@ -60,17 +60,15 @@ int utf8_safe_cut(const char* line) {
         ++steps;
     }
     unsigned char lead = static_cast<unsigned char>(line[start]);
-    int need;
-    if (lead < 0x80) {
-        need = 1;
-    } else if ((lead & 0xE0) == 0xC0) {
+    // Length of the sequence the lead byte starts; 1 for ASCII and for bytes that are not
+    // UTF-8 at all (nothing to keep together then).
+    int need = 1;
+    if ((lead & 0xE0) == 0xC0) {
         need = 2;
     } else if ((lead & 0xF0) == 0xE0) {
         need = 3;
     } else if ((lead & 0xF8) == 0xF0) {
         need = 4;
-    } else {
-        need = 1;  // not UTF-8: nothing to keep together
     }
     if ((lead & 0xC0) == 0x80) return kLineMax;  // a run of stray continuation bytes
     return start + need > kLineMax ? start : kLineMax;
@@ -131,7 +129,7 @@ void syslogv(int level, const char* tag, int line, const char* format, va_list a
     int prefixlen = pos < kLineMax ? pos : kLineMax;
     if (pos < kLineMax) {
         int n = format != nullptr
-                    ? vsnprintf(text + pos, static_cast<size_t>(kLineMax - pos + 1), format, args)
+                    ? vsnprintf(text + pos, static_cast<size_t>(kLineMax - pos) + 1, format, args)
                     : 0;
         pos = n < 0 ? kLineMax + 1 : pos + n;
     } else if (format != nullptr && format[0] != '\0') {

@@ -35,6 +35,8 @@ inline void store_le32(unsigned char* p, uint32_t v) {
 //   G = (b & d) | (c & ~d)  ==  (b & d) + (c & ~d)  (the two terms share no bit)
 //   H = b ^ c ^ d
 //   I = c ^ (b | ~d)
+// The first argument is the register being updated, so it cannot be parenthesised.
+// NOLINTBEGIN(bugprone-macro-parentheses)
 #define VN_MD5_F(a, b, c, d, x, s, t)                 \
     do {                                              \
         a += (x) + (t) + ((d) ^ ((b) & ((c) ^ (d)))); \
@@ -56,6 +58,8 @@ inline void store_le32(unsigned char* p, uint32_t v) {
         a += (x) + (t) + ((c) ^ ((b) | ~(d))); \
         a = rotl(a, s) + (b);                  \
     } while (0)
+
+// NOLINTEND(bugprone-macro-parentheses)
 
 // Processes nblocks whole 64-byte blocks at p.
 void md5_blocks(uint32_t state[4], const unsigned char* p, size_t nblocks) {

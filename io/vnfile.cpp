@@ -44,11 +44,14 @@ CFile::~CFile() {
     if (m_hFile) fclose(m_hFile);
 }
 
-CFile::CFile(const CFile& other) : m_hFile(other.m_hFile), m_strFileName(other.m_strFileName) {}
+CFile::CFile(const CFile& other) : m_hFile(nullptr), m_strFileName(other.m_strFileName) {}
 
 CFile& CFile::operator=(const CFile& other) {
-    m_hFile = other.m_hFile;
-    m_strFileName = other.m_strFileName;
+    if (this != &other) {
+        if (m_hFile) fclose(m_hFile);
+        m_hFile = nullptr;
+        m_strFileName = other.m_strFileName;
+    }
     return *this;
 }
 

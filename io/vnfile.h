@@ -26,8 +26,8 @@ public:
 
     CFile();
     virtual ~CFile();
-    // Copies the stream pointer and the name. Both objects then hold the same stream and
-    // each would close it: copy closed objects only.
+    // Copies the name only: the copy is closed. Sharing one stream would make both objects
+    // close it.
     CFile(const CFile& other);
     CFile& operator=(const CFile& other);
 

@@ -425,3 +425,18 @@ TEST_F(FileTest, MoveAndRemove) {
 }
 
 }  // namespace
+
+// A copy of an open object is closed: two objects sharing one stream would both close it.
+TEST_F(FileTest, CopyOfAnOpenFileIsClosedAndKeepsTheName) {
+    vn::io::CFile f;
+    ASSERT_TRUE(f.Open(Path("c.txt").c_str(), "wb"));
+    vn::io::CFile copy(f);
+    EXPECT_FALSE(copy.IsOpened());
+    EXPECT_TRUE(copy.GetFileName() == f.GetFileName());
+    vn::io::CFile assigned;
+    ASSERT_TRUE(assigned.Open(Path("d.txt").c_str(), "wb"));
+    assigned = f;
+    EXPECT_FALSE(assigned.IsOpened());
+    EXPECT_TRUE(f.IsOpened());
+    EXPECT_EQ(4, f.Write("data", 4));
+}
