@@ -15,11 +15,21 @@
 // Strings, byte buffers, encoding conversion, ordered map
 #include "common/vnstream.h"
 
-// Event pump
+// Task runtime
+#include "task/vnrefcount.h"
+#include "task/vnscopecall.h"
+#include "task/vntaskcall.h"
+#include "task/vntask.h"
+#include "task/vntimer.h"
+
+// Event pump and the I/O task thread
 #include "fevent/vnfevent.h"
+#include "fevent/vntaskio.h"
+#include "fevent/vnfeventpump.h"
 
 // Networking
 #include "net/vnnet.h"
+#include "net/vnsocketi.h"
 
 // Crypto and checksums
 #include "crypto/vntea.h"

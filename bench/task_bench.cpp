@@ -1,0 +1,279 @@
+// Task thread wake-up latency, throughput and delayed-task accuracy, each beside its
+// anchor in the same run: a plain worker on std::mutex + std::condition_variable +
+// std::deque<std::function<void()>>, and (for wake-up latency only) a literal sleep-poll
+// loop that sleeps 50 ms whenever its queue is empty, as the idle interval once did.
+//   build-h-task-bench/bench/task_bench
+// Counts (environment): VN_BENCH_WAKE_PUSHES (default 10000 pushes about 1 ms apart),
+// VN_BENCH_POLL_PUSHES (default 200, the sleep-poll row), VN_BENCH_TIMERS (default 1000
+// delayed tasks of 10 ms), VN_BENCH_TASKS (default 1000000 empty tasks).
+#include <benchmark/benchmark.h>
+
+#include <stdlib.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <random>
+#include <thread>
+#include <vector>
+
+#include "base/vnevent.h"
+#include "base/vntime.h"
+#include "task/vnrefcount.h"
+#include "task/vnscopecall.h"
+#include "task/vntask.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long EnvCount(const char* name, long fallback) {
+    const char* v = getenv(name);
+    long n = v != nullptr ? atol(v) : 0;
+    return n > 0 ? n : fallback;
+}
+
+// Records percentiles of samples (microseconds) as counters of the benchmark row.
+void Report(benchmark::State& state, std::vector<double>& us) {
+    std::sort(us.begin(), us.end());
+    state.counters["samples"] = static_cast<double>(us.size());
+    state.counters["median_us"] = us[us.size() / 2];
+    state.counters["p99_us"] = us[us.size() * 99 / 100];
+    state.counters["max_us"] = us.back();
+}
+
+// ---- anchor: the plain standard-library worker ----------------------------------------
+class StdWorker {
+public:
+    StdWorker() : m_thread([this] { Loop(); }) {}
+    ~StdWorker() {
+        {
+            std::lock_guard<std::mutex> g(m_mu);
+            m_stop = true;
+        }
+        m_cv.notify_one();
+        m_thread.join();
+    }
+    void Push(std::function<void()> fn) {
+        {
+            std::lock_guard<std::mutex> g(m_mu);
+            m_queue.push_back(std::move(fn));
+        }
+        m_cv.notify_one();
+    }
+
+private:
+    void Loop() {
+        for (;;) {
+            std::function<void()> fn;
+            {
+                std::unique_lock<std::mutex> l(m_mu);
+                m_cv.wait(l, [this] { return m_stop || !m_queue.empty(); });
+                if (m_queue.empty()) return;
+                fn = std::move(m_queue.front());
+                m_queue.pop_front();
+            }
+            fn();
+        }
+    }
+    std::mutex m_mu;
+    std::condition_variable m_cv;
+    std::deque<std::function<void()>> m_queue;
+    bool m_stop = false;
+    std::thread m_thread;
+};
+
+// ---- the sleep-poll loop: what a 50 ms idle sleep without waking costs ------------------
+class SleepPollWorker {
+public:
+    SleepPollWorker() : m_thread([this] { Loop(); }) {}
+    ~SleepPollWorker() {
+        m_stop = true;
+        m_thread.join();
+    }
+    void Push(std::function<void()> fn) {
+        std::lock_guard<std::mutex> g(m_mu);
+        m_queue.push_back(std::move(fn));
+    }
+
+private:
+    void Loop() {
+        while (!m_stop) {
+            std::function<void()> fn;
+            {
+                std::lock_guard<std::mutex> g(m_mu);
+                if (!m_queue.empty()) {
+                    fn = std::move(m_queue.front());
+                    m_queue.pop_front();
+                }
+            }
+            if (fn) {
+                fn();
+            } else {
+                vn_msleep(50);
+            }
+        }
+    }
+    std::mutex m_mu;
+    std::deque<std::function<void()>> m_queue;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+// ---- vnbase call targets --------------------------------------------------------------
+struct Stamp : public CRefCountSafe {
+    std::atomic<long long> ranAt{0};
+    std::atomic<int> runs{0};
+    CVNEvent done;
+    int Run(CRefCount*) {
+        ranAt.store(Clock::now().time_since_epoch().count(), std::memory_order_release);
+        runs.fetch_add(1, std::memory_order_release);
+        return 0;
+    }
+    int Noop(CRefCount*) { return 0; }
+    int Last(CRefCount*) {
+        done.Post();
+        return 0;
+    }
+};
+
+double UsSince(long long startTicks, long long endTicks) {
+    return std::chrono::duration<double, std::micro>(Clock::duration(endTicks - startTicks))
+        .count();
+}
+
+// Waits for the n-th run (yielding: the pusher must not keep a core from the worker).
+void WaitRuns(const std::atomic<int>& runs, int n) {
+    while (runs.load(std::memory_order_acquire) < n)
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+}
+
+// ---- wake-up latency ------------------------------------------------------------------
+// A push to an idle worker until the task runs, pushes about 1 ms apart.
+template <class PushFn>
+void MeasureWake(benchmark::State& state, long pushes, int gapMs, PushFn push, Stamp* stamp,
+                 bool randomGap) {
+    std::vector<double> us;
+    us.reserve(static_cast<size_t>(pushes));
+    std::mt19937 rng(1);
+    for (auto _ : state) {
+        us.clear();
+        for (long i = 0; i < pushes; ++i) {
+            int gap = randomGap ? static_cast<int>(rng() % static_cast<unsigned>(gapMs)) : gapMs;
+            std::this_thread::sleep_for(std::chrono::milliseconds(gap));  // worker goes idle
+            const int before = stamp->runs.load();
+            long long pushedAt = Clock::now().time_since_epoch().count();
+            push();
+            WaitRuns(stamp->runs, before + 1);
+            us.push_back(UsSince(pushedAt, stamp->ranAt.load(std::memory_order_acquire)));
+        }
+    }
+    Report(state, us);
+}
+
+void BM_WakeLatency_vnbase(benchmark::State& state) {
+    CVNTaskBase* task = new CVNTaskBase("BenchWake", 50, 1);
+    task->Start();
+    Stamp* stamp = new Stamp;
+    CScopeCall call(stamp, stamp, &Stamp::Run);
+    MeasureWake(
+        state, EnvCount("VN_BENCH_WAKE_PUSHES", 10000), 1,
+        [&] { CVNTaskBase::PushTask(task, call); }, stamp, false);
+    task->Release();
+    stamp->Release();
+}
+BENCHMARK(BM_WakeLatency_vnbase)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_WakeLatency_anchor_std(benchmark::State& state) {
+    StdWorker worker;
+    Stamp* stamp = new Stamp;
+    MeasureWake(
+        state, EnvCount("VN_BENCH_WAKE_PUSHES", 10000), 1,
+        [&] { worker.Push([stamp] { stamp->Run(nullptr); }); }, stamp, false);
+    stamp->Release();
+}
+BENCHMARK(BM_WakeLatency_anchor_std)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// Pushes land at random points of the 50 ms sleep, so this row estimates the old
+// behaviour with fewer pushes (each costs tens of milliseconds).
+void BM_WakeLatency_sleep_poll_50ms_estimate(benchmark::State& state) {
+    SleepPollWorker worker;
+    Stamp* stamp = new Stamp;
+    MeasureWake(
+        state, EnvCount("VN_BENCH_POLL_PUSHES", 200), 50,
+        [&] { worker.Push([stamp] { stamp->Run(nullptr); }); }, stamp, true);
+    stamp->Release();
+}
+BENCHMARK(BM_WakeLatency_sleep_poll_50ms_estimate)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// ---- throughput -----------------------------------------------------------------------
+// Empty tasks pushed from one thread; the time runs until the last one ran.
+void BM_Throughput_vnbase(benchmark::State& state) {
+    const long n = EnvCount("VN_BENCH_TASKS", 1000000);
+    CVNTaskBase* task = new CVNTaskBase("BenchThroughput", 50, 1);
+    task->Start();
+    Stamp* stamp = new Stamp;
+    CScopeCall noop(stamp, stamp, &Stamp::Noop);
+    CScopeCall last(stamp, stamp, &Stamp::Last);
+    for (auto _ : state) {
+        for (long i = 1; i < n; ++i)
+            CVNTaskBase::PushTask(task, noop);
+        CVNTaskBase::PushTask(task, last);
+        stamp->done.Wait(-1);
+    }
+    state.SetItemsProcessed(state.iterations() * n);
+    task->Release();
+    stamp->Release();
+}
+BENCHMARK(BM_Throughput_vnbase)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_Throughput_anchor_std(benchmark::State& state) {
+    const long n = EnvCount("VN_BENCH_TASKS", 1000000);
+    StdWorker worker;
+    CVNEvent done;
+    long counter = 0;  // worker only
+    for (auto _ : state) {
+        for (long i = 1; i < n; ++i)
+            worker.Push([&counter] { ++counter; });
+        worker.Push([&done] { done.Post(); });
+        done.Wait(-1);
+    }
+    benchmark::DoNotOptimize(counter);
+    state.SetItemsProcessed(state.iterations() * n);
+}
+BENCHMARK(BM_Throughput_anchor_std)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// ---- delayed-task accuracy ------------------------------------------------------------
+// 10 ms delayed tasks on an idle thread, one after the other: how late each one ran.
+void BM_TimerLateness_vnbase(benchmark::State& state) {
+    const long n = EnvCount("VN_BENCH_TIMERS", 1000);
+    CVNTaskBase* task = new CVNTaskBase("BenchTimer", 50, 1);
+    task->Start();
+    Stamp* stamp = new Stamp;
+    CScopeCall call(stamp, stamp, &Stamp::Run);
+    std::vector<double> us;
+    for (auto _ : state) {
+        for (long i = 0; i < n; ++i) {
+            const int before = stamp->runs.load();
+            long long pushedAt = Clock::now().time_since_epoch().count();
+            CVNTaskBase::PushDelayTask(task, call, 10, etask_once);
+            WaitRuns(stamp->runs, before + 1);
+            us.push_back(UsSince(pushedAt, stamp->ranAt.load()) - 10000.0);
+        }
+    }
+    Report(state, us);
+    task->Release();
+    stamp->Release();
+}
+BENCHMARK(BM_TimerLateness_vnbase)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();

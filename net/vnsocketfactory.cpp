@@ -1,0 +1,125 @@
+// The socket factories (vnsocketi.h): they choose the implementation by proxy type.
+//
+// The proxied implementations (HTTP CONNECT and SOCKS5 clients) are not part of the
+// library yet. Until they are, a row that needs one gives null: a direct socket there
+// would silently bypass the proxy the caller configured. Adding a proxy class is one line
+// in its row: `return NewProxied<CVNHttpProxyTCPCnnSocket>(host, port, user, password);`,
+// where the class offers `bool SetProxyInfo(host, port, user, password)` (normally
+// forwarding to a vn::detail::ProxySettings member).
+#include <new>
+
+#include "net/vnproxyinfo_internal.h"
+#include "net/vnsocketi.h"
+#include "net/vntcpcnnsocket_internal.h"
+#include "net/vntcplistensocket_internal.h"
+#include "net/vntcpsocket_internal.h"
+#include "net/vnudpsocket_internal.h"
+
+namespace {
+
+// A new proxied socket T holding the proxy settings, or null (the object destroyed) when
+// allocation fails or the settings lack a host or a port.
+template <class T>
+T* NewProxied(const char* host, unsigned short port, const char* user, const char* password) {
+    T* socket = new (std::nothrow) T;
+    if (socket == nullptr) return nullptr;
+    if (!socket->SetProxyInfo(host, port, user, password)) {
+        delete socket;
+        return nullptr;
+    }
+    return socket;
+}
+
+}  // namespace
+
+// ---- Outgoing connections ----
+
+CVNITCPCnnSocket* VNCreateNoneProxyCnnTCPSocket() {
+    return new (std::nothrow) CVNTCPCnnSocket;
+}
+
+CVNITCPCnnSocket* VNCreateProxyCnnTCPSocket(VNProxyType type, const char* /*host*/,
+                                            unsigned short /*port*/, const char* /*user*/,
+                                            const char* /*password*/) {
+    switch (type) {
+        case VNPROXY_NONE:
+            return VNCreateNoneProxyCnnTCPSocket();
+        case VNPROXY_HTTP:
+            // CVNHttpProxyTCPCnnSocket is not built yet (see the file comment).
+            return nullptr;
+        case VNPROXY_SOCKS5:
+            // CVNSocks5ProxyTCPCnnSocket is not built yet (see the file comment).
+            return nullptr;
+    }
+    return nullptr;
+}
+
+CVNITCPCnnSocket* VNCreateCnnTCPSocket() {
+    using vn::detail::GlobalProxySnapshot;
+    GlobalProxySnapshot s = vn::detail::GetGlobalProxySnapshot();
+    return VNCreateProxyCnnTCPSocket(s.type, GlobalProxySnapshot::Arg(s.host), s.port,
+                                     GlobalProxySnapshot::Arg(s.user),
+                                     GlobalProxySnapshot::Arg(s.password));
+}
+
+// ---- Listening sockets ----
+
+CVNITCPListenSocket* VNCreateNoneProxyTCPListenSocket() {
+    return new (std::nothrow) CVNTCPListenSocket;
+}
+
+CVNITCPListenSocket* VNCreateProxyTCPListenSocket(VNProxyType type, const char* /*host*/,
+                                                  unsigned short /*port*/, const char* /*user*/,
+                                                  const char* /*password*/) {
+    switch (type) {
+        case VNPROXY_NONE:
+        case VNPROXY_HTTP:  // an HTTP proxy cannot listen: listen directly
+            return VNCreateNoneProxyTCPListenSocket();
+        case VNPROXY_SOCKS5:
+            // CVNSocks5ProxyTCPListenSocket is not built yet (see the file comment).
+            return nullptr;
+    }
+    return nullptr;
+}
+
+CVNITCPListenSocket* VNCreateTCPListenSocket() {
+    using vn::detail::GlobalProxySnapshot;
+    GlobalProxySnapshot s = vn::detail::GetGlobalProxySnapshot();
+    return VNCreateProxyTCPListenSocket(s.type, GlobalProxySnapshot::Arg(s.host), s.port,
+                                        GlobalProxySnapshot::Arg(s.user),
+                                        GlobalProxySnapshot::Arg(s.password));
+}
+
+// ---- Connected streams ----
+
+CVNITCPSocket* VNCreateTCPSocket() {
+    return new (std::nothrow) CVNTCPSocket;
+}
+
+// ---- Datagrams ----
+
+CVNIUDPSocket* VNCreateNoneProxyUDPSocket() {
+    return new (std::nothrow) CVNUDPSocket;
+}
+
+CVNIUDPSocket* VNCreateProxyUDPSocket(VNProxyType type, const char* /*host*/,
+                                      unsigned short /*port*/, const char* /*user*/,
+                                      const char* /*password*/) {
+    switch (type) {
+        case VNPROXY_NONE:
+        case VNPROXY_HTTP:  // an HTTP proxy relays no datagrams: send directly
+            return VNCreateNoneProxyUDPSocket();
+        case VNPROXY_SOCKS5:
+            // CVNSocks5ProxyUDPSocket is not built yet (see the file comment).
+            return nullptr;
+    }
+    return nullptr;
+}
+
+CVNIUDPSocket* VNCreateUDPSocket() {
+    using vn::detail::GlobalProxySnapshot;
+    GlobalProxySnapshot s = vn::detail::GetGlobalProxySnapshot();
+    return VNCreateProxyUDPSocket(s.type, GlobalProxySnapshot::Arg(s.host), s.port,
+                                  GlobalProxySnapshot::Arg(s.user),
+                                  GlobalProxySnapshot::Arg(s.password));
+}

@@ -1,0 +1,480 @@
+// CVNTaskBase: the task thread (see vntask.h).
+//
+// Lifetime of the worker: Start creates it while holding m_lifeLock and stores the record
+// under the same lock; the worker takes that lock once before it runs anything, so a task
+// that calls Stop on its own thread always finds the record. A worker that stops itself
+// cannot wait for its own end: its record moves to m_hRetired and whoever next starts,
+// stops or destroys the task from another thread waits for it there, so two workers never
+// run at once and the object never dies under a running worker.
+//
+// Waking: a pusher calls WakeUp only when m_bIdle is set. The worker sets m_bIdle and
+// then checks for work under the queue lock; a push either happens before that check (and
+// is seen) or takes the lock after it, and then sees m_bIdle set (the lock orders both),
+// so no push is ever left waiting for the idle interval.
+#include "task/vntask.h"
+
+#include <chrono>
+
+#include "base/vnlog.h"
+#include "task/vntaskqueue_internal.h"
+
+using vn::detail::DueTime;
+using vn::detail::ImmediateTask;
+using vn::detail::TaskEntry;
+using vn::detail::TaskLockGuard;
+using vn::detail::TaskQueue;
+
+namespace {
+
+void DeleteChain(TaskEntry* e) {
+    while (e != nullptr) {
+        TaskEntry* next = e->next;
+        delete e;  // releases the call's target and argument
+        e = next;
+    }
+}
+
+// How long an idle worker watches for a new push before it sleeps: a few microseconds.
+constexpr int kIdleSpins = 200;
+
+int SelfId() {
+    return static_cast<int>(vnthread_selfid());
+}
+
+}  // namespace
+
+CVNTaskBase::CVNTaskBase(const char* name, int idleMs, ethread_priority prio)
+    : m_nPriority(prio),
+      m_uThreadId(0),
+      m_hThread(nullptr),
+      m_hRetired(nullptr),
+      m_pQueue(new TaskQueue(name)),
+      m_nIdleInterval(idleMs < 0 ? 0 : idleMs),
+      m_bStopRequested(false),
+      m_bIdle(false),
+      m_bDeleteOnExit(false),
+      m_bInLoop(false) {
+    if (name != nullptr) {
+        syslog(VN_LOG_NOTICE, "task", __LINE__, "create a Task[%s]", name);
+    } else {
+        syslog(VN_LOG_NOTICE, "task", __LINE__, "create a Task[unname]");
+    }
+}
+
+CVNTaskBase::~CVNTaskBase() {
+    if (GetCurrentTask() == this) {
+        // The worker would return into a destroyed object. Release() defers the deletion
+        // to the end of the worker instead; only a direct delete gets here.
+        vn::detail::fatal(__FILE__, __LINE__, "a task thread is being destroyed by its own worker");
+    }
+    vnthread_handle running;
+    vnthread_handle retired;
+    {
+        CVNAutolock guard(m_lifeLock);
+        running = m_hThread;
+        retired = m_hRetired;
+        m_hThread = m_hRetired = nullptr;
+    }
+    if (running != nullptr) JoinWorker(running);
+    if (retired != nullptr) vnthread_terminate(retired, -1);
+    if (m_pQueue->name.length() != 0) {
+        syslog(VN_LOG_NOTICE, "task", __LINE__, "delete a Task[%s][%d]", m_pQueue->name.c_str(),
+               static_cast<int>(getthreadid()));
+    } else {
+        syslog(VN_LOG_NOTICE, "task", __LINE__, "delete a Task[unname][%d]",
+               static_cast<int>(getthreadid()));
+    }
+    delete m_pQueue;  // every entry still queued is destroyed without running
+}
+
+unsigned char CVNTaskBase::Release() const {
+    if (m_nRefCount.fetch_sub(1, std::memory_order_acq_rel) != 1) return 0;
+    if (GetCurrentTask() == this) {
+        // The last reference went away inside one of our own tasks (typically with the
+        // queued call that held it). Deleting now would pull the queue and the lock from
+        // under the running loop; the worker stops instead and deletes the object after
+        // its loop ended (ThreadProc).
+        m_bDeleteOnExit.store(true, std::memory_order_release);
+        m_bStopRequested.store(true, std::memory_order_release);
+        return 1;
+    }
+    delete this;
+    return 1;
+}
+
+unsigned char CVNTaskBase::Start() {
+    for (;;) {
+        vnthread_handle retired;
+        {
+            CVNAutolock guard(m_lifeLock);
+            if (m_hThread != nullptr) {
+                syslog(VN_LOG_WARNING, "task", __LINE__, "thread[%d] aready started!", SelfId());
+                return 0;
+            }
+            retired = m_hRetired;
+            if (retired == nullptr) {
+                m_bStopRequested.store(false, std::memory_order_release);
+                m_hThread = vnthread_create(&CVNTaskBase::ThreadProc, this, m_nPriority);
+                return m_hThread != nullptr ? 1 : 0;
+            }
+            if (GetCurrentTask() == this) {
+                // The worker stopped itself and starts again within the same task: it
+                // simply keeps running, unless its loop has already ended (OnStop).
+                if (m_bInLoop && !m_bDeleteOnExit.load()) {
+                    m_hRetired = nullptr;
+                    m_hThread = retired;
+                    m_bStopRequested.store(false, std::memory_order_release);
+                    return 1;
+                }
+                syslog(VN_LOG_WARNING, "task", __LINE__, "thread[%d] aready started!", SelfId());
+                return 0;
+            }
+            m_hRetired = nullptr;
+        }
+        // A worker that stopped itself may still be finishing its last task.
+        vnthread_terminate(retired, -1);
+    }
+}
+
+unsigned char CVNTaskBase::IsStarted() {
+    CVNAutolock guard(m_lifeLock);
+    return m_hThread != nullptr ? 1 : 0;
+}
+
+unsigned char CVNTaskBase::Stop() {
+    const bool self = GetCurrentTask() == this;
+    vnthread_handle running;
+    vnthread_handle retired = nullptr;
+    {
+        CVNAutolock guard(m_lifeLock);
+        running = m_hThread;
+        m_hThread = nullptr;
+        if (running != nullptr && self) {
+            // Waiting here would wait for ourselves: stop after the current task instead.
+            m_hRetired = running;
+            m_bStopRequested.store(true, std::memory_order_release);
+            return 1;
+        }
+        if (running == nullptr && !self) {
+            retired = m_hRetired;
+            m_hRetired = nullptr;
+        }
+    }
+    if (running != nullptr) {
+        JoinWorker(running);
+        return 1;
+    }
+    // Not started; but a worker that stopped itself may still be ending: after Stop
+    // returns, no worker of this task runs.
+    if (retired != nullptr) vnthread_terminate(retired, -1);
+    syslog(VN_LOG_WARNING, "task", __LINE__, "thread[%d] has not started yet!", SelfId());
+    return 0;
+}
+
+void CVNTaskBase::JoinWorker(vnthread_handle thread) {
+    m_bStopRequested.store(true, std::memory_order_release);
+    WakeUp();  // unconditionally: the worker may be in its idle wait
+    vnthread_terminate(thread, -1);
+}
+
+const char* CVNTaskBase::GetName() const {
+    return m_pQueue->name.length() != 0 ? m_pQueue->name.c_str() : nullptr;
+}
+
+CVNTaskBase::operator void**() {
+    CVNAutolock guard(m_lifeLock);
+    return reinterpret_cast<void**>(m_hThread);
+}
+
+CVNTaskBase* CVNTaskBase::GetCurrentTask() {
+    return static_cast<CVNTaskBase*>(vnthread_getspecific(VN_TLS_KEY_TASK));
+}
+
+unsigned int CVNTaskBase::ThreadProc(void* arg) {
+    CVNTaskBase* task = static_cast<CVNTaskBase*>(arg);
+    const char* name = task->GetName();
+    syslog(VN_LOG_NOTICE, "task", __LINE__, "..thread Start..[%s]", name ? name : "");
+    task->Runloop();
+    syslog(VN_LOG_NOTICE, "task", __LINE__, "..thread Exit..[%s]", name ? name : "");
+    // The name pointer belongs to the task, which may be gone soon after.
+    if (name != nullptr) vnthread_setname(nullptr);
+    vn::detail::thread_setspecific_internal(VN_TLS_KEY_TASK, nullptr);
+    if (task->m_bDeleteOnExit.load(std::memory_order_acquire)) {
+        // Nobody holds the task any more: let go of our own record (the thread is
+        // detached and frees its share when it returns) and delete the object here.
+        vnthread_handle own;
+        {
+            CVNAutolock guard(task->m_lifeLock);
+            own = task->m_hThread != nullptr ? task->m_hThread : task->m_hRetired;
+            task->m_hThread = task->m_hRetired = nullptr;
+        }
+        if (own != nullptr) vnthread_closehandle(own);
+        delete task;
+    }
+    return 0;
+}
+
+void CVNTaskBase::Runloop() {
+    // Start stores the record while holding m_lifeLock; once we get it, the record is set.
+    { CVNAutolock wait(m_lifeLock); }
+    if (vn::detail::thread_setspecific_internal(VN_TLS_KEY_TASK, this) != 0) {
+        syslog(VN_LOG_ERROR, "task", __LINE__, "thread[%d] stop exceptly!", SelfId());
+        return;
+    }
+    const char* name = GetName();
+    if (name != nullptr && vnthread_setname(name) != 0) {
+        syslog(VN_LOG_ERROR, "task", __LINE__, "thread[%d] stop exceptly!", SelfId());
+        return;
+    }
+    m_uThreadId.store(vnthread_selfid(), std::memory_order_release);
+    OnStart();
+    m_bInLoop = true;
+    while (!m_bStopRequested.load(std::memory_order_acquire) && !vnthread_signaled()) {
+        if (Eachloop() != 0) continue;
+        if (SpinForWork()) continue;
+        m_bIdle.store(true, std::memory_order_seq_cst);
+        if (!HasWork() && !m_bStopRequested.load(std::memory_order_acquire)) {
+            WaitForWork(static_cast<unsigned int>(m_nIdleInterval));
+        }
+        m_bIdle.store(false, std::memory_order_relaxed);
+    }
+    m_bInLoop = false;
+    ReturnReady();
+    OnStop();
+}
+
+bool CVNTaskBase::SpinForWork() {
+    // Pushes tend to come in bursts. Watching for the next one for a few microseconds
+    // before going to sleep spares the pusher a wake-up (a system call) and the worker a
+    // context switch per task when it drains the queue as fast as it is filled.
+    const std::atomic<unsigned int>& pushes = m_pQueue->pushes;
+    const unsigned int seen = pushes.load(std::memory_order_acquire);
+    for (int i = 0; i < kIdleSpins; ++i) {
+        vn::detail::CpuRelax();
+        if (pushes.load(std::memory_order_acquire) != seen) return true;
+    }
+    return false;
+}
+
+unsigned char CVNTaskBase::Eachloop() {
+    TaskQueue& q = *m_pQueue;
+    // "now" is read before the immediate task runs. Without delayed tasks the clock is not
+    // needed; one pushed meanwhile is not due before it was pushed, so it simply waits for
+    // the next iteration.
+    const bool anyDelayed = q.delayedCount.load(std::memory_order_relaxed) != 0;
+    const DueTime now = anyDelayed ? DueTime::Now() : DueTime();
+    // The lock is taken to apply cancellations and to swap in the tasks pushed since the
+    // last swap; otherwise the next task comes from `ready` without it, so pushers rarely
+    // meet the worker on the lock.
+    ImmediateTask* immediate = nullptr;
+    const bool cancelling = q.cancelPending.load(std::memory_order_acquire);
+    if (!cancelling) immediate = q.NextReady();
+    if (immediate == nullptr) {
+        TaskEntry* cancelled = nullptr;
+        std::vector<CScopeCall> dead;
+        if (q.readyPos >= q.ready.size()) q.ClearReady();  // used up: make room for the swap
+        {
+            TaskLockGuard guard(q.lock);
+            if (!q.cancels.empty()) q.CancelPass(&cancelled, &dead);
+            q.Refill();
+        }
+        // Destroyed without the lock: releasing a call's references may run destructors
+        // that push or cancel.
+        DeleteChain(cancelled);
+        dead.clear();
+        immediate = q.NextReady();
+    }
+    if (immediate != nullptr) {
+        immediate->call();               // the result of an immediate task is ignored (9 included)
+        immediate->call = CScopeCall();  // releases its target and argument
+    }
+    // A stop asked for by that task (or meanwhile) takes effect after it; the delayed
+    // task stays queued for a later Start.
+    if (m_bStopRequested.load(std::memory_order_acquire)) return immediate != nullptr ? 1 : 0;
+    if (!anyDelayed) return immediate != nullptr ? 1 : 0;
+
+    TaskEntry* delayed = nullptr;
+    {
+        TaskLockGuard guard(q.lock);
+        TaskEntry* head = q.delayed.head;
+        if (head != nullptr && !head->due.After(now)) {
+            delayed = q.delayed.PopFront();
+            q.delayedCount.store(q.delayed.count, std::memory_order_relaxed);
+            // A repeating task keeps its id while it runs, so that a CancelTask issued
+            // meanwhile (even from inside the call) removes the re-armed entry.
+            if (delayed->mode != etask_repeat) q.ids.Erase(delayed);
+        }
+    }
+    if (delayed != nullptr) RunDelayed(delayed);
+    return immediate != nullptr || delayed != nullptr ? 1 : 0;
+}
+
+void CVNTaskBase::RunDelayed(TaskEntry* e) {
+    int result = e->call();
+    if (e->mode != etask_repeat) {
+        delete e;
+        return;
+    }
+    if (result == 9) {
+        syslog(VN_LOG_ERROR, "task", __LINE__,
+               "object is not valid anymore for task[%d], just remove it! please call "
+               "CancelTask when object destroyed....",
+               static_cast<int>(e->id));
+        {
+            TaskLockGuard guard(m_pQueue->lock);
+            m_pQueue->ids.Erase(e);
+        }
+        delete e;
+        return;
+    }
+    // The next run is due delay ms after this one returned.
+    e->due = DueTime::Now().Plus(e->delay);
+    TaskLockGuard guard(m_pQueue->lock);
+    m_pQueue->delayed.InsertByDue(e);
+    m_pQueue->delayedCount.store(m_pQueue->delayed.count, std::memory_order_relaxed);
+}
+
+bool CVNTaskBase::HasWork() {
+    TaskLockGuard guard(m_pQueue->lock);
+    return m_pQueue->HasWork(DueTime::Now());
+}
+
+void CVNTaskBase::ReturnReady() {
+    // Tasks taken over but not run go back to the head of the queue, in order, for a
+    // later Start (or for the destructor to release).
+    TaskLockGuard guard(m_pQueue->lock);
+    m_pQueue->ReturnReady();
+}
+
+unsigned int CVNTaskBase::MsUntilNextDelayTask() {
+    DueTime now = DueTime::Now();
+    TaskLockGuard guard(m_pQueue->lock);
+    const TaskEntry* head = m_pQueue->delayed.head;
+    if (head == nullptr) return 0xFFFFFFFFu;
+    long long us = now.UsecUntil(head->due);
+    if (us <= 0) return 0;
+    long long ms = (us + 999) / 1000;  // rounded up: waking early would only spin
+    return ms >= 0xFFFFFFFFLL ? 0xFFFFFFFEu : static_cast<unsigned int>(ms);
+}
+
+void CVNTaskBase::WaitForWork(unsigned int maxMs) {
+    TaskQueue& q = *m_pQueue;
+    long long waitUs = static_cast<long long>(maxMs) * 1000;
+    {
+        DueTime now = DueTime::Now();
+        TaskLockGuard guard(m_pQueue->lock);
+        if (q.delayed.head != nullptr) {
+            long long dueUs = now.UsecUntil(q.delayed.head->due);
+            if (dueUs < waitUs) waitUs = dueUs;
+        }
+    }
+    std::unique_lock<std::mutex> lock(q.wakeMutex);
+    if (waitUs > 0) {
+        // steady_clock is CLOCK_MONOTONIC, the clock of the due times, and was read after
+        // `now`, so the wait never ends before the delayed task is due.
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(waitUs);
+        q.wakeCond.wait_until(lock, deadline, [&q] { return q.wakePending; });
+    }
+    q.wakePending = false;
+}
+
+void CVNTaskBase::WakeUp() {
+    TaskQueue& q = *m_pQueue;
+    {
+        std::lock_guard<std::mutex> guard(q.wakeMutex);
+        q.wakePending = true;
+    }
+    q.wakeCond.notify_one();
+}
+
+void CVNTaskBase::OnStart() {}
+
+void CVNTaskBase::OnStop() {}
+
+unsigned int CVNTaskBase::Enqueue(const CScopeCall& call) {
+    CScopeCall copy(call);  // the references are taken before the lock
+    unsigned int id;
+    {
+        TaskLockGuard guard(m_pQueue->lock);
+        id = m_pQueue->PushImmediate(copy);
+    }
+    if (id == 0) {
+        syslog(VN_LOG_ERROR, "task", __LINE__, "not enough space to place more task!");
+        return 0;  // `copy` still holds the references and releases them
+    }
+    WakeIfIdle();
+    return id;
+}
+
+unsigned int CVNTaskBase::EnqueueDelayed(TaskEntry* e) {
+    unsigned int id;
+    {
+        TaskLockGuard guard(m_pQueue->lock);
+        id = m_pQueue->PushDelayed(e);
+    }
+    if (id == 0) {
+        syslog(VN_LOG_ERROR, "task", __LINE__, "not enough space to place more task!");
+        delete e;
+        return 0;
+    }
+    WakeIfIdle();
+    return id;
+}
+
+void CVNTaskBase::WakeIfIdle() {
+    // Only the first pusher that finds the worker idle wakes it (the wake-up is sticky);
+    // the others see the flag cleared and skip the wake-up's lock and system call.
+    if (m_bIdle.load(std::memory_order_seq_cst) && m_bIdle.exchange(false)) WakeUp();
+}
+
+unsigned int CVNTaskBase::PushTask(CVNTaskBase* task, const CScopeCall& call) {
+    // A call without a target could not be asked for liveness when it runs.
+    if (task == nullptr || call.getTarget() == nullptr) {
+        syslog(VN_LOG_ERROR, "task", __LINE__, "illegal argument!");
+        return 0;
+    }
+    return task->Enqueue(call);
+}
+
+unsigned int CVNTaskBase::PushTask(const CScopeCall& call) {
+    return PushTask(GetCurrentTask(), call);
+}
+
+unsigned int CVNTaskBase::PushDelayTask(CVNTaskBase* task, const CScopeCall& call,
+                                        long long delayMs, etask_mode mode) {
+    if (task == nullptr || call.getTarget() == nullptr) {
+        syslog(VN_LOG_ERROR, "task", __LINE__, "illegal argument!");
+        return 0;
+    }
+    TaskEntry* e = new TaskEntry(call);
+    e->mode = mode;
+    e->delay = delayMs;
+    e->due = DueTime::Now().Plus(delayMs);
+    return task->EnqueueDelayed(e);
+}
+
+unsigned int CVNTaskBase::PushDelayTask(const CScopeCall& call, long long delayMs,
+                                        etask_mode mode) {
+    return PushDelayTask(GetCurrentTask(), call, delayMs, mode);
+}
+
+unsigned char CVNTaskBase::CancelTask(CVNTaskBase* task, unsigned int id) {
+    if (task == nullptr || id == 0) {
+        syslog(VN_LOG_ERROR, "task", __LINE__, "illegal argument!");
+        return 0;
+    }
+    {
+        TaskLockGuard guard(task->m_pQueue->lock);
+        TaskQueue& q = *task->m_pQueue;
+        q.cancels.insert(id);
+        q.cancelPending.store(true, std::memory_order_release);
+        q.pushes.store(q.pushes.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+    }
+    // Wake an idle worker so that the entry (and what it holds) is released promptly.
+    task->WakeIfIdle();
+    return 1;
+}
+
+unsigned char CVNTaskBase::CancelTask(unsigned int id) {
+    return CancelTask(GetCurrentTask(), id);
+}
