@@ -272,16 +272,21 @@ unsigned char CVNTaskBase::Eachloop() {
     if (immediate == nullptr) {
         TaskEntry* cancelled = nullptr;
         std::vector<CScopeCall> dead;
-        if (q.readyPos >= q.ready.size()) q.ClearReady();  // used up: make room for the swap
+        vn::detail::ImmediateBlock* excess;
         {
             TaskLockGuard guard(q.lock);
             if (!q.cancels.empty()) q.CancelPass(&cancelled, &dead);
-            q.Refill();
+            excess = q.Refill();
         }
         // Destroyed without the lock: releasing a call's references may run destructors
         // that push or cancel.
         DeleteChain(cancelled);
         dead.clear();
+        while (excess != nullptr) {
+            vn::detail::ImmediateBlock* next = excess->next;
+            delete excess;
+            excess = next;
+        }
         immediate = q.NextReady();
     }
     if (immediate != nullptr) {

@@ -1,5 +1,5 @@
-// The task queue of one CVNTaskBase (see vntaskqueue_internal.h). Every function here
-// runs with the owning task's lock held.
+// The task queue of one CVNTaskBase (see vntaskqueue_internal.h). Its functions run with
+// the queue's lock held, except the worker-only ones the header marks "without the lock".
 #include "task/vntaskqueue_internal.h"
 
 #include <time.h>
@@ -13,7 +13,7 @@ namespace vn {
 namespace detail {
 
 namespace {
-constexpr unsigned int kMinBuckets = 256;
+constexpr unsigned int kMinBuckets = 64;  // first size of the delayed-task index
 }  // namespace
 
 DueTime DueTime::Now() {
@@ -147,7 +147,56 @@ void TaskIndex::Rehash(unsigned int buckets) {
 
 TaskQueue::TaskQueue(const char* n) : name(n) {}
 
+void ImmediateBlock::DestroySlots() {
+    for (unsigned int i = 0; i < end; ++i)
+        At(i)->~ImmediateTask();
+    begin = end = 0;
+}
+
+void ImmediateChain::Append(ImmediateBlock* b) {
+    b->next = nullptr;
+    if (tail != nullptr) {
+        tail->next = b;
+    } else {
+        head = b;
+    }
+    tail = b;
+}
+
+ImmediateBlock* ImmediateChain::PopFront() {
+    ImmediateBlock* b = head;
+    if (b != nullptr) {
+        head = b->next;
+        if (head == nullptr) tail = nullptr;
+        b->next = nullptr;
+    }
+    return b;
+}
+
+void ImmediateChain::MoveAllToFront(ImmediateChain& dst) {
+    if (head == nullptr) return;
+    tail->next = dst.head;
+    if (dst.tail == nullptr) dst.tail = tail;
+    dst.head = head;
+    dst.count += count;
+    head = tail = nullptr;
+    count = 0;
+}
+
+void ImmediateChain::DeleteAll() {
+    while (ImmediateBlock* b = PopFront())
+        delete b;  // destroys the tasks left in it, which releases their references
+    count = 0;
+}
+
 TaskQueue::~TaskQueue() {
+    ready.DeleteAll();
+    pending.DeleteAll();
+    spare.DeleteAll();
+    while (ImmediateBlock* b = freeBlocks) {
+        freeBlocks = b->next;
+        delete b;
+    }
     while (TaskEntry* e = delayed.PopFront())
         delete e;
 }
@@ -158,14 +207,24 @@ bool InRange(unsigned int id, unsigned int first, unsigned int last) {
     return id - first <= last - first;
 }
 
-// `ready` capacity kept across bursts; beyond it, memory goes back once a batch used
-// less than a quarter of it.
-constexpr size_t kKeptCapacity = 4096;
+// Empty blocks kept for the pushers (about 64 KiB); more go back to the allocator.
+constexpr unsigned int kFreeBlocksKept = 16;
+
+// The first live task of a chain from its blocks' `begin` on, or null.
+ImmediateTask* FindInChain(ImmediateChain& chain, unsigned int id) {
+    for (ImmediateBlock* b = chain.head; b != nullptr; b = b->next) {
+        for (unsigned int i = b->begin; i < b->end; ++i) {
+            ImmediateTask* t = b->At(i);
+            if (t->id == id && t->call.getTarget() != nullptr) return t;
+        }
+    }
+    return nullptr;
+}
 }  // namespace
 
 unsigned int TaskQueue::AllocId() {
     // The reserved id 0 counts as one id in use.
-    const unsigned long long inUse = 1ULL + pending.size() + readyMoved + ids.Size();
+    const unsigned long long inUse = 1ULL + pending.count + readyMoved + ids.Size();
     if (inUse >= 0x7FFFFFFFu) return 0;
     // Ids are handed out in increasing order, so the first try nearly always succeeds;
     // after the 32-bit wrap, the reserved 0, the range of pending immediate ids and the
@@ -179,12 +238,26 @@ unsigned int TaskQueue::AllocId() {
 unsigned int TaskQueue::PushImmediate(CScopeCall& call) {
     unsigned int id = AllocId();
     if (id == 0) return 0;
+    ImmediateBlock* b = pending.tail;
+    if (b == nullptr || b->end == ImmediateBlock::kSlots) {
+        // One block per 63 tasks; after a first burst it comes from the cache.
+        b = freeBlocks;
+        if (b != nullptr) {
+            freeBlocks = b->next;
+            --freeCount;
+        } else {
+            b = new ImmediateBlock;
+        }
+        pending.Append(b);
+    }
     if (!immAny) {
         immAny = true;
         immFirst = id;
     }
     immLast = id;
-    pending.emplace_back(static_cast<CScopeCall&&>(call), id);
+    new (b->At(b->end)) ImmediateTask(static_cast<CScopeCall&&>(call), id);
+    ++b->end;
+    ++pending.count;
     pushes.store(pushes.load(std::memory_order_relaxed) + 1, std::memory_order_release);
     return id;
 }
@@ -200,41 +273,51 @@ unsigned int TaskQueue::PushDelayed(TaskEntry* e) {
 }
 
 ImmediateTask* TaskQueue::NextReady() {
-    while (readyPos < ready.size()) {
-        ImmediateTask* t = &ready[readyPos++];
-        if (t->call.getTarget() != nullptr) return t;  // else cancelled
+    while (ImmediateBlock* b = ready.head) {
+        while (b->begin < b->end) {
+            // A returned task stays constructed (the caller empties its call after the
+            // run) until its block is used up; a cancelled one is skipped.
+            ImmediateTask* t = b->At(b->begin++);
+            if (t->call.getTarget() != nullptr) return t;
+        }
+        // Used up: the previous task of this block has run by now.
+        ready.PopFront();
+        b->DestroySlots();
+        spare.Append(b);
     }
     return nullptr;
 }
 
-void TaskQueue::ClearReady() {
-    const size_t used = ready.size();
-    ready.clear();
-    readyPos = 0;
-    if (ready.capacity() > kKeptCapacity && used < ready.capacity() / 4) {
-        std::vector<ImmediateTask>().swap(ready);
+ImmediateBlock* TaskQueue::Refill() {
+    ImmediateBlock* excess = nullptr;
+    while (ImmediateBlock* b = spare.PopFront()) {
+        if (freeCount < kFreeBlocksKept) {
+            b->next = freeBlocks;
+            freeBlocks = b;
+            ++freeCount;
+        } else {
+            b->next = excess;
+            excess = b;
+        }
     }
-}
-
-void TaskQueue::Refill() {
-    if (!ready.empty()) return;  // not used up (and cleared) yet
-    readyMoved = pending.size();
-    if (pending.empty()) {
+    if (ready.head != nullptr) return excess;  // not used up yet
+    readyMoved = pending.count;
+    ImmediateTask* first = nullptr;
+    for (ImmediateBlock* b = pending.head; b != nullptr && first == nullptr; b = b->next) {
+        if (b->begin < b->end) first = b->At(b->begin);
+    }
+    if (first == nullptr) {
         immAny = false;  // nothing pending: the range restarts with the next push
-        return;
+    } else {
+        immFirst = first->id;
     }
-    immFirst = pending.front().id;
-    ready.swap(pending);  // `ready` was cleared by ClearReady
-    readyPos = 0;
+    ready = pending;
+    pending = ImmediateChain();
+    return excess;
 }
 
 void TaskQueue::ReturnReady() {
-    if (readyPos < ready.size()) {
-        pending.insert(pending.begin(), std::make_move_iterator(ready.begin() + readyPos),
-                       std::make_move_iterator(ready.end()));
-    }
-    ready.clear();
-    readyPos = 0;
+    ready.MoveAllToFront(pending);
     readyMoved = 0;
 }
 
@@ -246,18 +329,11 @@ void TaskQueue::CancelPass(TaskEntry** removed, std::vector<CScopeCall>* dead) {
             e->next = *removed;
             *removed = e;
         } else if (immAny && InRange(id, immFirst, immLast)) {
-            // Rare (immediate tasks are seldom cancelled): search both vectors; the slot
+            // Rare (immediate tasks are seldom cancelled): search both chains; the slot
             // stays, with an empty call that the worker skips.
-            ImmediateTask* found = nullptr;
-            for (size_t i = readyPos; i < ready.size() && found == nullptr; ++i) {
-                if (ready[i].id == id && ready[i].call.getTarget() != nullptr) found = &ready[i];
-            }
-            for (size_t i = 0; i < pending.size() && found == nullptr; ++i) {
-                if (pending[i].id == id && pending[i].call.getTarget() != nullptr) {
-                    found = &pending[i];
-                }
-            }
-            if (found != nullptr) dead->push_back(static_cast<CScopeCall&&>(found->call));
+            ImmediateTask* t = FindInChain(ready, id);
+            if (t == nullptr) t = FindInChain(pending, id);
+            if (t != nullptr) dead->push_back(static_cast<CScopeCall&&>(t->call));
         }
         // Otherwise the task ran already, or never existed.
     }
@@ -267,10 +343,12 @@ void TaskQueue::CancelPass(TaskEntry** removed, std::vector<CScopeCall>* dead) {
 }
 
 bool TaskQueue::HasWork(const DueTime& now) {
-    for (size_t i = readyPos; i < ready.size(); ++i) {
-        if (ready[i].call.getTarget() != nullptr) return true;
+    for (ImmediateBlock* b = ready.head; b != nullptr; b = b->next) {
+        for (unsigned int i = b->begin; i < b->end; ++i) {
+            if (b->At(i)->call.getTarget() != nullptr) return true;
+        }
     }
-    return !pending.empty() || !cancels.empty() ||
+    return pending.head != nullptr || !cancels.empty() ||
            (delayed.head != nullptr && !delayed.head->due.After(now));
 }
 

@@ -1,13 +1,15 @@
 // Internal header (not installed): the task queue of one CVNTaskBase.
 //
-// Immediate tasks: the pushers append to `pending`; the worker, when its private `ready`
-// vector is used up, swaps the two in one step under the lock and then runs `ready` in
-// order, one task per loop iteration, without the lock. Both vectors keep their capacity,
-// so a steady stream of tasks allocates nothing. Their ids are not indexed: they are
-// handed out in increasing order and the tasks leave in the same order, so every pending
-// immediate id lies in the cyclic range [immFirst, immLast]; cancelling an id of that
-// range searches both vectors and empties the call in place (the worker skips it), and
-// after the 32-bit id wrap a new id skips the whole range.
+// Immediate tasks: the pushers append to the `pending` chain of fixed-size blocks; the
+// worker, when its private `ready` chain is used up, takes the whole pending chain over in
+// one step under the lock and then runs it in order, one task per loop iteration, without
+// the lock. Used-up blocks come back to the pushers through a small cache, so a steady
+// stream of tasks allocates nothing and a burst never reallocates or copies a big array.
+// Their ids are not indexed: they are handed out in increasing order and the tasks leave
+// in the same order, so every pending immediate id lies in the cyclic range
+// [immFirst, immLast]; cancelling an id of that range searches both chains and empties
+// the call in place (the worker skips it), and after the 32-bit id wrap a new id skips the
+// whole range.
 //
 // Delayed tasks: heap entries in a doubly linked list sorted by due time (push order kept
 // for equal times), found by id through a hash index; they are long-lived and often
@@ -66,6 +68,41 @@ struct ImmediateTask {
     ImmediateTask(CScopeCall&& c, unsigned int i) : call(static_cast<CScopeCall&&>(c)), id(i) {}
     CScopeCall call;  // the queue's own copy; holds its references
     unsigned int id;
+};
+
+// A block of immediate tasks (about 4 KiB). Slots [0, end) hold constructed tasks; the
+// worker takes them in order from `begin`.
+struct ImmediateBlock {
+    static constexpr unsigned int kSlots = 63;
+
+    ImmediateBlock() {}
+    ~ImmediateBlock() { DestroySlots(); }
+    ImmediateBlock(const ImmediateBlock&) = delete;
+    ImmediateBlock& operator=(const ImmediateBlock&) = delete;
+
+    ImmediateTask* At(unsigned int i) { return reinterpret_cast<ImmediateTask*>(m_storage) + i; }
+    // Destroys the tasks of [0, end) and empties the block for reuse.
+    void DestroySlots();
+
+    ImmediateBlock* next = nullptr;
+    unsigned int begin = 0;
+    unsigned int end = 0;
+
+private:
+    alignas(ImmediateTask) unsigned char m_storage[kSlots * sizeof(ImmediateTask)];
+};
+
+// A FIFO chain of blocks; it owns them.
+struct ImmediateChain {
+    ImmediateBlock* head = nullptr;
+    ImmediateBlock* tail = nullptr;
+    size_t count = 0;  // tasks pushed into the chain (cancelled and run ones included)
+
+    void Append(ImmediateBlock* b);
+    ImmediateBlock* PopFront();
+    // Moves every block of this chain in front of dst's.
+    void MoveAllToFront(ImmediateChain& dst);
+    void DeleteAll();
 };
 
 // A delayed task.
@@ -149,13 +186,12 @@ struct TaskQueue {
     // lock.
     void CancelPass(TaskEntry** removed, std::vector<CScopeCall>* dead);
     // Worker, without the lock: the next immediate task to run, or null when `ready` is
-    // used up (cancelled tasks are skipped).
+    // used up (cancelled tasks are skipped). Used-up blocks go to `spare`.
     ImmediateTask* NextReady();
-    // Worker, without the lock, once `ready` is used up: empties it (and gives back its
-    // memory after a burst) so that Refill can swap.
-    void ClearReady();
-    // Swaps `pending` into `ready` when that is empty. Worker, under the lock.
-    void Refill();
+    // Takes the pending chain over when `ready` is used up, and hands the spare blocks back
+    // to the pushers' cache; the blocks beyond the cache's bound are returned for deletion
+    // outside the lock. Worker, under the lock.
+    ImmediateBlock* Refill();
     // Puts the tasks left in `ready` back at the head of `pending` (the worker ends).
     // Worker, under the lock.
     void ReturnReady();
@@ -164,9 +200,11 @@ struct TaskQueue {
     bool HasWork(const DueTime& now);
 
     TaskLock lock;
-    std::vector<ImmediateTask> pending;
-    std::vector<ImmediateTask> ready;  // worker only
-    size_t readyPos = 0;               // worker only: the next task of `ready`
+    ImmediateChain pending;
+    ImmediateChain ready;  // worker only
+    ImmediateChain spare;  // worker only: used-up blocks, handed back at the next Refill
+    ImmediateBlock* freeBlocks = nullptr;  // cache of empty blocks for the pushers
+    unsigned int freeCount = 0;
     // Cyclic range holding every pending immediate id (possibly more); empty when !immAny.
     bool immAny = false;
     unsigned int immFirst = 0;

@@ -318,14 +318,15 @@ TEST(TaskQueueIds, SkipIdsInUseAfterTheWrap) {
         EXPECT_EQ(0xFFFFFFFDu, PushDel(q, rec));
         EXPECT_EQ(4u, PushImm(q, rec));
         EXPECT_EQ(5u, PushDel(q, rec));
-        EXPECT_EQ(4u, q.pending.size());
+        EXPECT_EQ(4u, q.pending.count);
         EXPECT_EQ(4u, q.delayed.count);
         EXPECT_EQ(9, rec->RefCount());
         // Once the immediate tasks have gone, their range is free again.
-        q.Refill();
-        EXPECT_EQ(4u, q.ready.size());
-        q.ClearReady();  // as if they had run
-        q.Refill();
+        EXPECT_EQ(nullptr, q.Refill());
+        EXPECT_EQ(4u, q.ready.count);
+        while (vn::detail::ImmediateTask* t = q.NextReady())
+            t->call = CScopeCall();  // as if it had run
+        EXPECT_EQ(nullptr, q.Refill());
         EXPECT_FALSE(q.immAny);
         EXPECT_EQ(5, rec->RefCount());
         q.nextId = 0xFFFFFFFEu;
@@ -345,7 +346,7 @@ TEST(TaskQueueIds, FullIdSpaceRefusesThePush) {
         EXPECT_EQ(0u, PushDel(q, rec));  // 1 + 1 + 0x7FFFFFFD ids in use
         EXPECT_EQ(0u, PushImm(q, rec));
         EXPECT_EQ(0u, q.delayed.count);
-        EXPECT_EQ(1u, q.pending.size());
+        EXPECT_EQ(1u, q.pending.count);
     }
     EXPECT_EQ(1, rec->RefCount());
     rec->Release();
@@ -376,12 +377,67 @@ TEST(TaskQueueIds, CancelledImmediateTasksAreSkipped) {
         EXPECT_EQ(a, t->id);
         t->call = CScopeCall();
         EXPECT_EQ(nullptr, q.NextReady());  // b was cancelled
-        q.ClearReady();
-        q.Refill();
+        EXPECT_EQ(nullptr, q.Refill());
         t = q.NextReady();
         ASSERT_NE(nullptr, t);
         EXPECT_EQ(d, t->id);  // c was cancelled
         (void)c;
+    }
+    EXPECT_EQ(1, rec->RefCount());
+    rec->Release();
+}
+
+TEST(TaskQueueBlocks, BurstsReuseABoundedCacheOfBlocks) {
+    Recorder* rec = new Recorder;
+    {
+        vn::detail::TaskQueue q("blocks");
+        constexpr int kTasks = 63 * 40 + 5;  // 41 blocks
+        for (int round = 0; round < 2; ++round) {
+            for (int i = 0; i < kTasks; ++i)
+                EXPECT_NE(0u, PushImm(q, rec));
+            EXPECT_EQ(nullptr, q.Refill());
+            int ran = 0;
+            while (vn::detail::ImmediateTask* t = q.NextReady()) {
+                t->call = CScopeCall();
+                ++ran;
+            }
+            EXPECT_EQ(kTasks, ran);
+            EXPECT_EQ(1, rec->RefCount());
+            // The used-up blocks: 16 are kept for the pushers, the rest handed back.
+            vn::detail::ImmediateBlock* excess = q.Refill();
+            int freed = 0;
+            while (excess != nullptr) {
+                vn::detail::ImmediateBlock* next = excess->next;
+                delete excess;
+                excess = next;
+                ++freed;
+            }
+            EXPECT_EQ(16u, q.freeCount);
+            EXPECT_EQ(41 - 16, freed);
+        }
+        // Tasks left over when the worker ends go back in front of newer ones.
+        for (int i = 0; i < 70; ++i)
+            PushImm(q, rec);
+        EXPECT_EQ(nullptr, q.Refill());
+        unsigned int firstLeft = 0;
+        for (int i = 0; i < 65; ++i) {
+            vn::detail::ImmediateTask* t = q.NextReady();
+            ASSERT_NE(nullptr, t);
+            t->call = CScopeCall();
+        }
+        q.ReturnReady();
+        unsigned int newer = PushImm(q, rec);
+        EXPECT_EQ(nullptr, q.Refill());
+        std::vector<unsigned int> order;
+        while (vn::detail::ImmediateTask* t = q.NextReady()) {
+            order.push_back(t->id);
+            t->call = CScopeCall();
+        }
+        ASSERT_EQ(6u, order.size());
+        firstLeft = order[0];
+        EXPECT_EQ(newer, order.back());
+        for (size_t i = 1; i + 1 < order.size(); ++i)
+            EXPECT_EQ(firstLeft + i, order[i]);
     }
     EXPECT_EQ(1, rec->RefCount());
     rec->Release();
