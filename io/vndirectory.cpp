@@ -1,6 +1,8 @@
 // vn::io::CDirectory: folder checks, recursive creation and opening.
 #include "io/vndirectory.h"
 
+#include "io/vnio_internal.h"
+
 #include <errno.h>
 #include <string.h>
 
@@ -76,22 +78,9 @@ bool CDirectory::Create(const char16_t* path) {
 }
 
 bool CDirectory::Open(const char* path, const char* mode) {
-    if (m_hFile) {
-        syslog(VN_LOG_WARNING, "vnfile", __LINE__, "CFile object is under used!");
-        return false;
-    }
-    if (!path || !mode) {
-        syslog(VN_LOG_ERROR, "vnfile", __LINE__, "illegal agurment!");
-        errno = EINVAL;
-        return false;
-    }
-    FILE* stream = vnio_fopen(path, mode);
-    if (!stream) {
-        int err = errno;
-        syslog(VN_LOG_DEBUG, "vnfile", __LINE__, "failed to open folder [%s]!", path);
-        errno = err;
-        return false;
-    }
+    FILE* stream =
+        vn::detail::io_open_for_object(m_hFile, path, mode, "failed to open folder [%s]!");
+    if (!stream) return false;
     m_hFile = stream;
     m_strFolderName = path;
     char16_t* p = m_strFolderName.data();

@@ -72,22 +72,8 @@ bool CFile::Open(const char16_t* path, const char* mode) {
 }
 
 bool CFile::OpenUtf8(const char* path, const char* mode, const char16_t* widename) {
-    if (m_hFile) {
-        syslog(VN_LOG_WARNING, "vnfile", __LINE__, "CFile object is under used!");
-        return false;
-    }
-    if (!path || !mode) {
-        syslog(VN_LOG_ERROR, "vnfile", __LINE__, "illegal agurment!");
-        errno = EINVAL;
-        return false;
-    }
-    FILE* stream = vnio_fopen(path, mode);
-    if (!stream) {
-        int err = errno;
-        syslog(VN_LOG_DEBUG, "vnfile", __LINE__, "failed to open file[%s]!", path);
-        errno = err;
-        return false;
-    }
+    FILE* stream = vn::detail::io_open_for_object(m_hFile, path, mode, "failed to open file[%s]!");
+    if (!stream) return false;
     m_hFile = stream;
     // A UTF-16 name is kept as given rather than round-tripped through UTF-8.
     if (widename) {

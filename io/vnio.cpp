@@ -57,6 +57,25 @@ int io_check_name(const char* name, bool mode) {
     return ENOMEM;
 }
 
+FILE* io_open_for_object(FILE* held, const char* path, const char* mode, const char* failFormat) {
+    if (held) {
+        syslog(VN_LOG_WARNING, "vnfile", __LINE__, "CFile object is under used!");
+        return nullptr;
+    }
+    if (!path || !mode) {
+        syslog(VN_LOG_ERROR, "vnfile", __LINE__, "illegal agurment!");
+        errno = EINVAL;
+        return nullptr;
+    }
+    FILE* stream = vnio_fopen(path, mode);
+    if (!stream) {
+        int err = errno;
+        syslog(VN_LOG_DEBUG, "vnfile", __LINE__, failFormat, path);
+        errno = err;
+    }
+    return stream;
+}
+
 bool io_copy_content(io::CFile& src, io::CFile& dst, long long size, void* buffer, long long chunk,
                      long long* copied) {
     *copied = 0;

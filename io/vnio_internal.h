@@ -22,5 +22,11 @@ int io_check_name(const char* name, bool mode);
 bool io_copy_content(io::CFile& src, io::CFile& dst, long long size, void* buffer, long long chunk,
                      long long* copied);
 
+// The common part of CFile::Open and CDirectory::Open: refuses an object that already holds
+// a stream ("CFile object is under used!") and a null argument ("illegal agurment!"), then
+// opens path through vnio_fopen, logging failFormat (one %s, the path) at debug level when
+// that fails. The new stream, or null with errno set.
+FILE* io_open_for_object(FILE* held, const char* path, const char* mode, const char* failFormat);
+
 }  // namespace detail
 }  // namespace vn
