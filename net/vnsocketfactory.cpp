@@ -1,14 +1,14 @@
 // The socket factories (vnsocketi.h): they choose the implementation by proxy type.
 //
-// The proxied implementations (HTTP CONNECT and SOCKS5 clients) are not part of the
-// library yet. Until they are, a row that needs one gives null: a direct socket there
-// would silently bypass the proxy the caller configured. Adding a proxy class is one line
-// in its row: `return NewProxied<CVNHttpProxyTCPCnnSocket>(host, port, user, password);`,
-// where the class offers `bool SetProxyInfo(host, port, user, password)` (normally
-// forwarding to a vn::detail::ProxySettings member).
+// A proxied socket whose settings are incomplete (no host, port 0) or cannot go on the wire
+// (a user name or password over 255 bytes) is not made: a direct socket in its place would
+// silently bypass the proxy the caller configured. Each proxy class offers
+// `bool SetProxyInfo(host, port, user, password)`.
 #include <new>
 
+#include "net/vnhttpproxy_internal.h"
 #include "net/vnproxyinfo_internal.h"
+#include "net/vnsocks5_internal.h"
 #include "net/vnsocketi.h"
 #include "net/vntcpcnnsocket_internal.h"
 #include "net/vntcplistensocket_internal.h"
@@ -18,7 +18,7 @@
 namespace {
 
 // A new proxied socket T holding the proxy settings, or null (the object destroyed) when
-// allocation fails or the settings lack a host or a port.
+// allocation fails or SetProxyInfo refuses the settings (no host, port 0, over-long fields).
 template <class T>
 T* NewProxied(const char* host, unsigned short port, const char* user, const char* password) {
     T* socket = new (std::nothrow) T;
@@ -38,18 +38,15 @@ CVNITCPCnnSocket* VNCreateNoneProxyCnnTCPSocket() {
     return new (std::nothrow) CVNTCPCnnSocket;
 }
 
-CVNITCPCnnSocket* VNCreateProxyCnnTCPSocket(VNProxyType type, const char* /*host*/,
-                                            unsigned short /*port*/, const char* /*user*/,
-                                            const char* /*password*/) {
+CVNITCPCnnSocket* VNCreateProxyCnnTCPSocket(VNProxyType type, const char* host, unsigned short port,
+                                            const char* user, const char* password) {
     switch (type) {
         case VNPROXY_NONE:
             return VNCreateNoneProxyCnnTCPSocket();
         case VNPROXY_HTTP:
-            // CVNHttpProxyTCPCnnSocket is not built yet (see the file comment).
-            return nullptr;
+            return NewProxied<CVNHttpProxyTCPCnnSocket>(host, port, user, password);
         case VNPROXY_SOCKS5:
-            // CVNSocks5ProxyTCPCnnSocket is not built yet (see the file comment).
-            return nullptr;
+            return NewProxied<CVNSocks5ProxyTCPCnnSocket>(host, port, user, password);
     }
     return nullptr;
 }
@@ -68,16 +65,15 @@ CVNITCPListenSocket* VNCreateNoneProxyTCPListenSocket() {
     return new (std::nothrow) CVNTCPListenSocket;
 }
 
-CVNITCPListenSocket* VNCreateProxyTCPListenSocket(VNProxyType type, const char* /*host*/,
-                                                  unsigned short /*port*/, const char* /*user*/,
-                                                  const char* /*password*/) {
+CVNITCPListenSocket* VNCreateProxyTCPListenSocket(VNProxyType type, const char* host,
+                                                  unsigned short port, const char* user,
+                                                  const char* password) {
     switch (type) {
         case VNPROXY_NONE:
         case VNPROXY_HTTP:  // an HTTP proxy cannot listen: listen directly
             return VNCreateNoneProxyTCPListenSocket();
         case VNPROXY_SOCKS5:
-            // CVNSocks5ProxyTCPListenSocket is not built yet (see the file comment).
-            return nullptr;
+            return NewProxied<CVNSocks5ProxyTCPListenSocket>(host, port, user, password);
     }
     return nullptr;
 }
@@ -102,16 +98,14 @@ CVNIUDPSocket* VNCreateNoneProxyUDPSocket() {
     return new (std::nothrow) CVNUDPSocket;
 }
 
-CVNIUDPSocket* VNCreateProxyUDPSocket(VNProxyType type, const char* /*host*/,
-                                      unsigned short /*port*/, const char* /*user*/,
-                                      const char* /*password*/) {
+CVNIUDPSocket* VNCreateProxyUDPSocket(VNProxyType type, const char* host, unsigned short port,
+                                      const char* user, const char* password) {
     switch (type) {
         case VNPROXY_NONE:
         case VNPROXY_HTTP:  // an HTTP proxy relays no datagrams: send directly
             return VNCreateNoneProxyUDPSocket();
         case VNPROXY_SOCKS5:
-            // CVNSocks5ProxyUDPSocket is not built yet (see the file comment).
-            return nullptr;
+            return NewProxied<CVNSocks5ProxyUDPSocket>(host, port, user, password);
     }
     return nullptr;
 }

@@ -233,6 +233,12 @@ VN_EXPORT CVNITCPListenSocket* VNCreateTCPListenSocket();
 // A connected stream needs no proxy variant.
 VN_EXPORT CVNITCPSocket* VNCreateTCPSocket();
 
+// Framed streams (whole packets; at most one packet's unsent rest is queued, and OnSend
+// comes once it has left). The _MutilThread form guards its send queue with a lock: its
+// Send may be called from any thread; everything else stays on the creating thread.
+VN_EXPORT CVNICombineTCPSocket* VNCreateCombineTCPSocket();
+VN_EXPORT CVNICombineTCPSocket* VNCreateCombineTCPSocket_MutilThread();
+
 VN_EXPORT CVNIUDPSocket* VNCreateNoneProxyUDPSocket();
 VN_EXPORT CVNIUDPSocket* VNCreateProxyUDPSocket(VNProxyType type, const char* host,
                                                 unsigned short port, const char* user,

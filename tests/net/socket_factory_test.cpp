@@ -1,12 +1,14 @@
-// The factories (direct rows; proxied rows give null until the proxy clients exist, except
-// where an HTTP proxy means "direct") and the process-wide proxy settings.
+// The factories (direct and proxied rows; an HTTP proxy means "direct" for listening and
+// datagrams) and the process-wide proxy settings.
 #include <gtest/gtest.h>
 #include <string.h>
 
 #include <string>
 
 #include "net/socket_test_util.h"
+#include "net/vnhttpproxy_internal.h"
 #include "net/vnproxyinfo_internal.h"
+#include "net/vnsocks5_internal.h"
 #include "net/vnsocketi.h"
 #include "net/vntcpcnnsocket_internal.h"
 #include "net/vntcplistensocket_internal.h"
@@ -59,12 +61,35 @@ TEST(SocketFactory, ProxyTypesAndMissingHost) {
                   VNCreateProxyCnnTCPSocket(VNPROXY_HTTP, nullptr, 8080, nullptr, nullptr));
         EXPECT_EQ(nullptr,
                   VNCreateProxyCnnTCPSocket(VNPROXY_SOCKS5, nullptr, 1080, nullptr, nullptr));
-        // The proxy clients are not part of the library yet: with complete settings the
-        // proxied rows still give null rather than a socket that bypasses the proxy.
-        EXPECT_EQ(nullptr, VNCreateProxyCnnTCPSocket(VNPROXY_HTTP, "127.0.0.1", 8080, "u", "p"));
         EXPECT_EQ(nullptr,
-                  VNCreateProxyTCPListenSocket(VNPROXY_SOCKS5, "127.0.0.1", 1080, "u", "p"));
-        EXPECT_EQ(nullptr, VNCreateProxyUDPSocket(VNPROXY_SOCKS5, "127.0.0.1", 1080, "u", "p"));
+                  VNCreateProxyTCPListenSocket(VNPROXY_SOCKS5, nullptr, 1080, nullptr, nullptr));
+        EXPECT_EQ(nullptr, VNCreateProxyUDPSocket(VNPROXY_SOCKS5, nullptr, 1080, nullptr, nullptr));
+        // Port 0: null as well.
+        EXPECT_EQ(nullptr, VNCreateProxyCnnTCPSocket(VNPROXY_HTTP, "127.0.0.1", 0, "u", "p"));
+        EXPECT_EQ(nullptr, VNCreateProxyUDPSocket(VNPROXY_SOCKS5, "127.0.0.1", 0, "u", "p"));
+        // Complete settings give the proxy clients.
+        CVNITCPCnnSocket* hc = VNCreateProxyCnnTCPSocket(VNPROXY_HTTP, "127.0.0.1", 8080, "u", "p");
+        EXPECT_NE(nullptr, dynamic_cast<CVNHttpProxyTCPCnnSocket*>(hc));
+        delete hc;
+        CVNITCPCnnSocket* sc =
+            VNCreateProxyCnnTCPSocket(VNPROXY_SOCKS5, "127.0.0.1", 1080, "u", "p");
+        EXPECT_NE(nullptr, dynamic_cast<CVNSocks5ProxyTCPCnnSocket*>(sc));
+        delete sc;
+        CVNITCPListenSocket* sl =
+            VNCreateProxyTCPListenSocket(VNPROXY_SOCKS5, "127.0.0.1", 1080, "u", "p");
+        EXPECT_NE(nullptr, dynamic_cast<CVNSocks5ProxyTCPListenSocket*>(sl));
+        delete sl;
+        CVNIUDPSocket* su = VNCreateProxyUDPSocket(VNPROXY_SOCKS5, "127.0.0.1", 1080, "u", "p");
+        EXPECT_NE(nullptr, dynamic_cast<CVNSocks5ProxyUDPSocket*>(su));
+        delete su;
+        // A user name or password that cannot go on the wire whole: null, not a cut copy.
+        std::string f256(256, 'x');
+        EXPECT_EQ(nullptr,
+                  VNCreateProxyCnnTCPSocket(VNPROXY_SOCKS5, "127.0.0.1", 1080, f256.c_str(), "p"));
+        EXPECT_EQ(nullptr, VNCreateProxyTCPListenSocket(VNPROXY_SOCKS5, "127.0.0.1", 1080, "u",
+                                                        f256.c_str()));
+        EXPECT_EQ(nullptr,
+                  VNCreateProxyCnnTCPSocket(VNPROXY_HTTP, "127.0.0.1", 8080, "u", f256.c_str()));
 
         // An HTTP proxy cannot listen or relay datagrams: direct sockets, host or not.
         CVNITCPListenSocket* l =
@@ -108,11 +133,25 @@ TEST(SocketFactory, GlobalFactoriesFollowTheProcessWideSettings) {
     }));
     VNSetGlobalProxyInfo(VNPROXY_HTTP, "127.0.0.1", 3128, nullptr, nullptr);
     ASSERT_TRUE(io.Run([&] {
-        EXPECT_EQ(nullptr, VNCreateCnnTCPSocket());  // no HTTP proxy client yet
+        CVNITCPCnnSocket* c = VNCreateCnnTCPSocket();
+        EXPECT_NE(nullptr, dynamic_cast<CVNHttpProxyTCPCnnSocket*>(c));
+        delete c;
         CVNITCPListenSocket* l = VNCreateTCPListenSocket();
         CVNIUDPSocket* u = VNCreateUDPSocket();
         EXPECT_NE(nullptr, dynamic_cast<CVNTCPListenSocket*>(l));
         EXPECT_NE(nullptr, dynamic_cast<CVNUDPSocket*>(u));
+        delete l;
+        delete u;
+    }));
+    VNSetGlobalProxyInfo(VNPROXY_SOCKS5, "127.0.0.1", 1080, nullptr, nullptr);
+    ASSERT_TRUE(io.Run([&] {
+        CVNITCPCnnSocket* c = VNCreateCnnTCPSocket();
+        CVNITCPListenSocket* l = VNCreateTCPListenSocket();
+        CVNIUDPSocket* u = VNCreateUDPSocket();
+        EXPECT_NE(nullptr, dynamic_cast<CVNSocks5ProxyTCPCnnSocket*>(c));
+        EXPECT_NE(nullptr, dynamic_cast<CVNSocks5ProxyTCPListenSocket*>(l));
+        EXPECT_NE(nullptr, dynamic_cast<CVNSocks5ProxyUDPSocket*>(u));
+        delete c;
         delete l;
         delete u;
     }));

@@ -1,0 +1,108 @@
+// Test support for the proxy clients: the real proxies (tinyproxy for HTTP CONNECT, danted
+// for SOCKS5) started on free loopback ports, and small loopback echo servers (TCP and
+// UDP) on kernel-chosen ports to tunnel to. Echo servers run on their own std::thread
+// with blocking sockets and bounded waits; their destructors stop and join them.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "support/external_peer.h"
+
+namespace vntest {
+
+// A running proxy program with its private directory (config, log, pid file).
+struct ProxyPeer {
+    std::unique_ptr<ExternalPeer> peer;
+    std::string dir;
+    unsigned short port = 0;
+    ~ProxyPeer();
+};
+
+// tinyproxy on 127.0.0.1; with user non-null it demands Basic credentials. Null when it
+// did not come up (a few ports are tried); *why says why.
+std::unique_ptr<ProxyPeer> StartTinyproxy(const char* user, const char* password, std::string* why);
+
+// danted on 127.0.0.1 (CONNECT, BIND, UDP ASSOCIATE allowed from loopback), with the
+// username method (system accounts) when bUsername, else no authentication.
+std::unique_ptr<ProxyPeer> StartDanted(bool bUsername, std::string* why);
+
+// The account danted checks for the username method, and whether it can be used here
+// (running as root with the account present); *why tells otherwise.
+extern const char kDantedUser[];
+extern const char kDantedPassword[];
+bool DantedUserUsable(std::string* why);
+
+// Echoes every byte back on each accepted connection (one thread serving connections one
+// after the other; each connection closes when the client closes).
+class TcpEchoServer {
+public:
+    TcpEchoServer();
+    ~TcpEchoServer();
+    TcpEchoServer(const TcpEchoServer&) = delete;
+    TcpEchoServer& operator=(const TcpEchoServer&) = delete;
+    unsigned short port() const { return m_port; }
+
+private:
+    void Run();
+    int m_fd = -1;
+    unsigned short m_port = 0;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+// Sends every datagram back to its sender.
+class UdpEchoServer {
+public:
+    UdpEchoServer();
+    ~UdpEchoServer();
+    UdpEchoServer(const UdpEchoServer&) = delete;
+    UdpEchoServer& operator=(const UdpEchoServer&) = delete;
+    unsigned short port() const { return m_port; }
+
+private:
+    void Run();
+    int m_fd = -1;
+    unsigned short m_port = 0;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+// A scripted TCP peer on a loopback port: serves up to `connections` accepted connections
+// one after the other with script(fd, index) on its own thread (blocking descriptor), then
+// stops. The destructor waits for it (each helper below is bounded).
+class ScriptedPeer {
+public:
+    using Script = std::function<void(int fd, int index)>;
+    ScriptedPeer(int connections, Script script);
+    ~ScriptedPeer();
+    ScriptedPeer(const ScriptedPeer&) = delete;
+    ScriptedPeer& operator=(const ScriptedPeer&) = delete;
+    unsigned short port() const { return m_port; }
+    // Connections accepted so far.
+    int accepted() const { return m_accepted; }
+
+private:
+    int m_fd = -1;
+    unsigned short m_port = 0;
+    std::atomic<int> m_accepted{0};
+    std::thread m_thread;
+};
+
+// Bounded blocking I/O for scripts (each wait at most timeout_ms).
+// Reads exactly n bytes (fewer when the peer closes or the time runs out).
+std::string ReadExact(int fd, size_t n, int timeout_ms = 5000);
+// Reads until the text ends with terminator (or close, time-out, 64 KiB).
+std::string ReadUntil(int fd, const std::string& terminator, int timeout_ms = 5000);
+bool SendAll(int fd, const std::string& data);
+// Waits until the peer closes (true) or timeout_ms passes (false); discards what arrives.
+bool WaitPeerClose(int fd, int timeout_ms = 5000);
+
+// Blocking helpers for a detached tunnel descriptor: writes all of data, then reads until
+// len bytes arrived or timeout_ms passed. The text read (possibly shorter).
+std::string EchoRoundTrip(int fd, const std::string& data, int timeout_ms);
+
+}  // namespace vntest
