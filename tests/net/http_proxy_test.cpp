@@ -52,7 +52,9 @@ struct Attempt {
     bool started = false;
 
     Attempt(unsigned short proxyPort, const char* user, const char* password, const char* host,
-            unsigned short port, unsigned int timeoutMs = 5000) {
+            unsigned short port, unsigned int timeoutMs = 5000, bool deleteInside = false) {
+        // Set before Connect: the report may arrive as soon as Connect returns.
+        sink.deleteInside = deleteInside;
         EXPECT_TRUE(io.Run([&] {
             socket =
                 VNCreateProxyCnnTCPSocket(VNPROXY_HTTP, "127.0.0.1", proxyPort, user, password);
@@ -327,8 +329,7 @@ TEST(HttpProxyScripted, DeleteInsideOnConnect) {
         vntest::SendAll(fd, k200);
         vntest::WaitPeerClose(fd);
     });
-    Attempt a(peer.port(), nullptr, nullptr, "127.0.0.1", 80);
-    a.sink.deleteInside = true;  // set before any report can come: the peer waits for us
+    Attempt a(peer.port(), nullptr, nullptr, "127.0.0.1", 80, 5000, true);
     EXPECT_TRUE(a.Outcome());
 }
 
