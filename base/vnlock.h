@@ -59,8 +59,8 @@ struct CVNAutolockex {
     }
     CVNAutolockex(const CVNAutolockex&) = delete;
     // Copies the pointer only; the guard then unlocks the new lock on destruction.
-    CVNAutolockex& operator=(
-        const CVNAutolockex& other) {  // NOLINT(bugprone-unhandled-self-assignment)
+    // NOLINTNEXTLINE(bugprone-unhandled-self-assignment): a pointer copy is self-safe
+    CVNAutolockex& operator=(const CVNAutolockex& other) {
         m_pLock = other.m_pLock;
         return *this;
     }

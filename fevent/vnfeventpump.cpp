@@ -54,6 +54,7 @@ CFEventPump::CFECallbackWraper::CFECallbackWraper(const CFECallbackWraper& other
     if (m_pHeld != nullptr) m_pHeld->AddRef();
 }
 
+// NOLINTNEXTLINE(bugprone-unhandled-self-assignment): the new reference is added first
 CFEventPump::CFECallbackWraper& CFEventPump::CFECallbackWraper::operator=(
     const CFECallbackWraper& other) {
     // Add before release, so that assigning a wrapper to itself keeps the object alive.
@@ -76,7 +77,10 @@ CFEventPump::~CFEventPump() {
     // sink. A sink destructor that ends other registrations meanwhile only shortens the list.
     while (m_pContexts != nullptr) {
         Registration* r = m_pContexts;
-        if (vnfe_unset(m_pFevent, r->fd, 0xFF) != 0) OnRemoved(m_pFevent, r->fd, r);
+        const int fd = r->fd;
+        // A registration the pump no longer knows is ended here; one it knew was ended by
+        // the pump's removal callback, which unlinked it.
+        if (vnfe_unset(m_pFevent, fd, 0xFF) != 0 && m_pContexts == r) OnRemoved(m_pFevent, fd, r);
     }
     if (m_pFevent != nullptr) vnfe_free(m_pFevent);
 }
@@ -113,6 +117,8 @@ unsigned char AddRegistration(void* pump, Registration** head, int fd,
 
 }  // namespace
 
+// The wrapper comes by value by design: its destructor releases the reference it holds.
+// NOLINTNEXTLINE(performance-unnecessary-value-param)
 unsigned char CFEventPump::Add(int fd, int interest, int persistent, CFECallbackWraper callback,
                                CRefCount* sink) {
     void* pump = m_pFevent;
@@ -121,6 +127,7 @@ unsigned char CFEventPump::Add(int fd, int interest, int persistent, CFECallback
     });
 }
 
+// NOLINTNEXTLINE(performance-unnecessary-value-param)
 unsigned char CFEventPump::AddOnce(int fd, int interest, CFECallbackWraper callback,
                                    CRefCount* sink, unsigned int timeoutMs) {
     void* pump = m_pFevent;

@@ -228,10 +228,10 @@ void CVNSock5ProxyTCP::OnRecv() {
         size_t len = 0;
         msg[len++] = 1;
         msg[len++] = static_cast<unsigned char>(ulen);
-        memcpy(msg + len, user, ulen);
+        memcpy(msg + len, user, ulen);  // NOLINT(bugprone-not-null-terminated-result): wire bytes
         len += ulen;
         msg[len++] = static_cast<unsigned char>(plen);
-        memcpy(msg + len, pass, plen);
+        memcpy(msg + len, pass, plen);  // NOLINT(bugprone-not-null-terminated-result): wire bytes
         len += plen;
         if (!SendBytes(msg, len)) Finish(false);
         return;

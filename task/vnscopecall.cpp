@@ -31,6 +31,7 @@ CScopeCall::CScopeCall(const CScopeCall& other)
     TakeReferences();
 }
 
+// NOLINTNEXTLINE(bugprone-unhandled-self-assignment): references are added first
 CScopeCall& CScopeCall::operator=(const CScopeCall& other) {
     // The source is read before anything is released (it may be this very call), and its
     // references are added before ours are dropped: on self-assignment, or when both

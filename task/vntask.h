@@ -157,7 +157,7 @@ private:
 // Debug builds: aborts unless the calling thread is task's worker. Objects that belong to
 // one task thread put it in their thread-only methods.
 #ifdef NDEBUG
-#define VN_ASSERT_ON_THREAD(task) ((void)sizeof(task))
+#define VN_ASSERT_ON_THREAD(task) ((void)(true || (task)))
 #else
 #define VN_ASSERT_ON_THREAD(task)              \
     ((CVNTaskBase::GetCurrentTask() == (task)) \
