@@ -77,6 +77,7 @@ CFEventPump::~CFEventPump() {
     // sink. A sink destructor that ends other registrations meanwhile only shortens the list.
     while (m_pContexts != nullptr) {
         Registration* r = m_pContexts;
+        // NOLINTNEXTLINE(clang-analyzer-cplusplus.NewDelete): OnRemoved unlinks what it frees
         const int fd = r->fd;
         // A registration the pump no longer knows is ended here; one it knew was ended by
         // the pump's removal callback, which unlinked it.
