@@ -192,6 +192,9 @@ TEST(TcpEcho, OneMebibyteEachWayBetweenTwoIOThreads) {
         EXPECT_EQ(0, client.closes);
         return 0;
     });
+    // The server counts an echoed piece after its send returned, which may be after the
+    // client has read it: wait for the count rather than read it at once.
+    EXPECT_TRUE(server.w.WaitFor([&] { return server.echoed == kTotal; }));
     server.w.Read([&] {
         EXPECT_EQ(kTotal, server.received);
         EXPECT_EQ(kTotal, server.echoed);
