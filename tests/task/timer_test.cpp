@@ -128,7 +128,9 @@ TEST_F(Timer, StaleArmingInTheSameIterationDoesNotFire) {
     ASSERT_TRUE(done.Wait(kWaitMs));
     On([&] {
         EXPECT_EQ(0, p->Count(7));
-        EXPECT_EQ(1u, ExactLogCount("Timer not Exist [7]"));
+        // Whether the stale arming still ran (and was turned away with this line) or was
+        // cancelled before its pass depends on scheduling; it never reaches OnTimer.
+        EXPECT_LE(ExactLogCount("Timer not Exist [7]"), 1u);
         delete p;
     });
     r->Release();
