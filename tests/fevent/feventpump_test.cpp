@@ -54,7 +54,7 @@ bool LoopUntil(CFEventPump& pump, Pred pred) {
 
 }  // namespace
 
-TEST(FEventPump, AddOfARegisteredDescriptorFailsAndLeavesTheCountAlone) {
+TEST(FEventPump, RefusedAddsLeaveTheCountsAlone) {
     CFEventPump pump;
     ASSERT_TRUE(pump.IsValid());
     Pair pair;
@@ -69,26 +69,21 @@ TEST(FEventPump, AddOfARegisteredDescriptorFailsAndLeavesTheCountAlone) {
     EXPECT_EQ(1, second->RefCount());
     EXPECT_EQ(2u, vntest::LogCount("file aready existed!"));
     EXPECT_EQ(1, vnfe_fdsize(pump.GetHandle()));
+    // Refused arguments take nothing either.
+    EXPECT_EQ(0, pump.Add(pair.b, VN_EV_READ, VN_EV_READ, Wrap(), nullptr));
+    EXPECT_EQ(0,
+              pump.Add(pair.b, VN_EV_READ, VN_EV_READ, CFEventPump::CFECallbackWraper(), second));
+    EXPECT_EQ(0, pump.Add(pair.b, 0, 0, Wrap(), second));  // no interest
+    EXPECT_EQ(0, pump.Add(-1, VN_EV_READ, 0, Wrap(), second));
+    EXPECT_EQ(1, second->RefCount());
+    EXPECT_EQ(0, pump.Set(pair.b, VN_EV_WRITE));  // not registered
+    EXPECT_EQ(0, pump.Unset(pair.b, VN_EV_READ));
 
     EXPECT_EQ(1, pump.Unset(pair.a, VN_EV_READ));
     EXPECT_EQ(1, first->RefCount());
     first->Release();
     second->Release();
     EXPECT_EQ(0, Sink::s_live);
-}
-
-TEST(FEventPump, RefusedArgumentsTakeNothing) {
-    CFEventPump pump;
-    Pair pair;
-    Sink* sink = new Sink;
-    EXPECT_EQ(0, pump.Add(pair.a, VN_EV_READ, VN_EV_READ, Wrap(), nullptr));
-    EXPECT_EQ(0, pump.Add(pair.a, VN_EV_READ, VN_EV_READ, CFEventPump::CFECallbackWraper(), sink));
-    EXPECT_EQ(0, pump.Add(pair.a, 0, 0, Wrap(), sink));  // no interest
-    EXPECT_EQ(0, pump.Add(-1, VN_EV_READ, 0, Wrap(), sink));
-    EXPECT_EQ(1, sink->RefCount());
-    EXPECT_EQ(0, pump.Set(pair.a, VN_EV_WRITE));  // not registered
-    EXPECT_EQ(0, pump.Unset(pair.a, VN_EV_READ));
-    sink->Release();
 }
 
 TEST(FEventPump, PersistentRegistrationCallsTheSinkUntilUnset) {
@@ -117,56 +112,36 @@ TEST(FEventPump, PersistentRegistrationCallsTheSinkUntilUnset) {
 }
 
 // Every way a registration ends gives back exactly the reference Add took.
-TEST(FEventPump, OneShotEventReleasesTheSinkOnce) {
-    CFEventPump pump;
-    Pair pair;
-    Sink* sink = new Sink;
-    ASSERT_EQ(1, pump.AddOnce(pair.a, VN_EV_WRITE, Wrap(), sink, 0));
-    ASSERT_TRUE(LoopUntil(pump, [&] { return !sink->calls.empty(); }));
-    EXPECT_EQ(VN_EV_WRITE, sink->calls[0].events);
-    EXPECT_EQ(1, sink->RefCount());
-    EXPECT_EQ(0, vnfe_fdsize(pump.GetHandle()));
-    sink->Release();
+TEST(FEventPump, EachEndOfARegistrationReleasesTheSinkOnce) {
+    enum How { kOneShot, kTimeOut, kError, kUnsetInside };
+    for (How how : {kOneShot, kTimeOut, kError, kUnsetInside}) {
+        SCOPED_TRACE(how);
+        CFEventPump pump;
+        Pair pair;
+        Sink* sink = new Sink;
+        int expected = VN_EV_WRITE;
+        if (how == kOneShot) {
+            ASSERT_EQ(1, pump.AddOnce(pair.a, VN_EV_WRITE, Wrap(), sink, 0));
+        } else if (how == kTimeOut) {
+            // Under a second: due at the first idle pass.
+            ASSERT_EQ(1, pump.AddOnce(pair.a, VN_EV_READ, Wrap(), sink, 1));
+            expected = VN_EV_TIMEOUT;
+        } else if (how == kError) {
+            ASSERT_EQ(1, pump.Add(pair.a, VN_EV_READ, VN_EV_READ, Wrap(), sink));
+            pair.CloseA();  // behind the pump's back: the next pass reports an error
+            expected = VN_EV_ERROR;
+        } else {
+            sink->unsetInside = &pump;  // the sink ends its persistent registration itself
+            ASSERT_EQ(1, pump.Add(pair.a, VN_EV_WRITE, VN_EV_WRITE, Wrap(), sink));
+        }
+        ASSERT_TRUE(LoopUntil(pump, [&] { return !sink->calls.empty(); }));
+        ASSERT_EQ(1u, sink->calls.size());
+        EXPECT_EQ(expected, sink->calls[0].events);
+        EXPECT_EQ(1, sink->RefCount());
+        EXPECT_EQ(0, vnfe_fdsize(pump.GetHandle()));
+        sink->Release();
+    }
     EXPECT_EQ(0, Sink::s_live);
-}
-
-TEST(FEventPump, TimeOutReleasesTheSinkOnce) {
-    CFEventPump pump;
-    Pair pair;
-    Sink* sink = new Sink;
-    // Under a second: due at the first idle pass.
-    ASSERT_EQ(1, pump.AddOnce(pair.a, VN_EV_READ, Wrap(), sink, 1));
-    ASSERT_TRUE(LoopUntil(pump, [&] { return !sink->calls.empty(); }));
-    ASSERT_EQ(1u, sink->calls.size());
-    EXPECT_EQ(VN_EV_TIMEOUT, sink->calls[0].events);
-    EXPECT_EQ(1, sink->RefCount());
-    sink->Release();
-}
-
-TEST(FEventPump, ErrorReleasesTheSinkOnce) {
-    CFEventPump pump;
-    Pair pair;
-    Sink* sink = new Sink;
-    ASSERT_EQ(1, pump.Add(pair.a, VN_EV_READ, VN_EV_READ, Wrap(), sink));
-    pair.CloseA();  // behind the pump's back: the next pass reports an error
-    ASSERT_TRUE(LoopUntil(pump, [&] { return !sink->calls.empty(); }));
-    ASSERT_EQ(1u, sink->calls.size());
-    EXPECT_EQ(VN_EV_ERROR, sink->calls[0].events);
-    EXPECT_EQ(1, sink->RefCount());
-    EXPECT_EQ(0, vnfe_fdsize(pump.GetHandle()));
-    sink->Release();
-}
-
-TEST(FEventPump, SinkEndingItsOwnRegistrationInsideTheCallIsReleasedOnce) {
-    CFEventPump pump;
-    Pair pair;
-    Sink* sink = new Sink;
-    sink->unsetInside = &pump;
-    ASSERT_EQ(1, pump.Add(pair.a, VN_EV_WRITE, VN_EV_WRITE, Wrap(), sink));
-    ASSERT_TRUE(LoopUntil(pump, [&] { return !sink->calls.empty(); }));
-    EXPECT_EQ(1u, sink->calls.size());
-    EXPECT_EQ(1, sink->RefCount());
-    sink->Release();
 }
 
 TEST(FEventPump, SinkWhoseLastReferenceIsTheRegistrationSurvivesItsCall) {

@@ -73,70 +73,47 @@ TEST(FeventWait, WakeDescriptorEndsALongWaitAtOnce) {
     woken = true;
     EXPECT_EQ(0, vn::detail::vnfe_loop_wait(pump, wake.fd, 0, &woken));
     EXPECT_FALSE(woken);
-    vnfe_clearup(pump);
 }
 
-TEST(FeventWait, ReadinessAndWakeInTheSamePass) {
-    Pump pump;
-    Pair pair;
-    Wake wake;
-    Recorder rec;
-    ASSERT_EQ(0, vnfe_add(pump, pair.a, VN_EV_READ, VN_EV_READ, OnEvent, &rec, OnRemoved));
-    pair.Poke();
-    wake.Signal();
-    bool woken = false;
-    EXPECT_EQ(1, vn::detail::vnfe_loop_wait(pump, wake.fd, 20000, &woken));
-    EXPECT_TRUE(woken);
-    EXPECT_EQ(1u, rec.events.size());
-    vnfe_clearup(pump);
-}
-
-TEST(FeventWait, APassWithReadinessDoesNotSleep) {
-    Pump pump;
-    Pair pair;
-    Wake wake;
-    Recorder rec;
-    ASSERT_EQ(0, vnfe_add(pump, pair.a, VN_EV_READ, VN_EV_READ, OnEvent, &rec, OnRemoved));
-    pair.Poke();
-    long long start = now_ms();
-    bool woken = true;
-    EXPECT_EQ(1, vn::detail::vnfe_loop_wait(pump, wake.fd, 20000, &woken));
-    EXPECT_FALSE(woken);
-    EXPECT_LT(now_ms() - start, 2000);
-    ASSERT_EQ(1u, rec.events.size());
-    EXPECT_EQ(VN_EV_READ, rec.events[0].events);
-    vnfe_clearup(pump);
-}
-
-TEST(FeventWait, DueTimeoutDoesNotSleep) {
-    Pump pump;
-    Pair pair;
-    Recorder rec;
-    ASSERT_EQ(0, vnfe_addonce(pump, pair.a, VN_EV_READ, OnEvent, &rec, 200, OnRemoved));
-    long long start = now_ms();
-    EXPECT_EQ(1, vn::detail::vnfe_loop_wait(pump, -1, 20000, nullptr));
-    EXPECT_LT(now_ms() - start, 2000);
-    ASSERT_EQ(1u, rec.events.size());
-    EXPECT_EQ(VN_EV_TIMEOUT, rec.events[0].events);
+TEST(FeventWait, APassWithReadinessDoesNotSleepAndReportsAWakeToo) {
+    for (bool signal : {false, true}) {
+        Pump pump;
+        Pair pair;
+        Wake wake;
+        Recorder rec;
+        ASSERT_EQ(0, vnfe_add(pump, pair.a, VN_EV_READ, VN_EV_READ, OnEvent, &rec, OnRemoved));
+        pair.Poke();
+        if (signal) wake.Signal();
+        long long start = now_ms();
+        bool woken = !signal;
+        EXPECT_EQ(1, vn::detail::vnfe_loop_wait(pump, wake.fd, 20000, &woken));
+        EXPECT_EQ(signal, woken);
+        EXPECT_LT(now_ms() - start, 2000);
+        ASSERT_EQ(1u, rec.events.size());
+        EXPECT_EQ(VN_EV_READ, rec.events[0].events);
+        vnfe_clearup(pump);
+    }
 }
 
 TEST(FeventWait, WaitIsCutShortByTheNextIdleTimeout) {
-    Pump pump;
-    Pair pair;
-    Recorder rec;
-    ASSERT_EQ(0, vnfe_addonce(pump, pair.a, VN_EV_READ, OnEvent, &rec, 1000, OnRemoved));
-    long long start = now_ms();
-    // One second of time-out falls due within the next second, never after it; a pass that
-    // ignored the deadline would wait its full 20 s limit (or forever).
-    int total = 0;
-    while (rec.events.empty() && now_ms() - start < 20000) {
-        total += vn::detail::vnfe_loop_wait(pump, -1, -1, nullptr);
+    // An idle time-out falls due within its whole second, never after it; a pass that
+    // ignored the deadline would wait its full 20 s limit (or forever with no limit).
+    for (int timeoutMs : {200, 1000}) {
+        Pump pump;
+        Pair pair;
+        Recorder rec;
+        ASSERT_EQ(0, vnfe_addonce(pump, pair.a, VN_EV_READ, OnEvent, &rec, timeoutMs, OnRemoved));
+        long long start = now_ms();
+        int total = 0;
+        while (rec.events.empty() && now_ms() - start < 20000) {
+            total += vn::detail::vnfe_loop_wait(pump, -1, timeoutMs < 1000 ? 20000 : -1, nullptr);
+        }
+        EXPECT_LE(now_ms() - start, 1500) << timeoutMs;
+        EXPECT_EQ(1, total);
+        ASSERT_EQ(1u, rec.events.size());
+        EXPECT_EQ(VN_EV_TIMEOUT, rec.events[0].events);
+        EXPECT_EQ(1, rec.RemovalsFor(pair.a));
     }
-    EXPECT_LE(now_ms() - start, 1500);
-    EXPECT_EQ(1, total);
-    ASSERT_EQ(1u, rec.events.size());
-    EXPECT_EQ(VN_EV_TIMEOUT, rec.events[0].events);
-    EXPECT_EQ(1, rec.RemovalsFor(pair.a));
 }
 
 TEST(FeventWait, EmptyPumpWaitsForTheWakeDescriptorOrTheLimit) {
@@ -147,14 +124,10 @@ TEST(FeventWait, EmptyPumpWaitsForTheWakeDescriptorOrTheLimit) {
     EXPECT_EQ(0, vn::detail::vnfe_loop_wait(pump, wake.fd, 30, &woken));
     EXPECT_FALSE(woken);
     EXPECT_GE(now_ms() - start, 25);  // it did wait (the idle sleep of an I/O thread)
-
-    std::thread pusher([&] { wake.Signal(); });
+    wake.Signal();
     woken = false;
     start = now_ms();
-    while (!woken && now_ms() - start < 20000) {
-        vn::detail::vnfe_loop_wait(pump, wake.fd, 20000, &woken);
-    }
-    pusher.join();
+    EXPECT_EQ(0, vn::detail::vnfe_loop_wait(pump, wake.fd, 20000, &woken));
     EXPECT_TRUE(woken);
     EXPECT_LT(now_ms() - start, 2000);
 
@@ -164,21 +137,18 @@ TEST(FeventWait, EmptyPumpWaitsForTheWakeDescriptorOrTheLimit) {
     EXPECT_TRUE(woken);
 }
 
-TEST(FeventWait, NothingToWatchAndNoLimitReturnsAtOnce) {
+TEST(FeventWait, NothingToWatchOrABrokenWakeDescriptorReturnsAtOnce) {
     Pump pump;
     long long start = now_ms();
     EXPECT_EQ(0, vn::detail::vnfe_loop_wait(pump, -1, -1, nullptr));
     EXPECT_LT(now_ms() - start, 2000);
-}
 
-TEST(FeventWait, BrokenWakeDescriptorIsReportedAsWoken) {
     // A wake descriptor closed by mistake must not leave the owner sleeping blind.
-    Pump pump;
     int fd = eventfd(0, EFD_CLOEXEC);
     ASSERT_GE(fd, 0);
     close(fd);
     bool woken = false;
-    long long start = now_ms();
+    start = now_ms();
     EXPECT_EQ(0, vn::detail::vnfe_loop_wait(pump, fd, 20000, &woken));
     EXPECT_TRUE(woken);
     EXPECT_LT(now_ms() - start, 2000);
@@ -194,5 +164,4 @@ TEST(FeventWait, PublicLoopWaitsAtMostAboutAMillisecond) {
         EXPECT_EQ(0, vnfe_loop(pump));
     // 50 passes of at most 1 ms each (scheduling adds some slack).
     EXPECT_LT(now_ms() - start, 1000);
-    vnfe_clearup(pump);
 }

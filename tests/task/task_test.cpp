@@ -64,59 +64,42 @@ TEST(Task, CreateStartStopMessages) {
     rec->Release();
 }
 
-TEST(Task, UnnamedTask) {
-    vntest::LogClear();
-    CVNTaskBase* task = new CVNTaskBase(nullptr, 50, 1);
-    EXPECT_EQ(1u, ExactLogCount("create a Task[unname]"));
-    EXPECT_EQ(nullptr, task->GetName());
-    ASSERT_EQ(1, task->Start());
-    const char* threadName = "unset";
-    char kernelName[32] = {0};
-    std::string expectedKernel;
-    {
-        // The kernel name a new thread inherits from the test's main thread.
-        char mine[32] = {0};
-        prctl(PR_GET_NAME, mine, 0, 0, 0);
-        expectedKernel = mine;
+TEST(Task, ThreadNames) {
+    // A new thread inherits the kernel name of the test's main thread; the kernel keeps 15
+    // bytes of a longer name.
+    char inherited[32] = {0};
+    prctl(PR_GET_NAME, inherited, 0, 0, 0);
+    struct {
+        const char* name;
+        const char* logged;
+        const char* kernel;
+    } cases[] = {{nullptr, "unname", inherited},
+                 {"TaskNameIsLongerThan15", "TaskNameIsLongerThan15", "TaskNameIsLonge"}};
+    for (const auto& c : cases) {
+        vntest::LogClear();
+        CVNTaskBase* task = new CVNTaskBase(c.name, 50, 1);
+        EXPECT_EQ(1u, ExactLogCount(std::string("create a Task[") + c.logged + "]"));
+        EXPECT_EQ(c.name == nullptr, task->GetName() == nullptr);
+        ASSERT_EQ(1, task->Start());
+        bool nullName = false;
+        std::string name;
+        char kernelName[32] = {0};
+        ASSERT_TRUE(RunOnTask(task, [&] {
+            const char* n = vnthread_getname();
+            nullName = n == nullptr;
+            name = n != nullptr ? n : "";
+            prctl(PR_GET_NAME, kernelName, 0, 0, 0);
+        }));
+        EXPECT_EQ(c.name == nullptr, nullName);
+        if (c.name != nullptr) {
+            EXPECT_EQ(c.name, name);
+        }
+        EXPECT_STREQ(c.kernel, kernelName);
+        const unsigned int worker = task->getthreadid();
+        task->Release();  // stops the worker
+        std::string del = std::string("delete a Task[") + c.logged + "][%d]";
+        EXPECT_EQ(1u, ExactLogCount(Tid(del.c_str(), worker)));
     }
-    ASSERT_TRUE(RunOnTask(task, [&] {
-        threadName = vnthread_getname();
-        prctl(PR_GET_NAME, kernelName, 0, 0, 0);
-    }));
-    EXPECT_EQ(nullptr, threadName);
-    EXPECT_EQ(expectedKernel, kernelName);
-    const unsigned int worker = task->getthreadid();
-    task->Release();  // stops the worker
-    EXPECT_EQ(1u, ExactLogCount(Tid("delete a Task[unname][%d]", worker)));
-}
-
-TEST(Task, NamedThread) {
-    CVNTaskBase* task = new CVNTaskBase("TaskNameIsLongerThan15", 50, 1);
-    ASSERT_EQ(1, task->Start());
-    std::string name;
-    char kernelName[32] = {0};
-    ASSERT_TRUE(RunOnTask(task, [&] {
-        name = vnthread_getname();
-        prctl(PR_GET_NAME, kernelName, 0, 0, 0);
-    }));
-    EXPECT_EQ("TaskNameIsLongerThan15", name);
-    EXPECT_STREQ("TaskNameIsLonge", kernelName);  // the kernel keeps 15 bytes
-    task->Release();
-}
-
-TEST(Task, IdsStartAtOneAndIncrease) {
-    CVNTaskBase* task = new CVNTaskBase("Ids", 50, 1);
-    Recorder* rec = new Recorder;
-    EXPECT_EQ(1u, CVNTaskBase::PushTask(task, RecordCall(rec, 1)));
-    EXPECT_EQ(2u, CVNTaskBase::PushTask(task, RecordCall(rec, 2)));
-    EXPECT_EQ(3u, CVNTaskBase::PushDelayTask(task, RecordCall(rec, 3), 0, etask_once));
-    ASSERT_EQ(1, task->Start());
-    ASSERT_TRUE(rec->WaitCount(3));
-    // Ids keep increasing after earlier ones were freed.
-    EXPECT_EQ(4u, CVNTaskBase::PushTask(task, RecordCall(rec, 4)));
-    ASSERT_TRUE(rec->WaitCount(4));
-    task->Release();
-    rec->Release();
 }
 
 TEST(Task, RefusedPushes) {
@@ -273,45 +256,6 @@ TEST(Task, DestroyingReleasesQueuedTasksWithoutRunningThem) {
     EXPECT_EQ(destroyedBefore + 2, Tracked::s_destroyed.load());
 }
 
-namespace {
-class Owner;
-typedef CScopeHolder<Owner, 0, CRefCountSafe> OwnerHolder;
-class Owner {
-public:
-    Owner() : m_pHolder(new OwnerHolder(this)) {}
-    ~Owner() {
-        m_pHolder->Clear();
-        m_pHolder->Release();
-    }
-    int Work(CRefCount*) {
-        ADD_FAILURE() << "a call for a destroyed owner must not run";
-        return 0;
-    }
-    OwnerHolder* m_pHolder;
-};
-}  // namespace
-
-TEST(Task, ImmediateCallOfDeadOwnerIsSkippedSilently) {
-    CVNTaskBase* task = new CVNTaskBase("Skip", 50, 1);
-    Owner* owner = new Owner;
-    OwnerHolder* holder = owner->m_pHolder;
-    holder->AddRef();  // to watch it
-    CVNTaskBase::PushTask(task, CScopeCall(holder, owner, &Owner::Work));
-    EXPECT_EQ(3, holder->RefCount());
-    delete owner;
-    vntest::LogClear();
-    Recorder* rec = new Recorder;
-    CVNTaskBase::PushTask(task, RecordCall(rec, 1));
-    ASSERT_EQ(1, task->Start());
-    ASSERT_TRUE(rec->WaitCount(1));  // runs after the skipped call
-    EXPECT_EQ(1, holder->RefCount());
-    for (const vntest::LogLine& l : vntest::LogLines())
-        EXPECT_NE(VN_LOG_ERROR, l.level) << l.text;
-    holder->Release();
-    task->Release();
-    rec->Release();
-}
-
 TEST(Task, IdlePushWakesTheWorker) {
     // An idle interval far beyond the test's time-out: only waking can make this pass.
     CVNTaskBase* task = new CVNTaskBase("Wake", 600000, 1);
@@ -345,37 +289,21 @@ TEST(Task, IdlePushWakesTheWorker) {
     rec->Release();
 }
 
-TEST(Task, StopFromTheWorkerItself) {
+TEST(Task, StopFromTheWorkerItselfAndRestart) {
+    // The worker takes the queued tasks over in one step; stopping from the first of them
+    // must hand the rest back to the queue, in front of tasks pushed later.
     vntest::LogClear();
     CVNTaskBase* task = new CVNTaskBase("SelfStop", 50, 1);
-    ASSERT_EQ(1, task->Start());
     Recorder* rec = new Recorder;
     unsigned char stopResult = 0;
     bool startedAfter = true;
-    // The stopping task and two more behind it, queued before the worker starts them.
-    CVNEvent gate;
-    ASSERT_TRUE(RunOnTask(task, [&] {}));
-    struct Stopper : public CRefCountSafe {
-        CVNTaskBase* task;
-        CVNEvent* gate;
-        unsigned char* result;
-        bool* started;
-        int Run(CRefCount*) {
-            gate->Wait(kWaitMs);  // the test queues the next tasks meanwhile
-            *result = task->Stop();
-            *started = task->IsStarted() != 0;
-            return 0;
-        }
-    };
-    Stopper* stopper = new Stopper;
-    stopper->task = task;
-    stopper->gate = &gate;
-    stopper->result = &stopResult;
-    stopper->started = &startedAfter;
-    CVNTaskBase::PushTask(task, CScopeCall(stopper, stopper, &Stopper::Run));
-    CVNTaskBase::PushTask(task, RecordCall(rec, 1));
-    CVNTaskBase::PushTask(task, RecordCall(rec, 2));
-    gate.Post();
+    CVNTaskBase::PushTask(task, MakeCall([&] {
+                              stopResult = task->Stop();
+                              startedAfter = task->IsStarted() != 0;
+                          }));
+    for (int i = 1; i <= 3; ++i)
+        CVNTaskBase::PushTask(task, RecordCall(rec, i));
+    ASSERT_EQ(1, task->Start());
     ASSERT_TRUE(vntest::LogWaitFor("..thread Exit..[SelfStop]", kWaitMs));
     EXPECT_EQ(1, stopResult);
     EXPECT_FALSE(startedAfter);
@@ -383,19 +311,20 @@ TEST(Task, StopFromTheWorkerItself) {
     EXPECT_EQ(0u, rec->Values().size());  // the worker stopped after the stopping task
 
     // Restart: a new worker runs what is still queued, in order.
+    CVNTaskBase::PushTask(task, RecordCall(rec, 4));
     const unsigned long firstWorker = task->getthreadid();
     ASSERT_EQ(1, task->Start());
-    ASSERT_TRUE(rec->WaitCount(2));
-    EXPECT_EQ((std::vector<int>{1, 2}), rec->Values());
+    ASSERT_TRUE(rec->WaitCount(4));
+    EXPECT_EQ((std::vector<int>{1, 2, 3, 4}), rec->Values());
     EXPECT_NE(firstWorker, task->getthreadid());
     EXPECT_EQ(2u, ExactLogCount("..thread Start..[SelfStop]"));
     EXPECT_EQ(1, task->Stop());
-    stopper->Release();
     task->Release();
     rec->Release();
 }
 
-TEST(Task, StopAndStartAgainFromTheWorker) {
+TEST(Task, StopAndStartAgainFromTheWorkerThenStopAndDestroy) {
+    vntest::LogClear();
     CVNTaskBase* task = new CVNTaskBase("Revive", 50, 1);
     ASSERT_EQ(1, task->Start());
     unsigned char stopped = 0, started = 0;
@@ -409,53 +338,43 @@ TEST(Task, StopAndStartAgainFromTheWorker) {
     Recorder* rec = new Recorder;
     CVNTaskBase::PushTask(task, RecordCall(rec, 5));
     ASSERT_TRUE(rec->WaitCount(1));
-    EXPECT_EQ(1, task->Stop());
-    task->Release();
     rec->Release();
-}
-
-TEST(Task, SelfStoppedWorkerIsAwaitedByTheDestructor) {
-    vntest::LogClear();
-    CVNTaskBase* task = new CVNTaskBase("SelfStopDtor", 50, 1);
-    ASSERT_EQ(1, task->Start());
     ASSERT_TRUE(RunOnTask(task, [&] { task->Stop(); }));
     // The worker may still be winding down; Release must wait for it before freeing.
     task->Release();
-    EXPECT_EQ(1u, ExactLogCount("..thread Exit..[SelfStopDtor]"));
+    EXPECT_EQ(1u, ExactLogCount("..thread Exit..[Revive]"));
 }
 
 TEST(Task, RestartAfterStop) {
+    // Stopped from the test's thread and from another task thread; what was queued while
+    // stopped runs on the next worker.
     CVNTaskBase* task = new CVNTaskBase("Restart", 50, 1);
+    CVNTaskBase* other = new CVNTaskBase("Stopper", 50, 1);
+    ASSERT_EQ(1, other->Start());
     Recorder* rec = new Recorder;
     for (int round = 0; round < 3; ++round) {
         ASSERT_EQ(1, task->Start());
         CVNTaskBase::PushTask(task, RecordCall(rec, round));
         ASSERT_TRUE(rec->WaitValue(round));
-        // Queued while the task was stopped: runs on the new worker.
         if (round > 0) {
             ASSERT_TRUE(rec->WaitValue(100 + round - 1));
         }
         EXPECT_EQ(task, rec->tasks.back());
-        EXPECT_EQ(1, task->Stop());
+        unsigned char stopped = 0;
+        if (round == 1) {
+            ASSERT_TRUE(RunOnTask(other, [&] { stopped = task->Stop(); }));
+        } else {
+            stopped = task->Stop();
+        }
+        EXPECT_EQ(1, stopped);
+        EXPECT_EQ(0, task->IsStarted());
         CVNTaskBase::PushDelayTask(task, RecordCall(rec, 100 + round), 0, etask_once);
     }
     EXPECT_EQ(5u, rec->Values().size());
     task->Release();  // the last delayed task is destroyed unrun
     EXPECT_EQ(0u, rec->Count(102));
+    other->Release();
     rec->Release();
-}
-
-TEST(Task, StopFromAnotherTaskThread) {
-    CVNTaskBase* a = new CVNTaskBase("StopperA", 50, 1);
-    CVNTaskBase* b = new CVNTaskBase("StoppedB", 50, 1);
-    ASSERT_EQ(1, a->Start());
-    ASSERT_EQ(1, b->Start());
-    unsigned char result = 0;
-    ASSERT_TRUE(RunOnTask(a, [&] { result = b->Stop(); }));
-    EXPECT_EQ(1, result);
-    EXPECT_EQ(0, b->IsStarted());
-    a->Release();
-    b->Release();
 }
 
 TEST(Task, LastReferenceDroppedOnTheWorker) {
@@ -468,23 +387,13 @@ TEST(Task, LastReferenceDroppedOnTheWorker) {
     // The worker is held in a first task while the creator lets go; the queued call that
     // holds the task is then the last reference, and it goes away on the worker itself.
     CVNEvent gate;
-    struct Blocker : public CRefCountSafe {
-        CVNEvent* gate;
-        int Run(CRefCount*) {
-            gate->Wait(kWaitMs);
-            return 0;
-        }
-    };
-    Blocker* blocker = new Blocker;
-    blocker->gate = &gate;
-    CVNTaskBase::PushTask(task, CScopeCall(blocker, blocker, &Blocker::Run));
+    CVNTaskBase::PushTask(task, MakeCall([&] { gate.Wait(kWaitMs); }));
     CVNTaskBase::PushTask(task, CScopeCall(task, &noop, &Noop::Run));
     EXPECT_EQ(2, task->RefCount());
     task->Release();
     gate.Post();
     ASSERT_TRUE(vntest::LogWaitFor("delete a Task[Orphan]", kWaitMs));
     EXPECT_EQ(1u, ExactLogCount("..thread Exit..[Orphan]"));
-    blocker->Release();
 }
 
 TEST(Task, CancelATaskTheWorkerAlreadyTookOver) {
@@ -493,20 +402,11 @@ TEST(Task, CancelATaskTheWorkerAlreadyTookOver) {
     CVNTaskBase* task = new CVNTaskBase("CancelTaken", 50, 1);
     CVNEvent gate;
     CVNEvent running;
-    struct Blocker : public CRefCountSafe {
-        CVNEvent* gate;
-        CVNEvent* running;
-        int Run(CRefCount*) {
-            running->Post();
-            gate->Wait(kWaitMs);
-            return 0;
-        }
-    };
-    Blocker* blocker = new Blocker;
-    blocker->gate = &gate;
-    blocker->running = &running;
     Recorder* rec = new Recorder;
-    CVNTaskBase::PushTask(task, CScopeCall(blocker, blocker, &Blocker::Run));
+    CVNTaskBase::PushTask(task, MakeCall([&] {
+                              running.Post();
+                              gate.Wait(kWaitMs);
+                          }));
     CVNTaskBase::PushTask(task, RecordCall(rec, 1));
     unsigned int second = CVNTaskBase::PushTask(task, RecordCall(rec, 2));
     CVNTaskBase::PushTask(task, RecordCall(rec, 3));
@@ -518,49 +418,5 @@ TEST(Task, CancelATaskTheWorkerAlreadyTookOver) {
     ASSERT_TRUE(rec->WaitValue(4));
     EXPECT_EQ((std::vector<int>{1, 3, 4}), rec->Values());
     task->Release();
-    blocker->Release();
     rec->Release();
-}
-
-TEST(Task, StopReturnsTakenOverTasksToTheQueue) {
-    CVNTaskBase* task = new CVNTaskBase("ReturnTaken", 50, 1);
-    Recorder* rec = new Recorder;
-    unsigned char stopped = 0;
-    struct Stopper : public CRefCountSafe {
-        CVNTaskBase* task;
-        unsigned char* stopped;
-        int Run(CRefCount*) {
-            *stopped = task->Stop();
-            return 0;
-        }
-    };
-    Stopper* stopper = new Stopper;
-    stopper->task = task;
-    stopper->stopped = &stopped;
-    CVNTaskBase::PushTask(task, CScopeCall(stopper, stopper, &Stopper::Run));
-    for (int i = 1; i <= 3; ++i)
-        CVNTaskBase::PushTask(task, RecordCall(rec, i));
-    vntest::LogClear();
-    ASSERT_EQ(1, task->Start());
-    ASSERT_TRUE(vntest::LogWaitFor("..thread Exit..[ReturnTaken]", kWaitMs));
-    EXPECT_EQ(1, stopped);
-    EXPECT_EQ(0u, rec->Values().size());
-    // Queued behind the returned ones: runs after them, in order.
-    CVNTaskBase::PushTask(task, RecordCall(rec, 4));
-    ASSERT_EQ(1, task->Start());
-    ASSERT_TRUE(rec->WaitCount(4));
-    EXPECT_EQ((std::vector<int>{1, 2, 3, 4}), rec->Values());
-    task->Release();
-    stopper->Release();
-    rec->Release();
-}
-
-TEST(Task, CurrentTask) {
-    EXPECT_EQ(nullptr, CVNTaskBase::GetCurrentTask());
-    CVNTaskBase* task = new CVNTaskBase("Current", 50, 1);
-    ASSERT_EQ(1, task->Start());
-    CVNTaskBase* seen = nullptr;
-    ASSERT_TRUE(RunOnTask(task, [&] { seen = CVNTaskBase::GetCurrentTask(); }));
-    EXPECT_EQ(task, seen);
-    task->Release();
 }

@@ -132,6 +132,24 @@ bool RunOnTask(CVNTaskBase* task, Fn fn) {
     return ok;
 }
 
+// A call that runs fn on the worker, without waiting for it.
+template <class Fn>
+struct FnCall : public CRefCountSafe {
+    explicit FnCall(Fn f) : fn(f) {}
+    Fn fn;
+    int Run(CRefCount*) {
+        fn();
+        return 0;
+    }
+};
+template <class Fn>
+CScopeCall MakeCall(Fn fn) {
+    FnCall<Fn>* c = new FnCall<Fn>(fn);
+    CScopeCall call(c, c, &FnCall<Fn>::Run);
+    c->Release();
+    return call;
+}
+
 // A task thread that counts its loop iterations.
 class CountingTask : public CVNTaskBase {
 public:

@@ -46,6 +46,17 @@ struct Fixture : public ::testing::Test {
     void On(Fn fn) {
         ASSERT_TRUE(RunOnTask(task, fn));
     }
+    // On the worker: a timer due after ms that posts done. Delayed tasks run in due-time
+    // order, so once it fired every earlier arming has had its turn.
+    Probe* Witness(int ms) {
+        Probe* w = new Probe;
+        w->onTimer = [this, w](unsigned int) {
+            w->KillTimer(0xFFFFFFFFu);
+            done.Post();
+        };
+        w->SetTimer(ms, 1);
+        return w;
+    }
     CVNTaskBase* task = nullptr;
     CVNEvent done;
 };
@@ -171,12 +182,7 @@ TEST_F(Timer, DestroyedWithTimersArmed) {
         EXPECT_EQ(1, doomed->SetTimer(10, 1));
         EXPECT_EQ(1, doomed->SetTimer(0, 2));
         delete doomed;
-        witness = new Probe;
-        witness->onTimer = [&](unsigned int) {
-            witness->KillTimer(0xFFFFFFFFu);
-            done.Post();
-        };
-        witness->SetTimer(40, 1);
+        witness = Witness(40);
     });
     ASSERT_TRUE(done.Wait(kWaitMs));
     On([&] {
@@ -197,12 +203,7 @@ TEST_F(Timer, DestroyedFromInsideItsOwnOnTimer) {
         };
         p->SetTimer(5, 1);
         p->SetTimer(5, 2);  // due in the same iteration range, must never fire afterwards
-        witness = new Probe;
-        witness->onTimer = [&](unsigned int) {
-            witness->KillTimer(0xFFFFFFFFu);
-            done.Post();
-        };
-        witness->SetTimer(50, 1);
+        witness = Witness(50);
     });
     ASSERT_TRUE(done.Wait(kWaitMs));
     On([&] {
@@ -212,14 +213,11 @@ TEST_F(Timer, DestroyedFromInsideItsOwnOnTimer) {
     });
 }
 
-TEST_F(Timer, NeedsATaskThread) {
-    Probe p;
-    EXPECT_EQ(0, p.SetTimer(10, 1));
+TEST_F(Timer, NeedsItsOwnTaskThread) {
+    Probe off;  // made off any task thread
+    EXPECT_EQ(0, off.SetTimer(10, 1));
     EXPECT_EQ(1u, ExactLogCount("SetTimer Fail, Task = NULL"));
-    EXPECT_EQ(0, p.KillTimer(1));
-}
-
-TEST_F(Timer, RefusesOtherThreads) {
+    EXPECT_EQ(0, off.KillTimer(1));
     Probe* p = nullptr;
     On([&] {
         p = new Probe;
