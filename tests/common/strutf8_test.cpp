@@ -40,38 +40,33 @@ std::string Str(const vn::strutf8& s) {
 // Growth and shrink policy
 
 TEST(BufferPolicy, CapacityFormula) {
-    using vn::detail::buffer_capacity_for;
-    EXPECT_EQ(2u, buffer_capacity_for(1));
-    EXPECT_EQ(4u, buffer_capacity_for(2));
-    EXPECT_EQ(4u, buffer_capacity_for(3));
-    EXPECT_EQ(8u, buffer_capacity_for(4));
-    EXPECT_EQ(8u, buffer_capacity_for(5));
-    EXPECT_EQ(16u, buffer_capacity_for(8));
-    EXPECT_EQ(0x80000000u, buffer_capacity_for(0x7FFFFFFFu));
+    const unsigned cases[][2] = {
+        {1, 2}, {2, 4}, {3, 4}, {4, 8}, {5, 8}, {8, 16}, {0x7FFFFFFFu, 0x80000000u}};
+    for (const auto& c : cases)
+        EXPECT_EQ(c[1], vn::detail::buffer_capacity_for(c[0])) << c[0];
 }
 
 TEST(BufferPolicy, AssignGrowsThenShrinksByHalves) {
+    // Each assignment with the capacity it must leave: 7 >= 4 grows to 16, 7 < 8 shrinks
+    // to 8, 4 < 4 is false and keeps 8, 2 < 4 shrinks to 4.
+    const struct {
+        const char* text;
+        unsigned cap;
+    } steps[] = {{"abc", 8},    {"abcdefgh", 16}, {"ab", 4}, {"abcdefg", 16},
+                 {"abcdef", 8}, {"abc", 8},       {"a", 4}};
     vn::strutf8 s;
     ExpectState(s, 0, "");
-    s = "abc";
-    ExpectState(s, 8, "abc");
-    s = "abcdefgh";
-    ExpectState(s, 16, "abcdefgh");
-    s = "ab";
-    ExpectState(s, 4, "ab");
-    s = "abcdefg";  // 7 >= 4: grow(8) gives 16
-    ExpectState(s, 16, "abcdefg");
-    s = "abcdef";  // 7 < 8 is true: shrink(7) gives 8
-    ExpectState(s, 8, "abcdef");
-    s = "abc";  // 4 < 4 is false and 3 < 8: keeps 8
-    ExpectState(s, 8, "abc");
-    s = "a";  // 2 < 4: shrink(2) gives 4
-    ExpectState(s, 4, "a");
+    for (const auto& st : steps) {
+        s = st.text;
+        ExpectState(s, st.cap, st.text);
+    }
 }
 
-TEST(BufferPolicy, AppendGrowsByDoublingAndNeverShrinks) {
-    vn::strutf8 s("ab");
-    ExpectState(s, 4, "ab");
+TEST(BufferPolicy, AppendReserveAndResizeGrowByDoubling) {
+    vn::strutf8 s;
+    s.reserve(5);  // on an empty value: a buffer, length 0, terminated
+    ExpectState(s, 8, "");
+    s = "ab";
     s.append("c");
     ExpectState(s, 4, "abc");
     s.append("d");  // 4 >= 4: grow(5)
@@ -79,19 +74,15 @@ TEST(BufferPolicy, AppendGrowsByDoublingAndNeverShrinks) {
     s.append("efgh");
     ExpectState(s, 16, "abcdefgh");
     s.reserve(1000);
-    ExpectState(s, 1024, "abcdefgh");
     s.append("i");
     ExpectState(s, 1024, "abcdefghi");
     s.reserve(10);  // never shrinks
     EXPECT_EQ(1024u, s.capacity());
-}
 
-TEST(BufferPolicy, ResizeAppliesPolicyAndTerminates) {
-    vn::strutf8 s("xy");
+    s = "xy";
     EXPECT_EQ(100u, s.resize(100));
     EXPECT_EQ(128u, s.capacity());
     EXPECT_EQ(100u, s.length());
-    EXPECT_EQ('x', s[0]);
     EXPECT_EQ('y', s[1]);
     EXPECT_EQ('\0', s.c_str()[100]);
     EXPECT_EQ(10u, s.resize(10));  // 11 < 64: shrink(11)
@@ -99,6 +90,7 @@ TEST(BufferPolicy, ResizeAppliesPolicyAndTerminates) {
     EXPECT_EQ('\0', s.c_str()[10]);
     EXPECT_EQ(0u, s.resize(0));
     ExpectState(s, 0, "");
+    ExpectState(vn::strutf8("abcdef").substr(0, 2), 4, "ab");
 }
 
 TEST(BufferPolicy, EveryWayToLengthZeroFreesTheBuffer) {
@@ -122,16 +114,9 @@ TEST(BufferPolicy, EveryWayToLengthZeroFreesTheBuffer) {
     s = "abc";
     s.replace(0, 3, "");
     ExpectState(s, 0, "");
-}
-
-TEST(BufferPolicy, ReserveOnEmptyKeepsLengthZeroTerminated) {
-    vn::strutf8 s;
-    s.reserve(5);
-    EXPECT_EQ(8u, s.capacity());
-    EXPECT_EQ(0u, s.length());
-    EXPECT_EQ('\0', s.c_str()[0]);
-    s.append("abc");
-    ExpectState(s, 8, "abc");
+    s = "abc";
+    s.replace(1, 2, nullptr);
+    ExpectState(s, 4, "a");
 }
 
 TEST(BufferPolicy, CopiesAreDeepAndMovesTransfer) {
@@ -213,8 +198,7 @@ TEST(BufferPolicyDeathTest, AllocationFailureAborts) {
 // ---------------------------------------------------------------------------------------
 // Construction, comparison, access
 
-TEST(StrUtf8, ConstructionForms) {
-    ExpectState(vn::strutf8("hello"), 8, "hello");
+TEST(StrUtf8, ConstructionAppendAndAccess) {
     ExpectState(vn::strutf8("hello", 3), 8, "hel");
     ExpectState(vn::strutf8(static_cast<const char*>(nullptr)), 0, "");
     ExpectState(vn::strutf8(u"h\u00e9", 0), 8, "h\xc3\xa9");
@@ -226,41 +210,26 @@ TEST(StrUtf8, ConstructionForms) {
     EXPECT_EQ("\xe4\xb8\xad", Str(s));
     s = vn::strutf16();
     ExpectState(s, 0, "");
-}
 
-TEST(StrUtf8, AppendForms) {
-    vn::strutf8 s("ab");
+    s = "ab";
     s += "cd";
     s += vn::strutf8("ef");
     s.append("ghij", 2);
-    EXPECT_EQ("abcdefgh", Str(s));
     vn::strutf8 src("0123456789");
     s.append(src, 8, 2);
-    EXPECT_EQ("abcdefgh89", Str(s));
     s.append(src, 8, 3);  // beyond the source: nothing
     s.append(src, 11, 0);
-    EXPECT_EQ("abcdefgh89", Str(s));
-    vn::strutf8 t = s + "!" + vn::strutf8("?");
-    EXPECT_EQ("abcdefgh89!?", Str(t));
-    EXPECT_EQ("abcdefgh89", Str(s));
     s.append(nullptr);
-    s.append("");
     EXPECT_EQ("abcdefgh89", Str(s));
-}
+    EXPECT_EQ("abcdefgh89!?", Str(s + "!" + vn::strutf8("?")));
 
-TEST(StrUtf8, AccessAndConversions) {
-    vn::strutf8 s("abc");
-    EXPECT_EQ('b', s.at(1));
     s[1] = 'X';
-    EXPECT_EQ(0, strcmp("aXc", s));
-    char* p = s;
-    EXPECT_EQ(p, s.data());
+    EXPECT_EQ('X', s.at(1));
+    EXPECT_EQ(static_cast<char*>(s), s.data());
     vn::strutf8 e;
     EXPECT_EQ('\0', e[0]);  // the terminator, even without a buffer
     EXPECT_EQ('\0', static_cast<const vn::strutf8&>(e).at(0));
-    EXPECT_STREQ("", e.c_str());
     EXPECT_STREQ("", static_cast<const char*>(e));
-    EXPECT_EQ(3u, s.size());
 }
 
 TEST(StrUtf8, Comparisons) {
@@ -268,14 +237,10 @@ TEST(StrUtf8, Comparisons) {
     EXPECT_TRUE(a == "abc");
     EXPECT_FALSE(a == "ab");
     EXPECT_TRUE(e == static_cast<const char*>(nullptr));
-    EXPECT_TRUE(e == "");
-    EXPECT_TRUE(a != "x");
-    EXPECT_TRUE(a == vn::strutf8("abc"));
     EXPECT_TRUE(a != b);
     EXPECT_TRUE(a < b);
     EXPECT_FALSE(b < a);
     EXPECT_TRUE(e < a);
-    EXPECT_FALSE(a < e);
     EXPECT_FALSE(e < e);
     // A reserved empty string has a buffer and sorts after one without.
     vn::strutf8 r;
@@ -287,16 +252,12 @@ TEST(StrUtf8, Comparisons) {
     EXPECT_FALSE(z1 == z2);
     EXPECT_TRUE(z1 == "a");
 
-    EXPECT_EQ(0, a.compare("abc"));
     EXPECT_LT(a.compare("abd"), 0);
     EXPECT_GT(a.compare(nullptr), 0);
     EXPECT_EQ(0, e.compare(nullptr));
-
     vn::strutf8 h("hello world");
     EXPECT_EQ(0, h.compare(6, 5, vn::strutf8("world")));
-    EXPECT_EQ(0, h.compare(0, 5, vn::strutf8("hello")));
     EXPECT_LT(h.compare(0, 4, vn::strutf8("hello")), 0);  // "hell" < "hello"
-    EXPECT_GT(h.compare(0, 5, vn::strutf8("hell")), 0);
     EXPECT_GT(h.compare(0, 5, vn::strutf8()), 0);
     EXPECT_EQ(-1, h.compare(7, 5, vn::strutf8("orld")));
     EXPECT_EQ(-1, h.compare(-1, 2, vn::strutf8("he")));
@@ -304,173 +265,88 @@ TEST(StrUtf8, Comparisons) {
 
     EXPECT_TRUE(h.equals("hello world"));
     EXPECT_FALSE(h.equals("hello"));
-    EXPECT_FALSE(h.equals(""));
     EXPECT_FALSE(e.equals(""));
-    EXPECT_TRUE(h.startswith("hello"));
     EXPECT_TRUE(h.startswith("hello world"));
     EXPECT_FALSE(h.startswith("hello world!"));
     EXPECT_FALSE(h.startswith(""));
     EXPECT_FALSE(h.startswith(nullptr));
-    EXPECT_FALSE(e.startswith("a"));
     EXPECT_TRUE(h.endswith("world"));
     EXPECT_FALSE(h.endswith("worl"));
     EXPECT_FALSE(h.endswith("xhello world"));
     EXPECT_FALSE(h.endswith(""));
-    EXPECT_FALSE(e.endswith("a"));
 }
 
 // ---------------------------------------------------------------------------------------
-// Searching
+// Searching and editing: what the differential checks below do not reach (null patterns,
+// bytes above 0x7F, patterns long enough for the heap table, KMP fall-backs).
 
-TEST(StrUtf8, FindEdgeCases) {
-    vn::strutf8 s("abc");
-    EXPECT_EQ(1, s.find("B", 0, true));
-    EXPECT_EQ(-1, s.find("B", 0, false));
-    EXPECT_EQ(-1, s.find("b", 3));
-    EXPECT_EQ(-1, s.find(nullptr));
-    EXPECT_EQ(-1, s.find("abcd"));
-    EXPECT_EQ(-1, s.find("bc", 2));
-    EXPECT_EQ(1, s.find("bc", 1));
-    EXPECT_EQ(2, s.find("", 2));
-    EXPECT_EQ(-1, vn::strutf8().find(""));
-    EXPECT_EQ(0, vn::strutf8("aaab").find("AAAB", 0, true));
-    // KMP fall-back after partial matches.
+TEST(StrUtf8, FindBeyondTheRandomAlphabet) {
+    EXPECT_EQ(-1, vn::strutf8("abc").find(nullptr));
+    EXPECT_EQ(-1, vn::strutf8("abc").reversefind(nullptr));
     EXPECT_EQ(4, vn::strutf8("abababca").find("abca"));
     EXPECT_EQ(3, vn::strutf8("aabaabaaab").find("aabaaab"));
     // Bytes >= 0x80 are compared as they are, never folded.
     EXPECT_EQ(-1, vn::strutf8("\xc3\xa4").find("\xc3\x84", 0, true));
     EXPECT_EQ(1, vn::strutf8("x\xc3\xa4").find("\xc3\xa4", 0, true));
-}
 
-TEST(StrUtf8, FindLongPatternUsesHeapTable) {
-    std::string pat(60, 'a');
-    pat += 'b';
-    std::string text(200, 'a');
-    text += 'b';
-    text += std::string(10, 'a');
+    std::string pat = std::string(60, 'a') + 'b';
+    std::string text = std::string(200, 'a') + 'b' + std::string(10, 'a');
     vn::strutf8 s(text.c_str());
     EXPECT_EQ((int)text.find(pat), s.find(pat.c_str()));
-    std::string upat = pat;
-    for (char& c : upat)
-        c = (char)::toupper((unsigned char)c);
-    EXPECT_EQ((int)text.find(pat), s.find(upat.c_str(), 0, true));
+    std::string upat(60, 'A');
+    EXPECT_EQ((int)text.find(pat), s.find((upat + 'B').c_str(), 0, true));
     EXPECT_EQ(-1, s.find((pat + "a" + std::string(200, 'a')).c_str()));
 }
 
-TEST(StrUtf8, ReverseFind) {
-    vn::strutf8 s("abcabcab");
-    EXPECT_EQ(5, s.reversefind("ca"));
-    EXPECT_EQ(6, s.reversefind("ab"));
-    EXPECT_EQ(3, s.reversefind("ab", 1));  // match must end at least 1 byte before the end
-    EXPECT_EQ(3, s.reversefind("AB", 2, true));
-    EXPECT_EQ(-1, s.reversefind("AB", 2, false));
-    EXPECT_EQ(0, s.reversefind("abcabcab"));
-    EXPECT_EQ(-1, s.reversefind("abcabcabc"));
-    EXPECT_EQ(-1, s.reversefind(""));
-    EXPECT_EQ(-1, s.reversefind(nullptr));
-    EXPECT_EQ(-1, s.reversefind("ab", 100));
-    EXPECT_EQ(-1, vn::strutf8().reversefind("a"));
-}
-
-// ---------------------------------------------------------------------------------------
-// Editing
-
-TEST(StrUtf8, Substr) {
-    vn::strutf8 s("abcdef");
-    EXPECT_EQ("def", Str(s.substr(3, (unsigned)-1)));
-    EXPECT_EQ("def", Str(s.substr(3)));
-    EXPECT_EQ("", Str(s.substr(4, 5)));
-    EXPECT_EQ("bc", Str(s.substr(1, 2)));
-    EXPECT_EQ("", Str(s.substr(6)));
-    EXPECT_EQ("", Str(s.substr(7)));
-    EXPECT_EQ("abcdef", Str(s.substr(0)));
-    ExpectState(s.substr(0, 3), 8, "abc");
-    ExpectState(s.substr(0, 2), 4, "ab");
-}
-
-TEST(StrUtf8, Replace) {
-    vn::strutf8 s("hello world");
-    s.replace(6, 5, "there");
-    EXPECT_EQ("hello there", Str(s));
-    s.replace(0, 5, "hi");
-    EXPECT_EQ("hi there", Str(s));
-    s.replace(2, 0, ",");
-    EXPECT_EQ("hi, there", Str(s));
-    s.replace(3, 6, nullptr);
-    EXPECT_EQ("hi,", Str(s));
-    s.replace(2, 2, "X");  // range beyond the length: nothing
-    EXPECT_EQ("hi,", Str(s));
-    s.replace(3, 0, " all of you");
-    ExpectState(s, 16, "hi, all of you");
-}
-
-TEST(StrUtf8, TrimRemovesSpaceCrLfTab) {
-    vn::strutf8 s(" \tx\r\n");
-    EXPECT_EQ(8u, s.capacity());
-    s.trim();
-    ExpectState(s, 4, "x");  // 2 < 4: shrink(2)
-    s = "  a b  ";
+TEST(StrUtf8, TrimSidesAndCaseMapping) {
+    vn::strutf8 s("  a b  ");
     s.trimleft();
     EXPECT_EQ("a b  ", Str(s));
     s.trimright();
     EXPECT_EQ("a b", Str(s));
-    s = "\t\tab";
-    s.trim(true, false);
-    EXPECT_EQ("\t\tab", Str(s));
-    s.trim(false, true);
-    EXPECT_EQ("ab", Str(s));
-    vn::strutf8 e;
-    e.trim();
-    ExpectState(e, 0, "");
-}
 
-TEST(StrUtf8, CaseMappingSkipsMultiByteSequences) {
-    vn::strutf8 s("Hello, World 123");
-    s.tolower();
-    EXPECT_EQ("hello, world 123", Str(s));
-    s.toupper();
-    EXPECT_EQ("HELLO, WORLD 123", Str(s));
-    // Two-byte sequence: lead and one trail byte skipped.
-    s = "\xc3\x84"
-        "bC";
-    s.tolower();
-    EXPECT_EQ(
-        "\xc3\x84"
-        "bc",
-        Str(s));
-    // A GBK pair whose trail byte is an ASCII letter stays as it is.
-    s = "\x81"
-        "Ab";
-    s.toupper();
-    EXPECT_EQ(
-        "\x81"
-        "AB",
-        Str(s));
-    s.tolower();
-    EXPECT_EQ(
-        "\x81"
-        "Ab",
-        Str(s));
-    // Three-byte sequence (lead has bit 0x20): two trail bytes skipped.
-    s = "\xe4\xb8\xad"
-        "A";
-    s.tolower();
-    EXPECT_EQ(
-        "\xe4\xb8\xad"
-        "a",
-        Str(s));
-    // Four-byte sequence: all three trail bytes skipped, the letters after it change.
-    s = "\xf0\x9f\x98\x80"
-        "AB";
-    s.tolower();
-    EXPECT_EQ(
-        "\xf0\x9f\x98\x80"
-        "ab",
-        Str(s));
-    // A lead at the very end never reads past the terminator.
-    s = "A\xe4";
-    s.tolower();
-    EXPECT_EQ("a\xe4", Str(s));
+    // ASCII letters change; multi-byte sequences (UTF-8 of 2, 3 and 4 bytes, a GBK pair
+    // whose trail byte is a letter) are skipped whole; a lead at the end stops there.
+    const struct {
+        const char* in;
+        const char* lower;
+        const char* upper;
+    } cases[] = {
+        {"Hello, World 123", "hello, world 123", "HELLO, WORLD 123"},
+        {"\xc3\x84"
+         "bC",
+         "\xc3\x84"
+         "bc",
+         "\xc3\x84"
+         "BC"},
+        {"\x81"
+         "Ab",
+         "\x81"
+         "Ab",
+         "\x81"
+         "AB"},
+        {"\xe4\xb8\xad"
+         "Aa",
+         "\xe4\xb8\xad"
+         "aa",
+         "\xe4\xb8\xad"
+         "AA"},
+        {"\xf0\x9f\x98\x80"
+         "Ab",
+         "\xf0\x9f\x98\x80"
+         "ab",
+         "\xf0\x9f\x98\x80"
+         "AB"},
+        {"A\xe4", "a\xe4", "A\xe4"},
+    };
+    for (const auto& c : cases) {
+        s = c.in;
+        s.tolower();
+        EXPECT_EQ(c.lower, Str(s)) << c.in;
+        s = c.in;
+        s.toupper();
+        EXPECT_EQ(c.upper, Str(s)) << c.in;
+    }
     vn::strutf8 e;
     e.toupper();
     ExpectState(e, 0, "");
@@ -479,44 +355,31 @@ TEST(StrUtf8, CaseMappingSkipsMultiByteSequences) {
 // ---------------------------------------------------------------------------------------
 // format
 
-TEST(StrUtf8, FormatShortLine) {
+TEST(StrUtf8, FormatTrialSizesAndLimit) {
     vn::strutf8 s;
     EXPECT_EQ(8u, s.format("id=%d %s", 42, "ok"));
     ExpectState(s, 16, "id=42 ok");
-    // Just under the first trial size: the buffer resized to 1024 keeps capacity 2048.
+    // Just under the first trial size: the buffer resized to 1024 keeps capacity 2048;
+    // one less and 1023 < 1024 shrinks it to 1024.
     std::string t(1023, 'x');
     EXPECT_EQ(1023u, s.format("%s", t.c_str()));
     ExpectState(s, 2048, t);
-    // One less, and the resized buffer halves: 1023 < 1024 shrinks to 1024.
-    std::string u(1022, 'y');
-    s.format("%s", u.c_str());
-    ExpectState(s, 1024, u);
-    s.format("%s", "");
-    ExpectState(s, 0, "");
+    t.pop_back();
+    s.format("%s", t.c_str());
+    ExpectState(s, 1024, t);
     s.format(nullptr);
     ExpectState(s, 0, "");
-}
-
-TEST(StrUtf8, FormatGrowsTrialSizes) {
-    vn::strutf8 s("old");
-    std::string t(5000, 'z');
+    // Above the first trial size; then a trial starting at the current length.
+    t.assign(5000, 'z');
     EXPECT_EQ(5001u, s.format("%s!", t.c_str()));
     EXPECT_EQ(t + "!", Str(s));
-    ExpectWellFormed(s);
-    // The trial starts at the current length when that is above 1024.
     EXPECT_EQ(2u, s.format("%d", 42));
     ExpectState(s, 4, "42");
-}
-
-TEST(StrUtf8, FormatLimit) {
-    vn::strutf8 s("keep?");
+    // The limit: 524287 bytes fit, one more empties the value.
     EXPECT_EQ(524287u, s.format("%*s", 524287, ""));
     EXPECT_EQ(524287u, s.length());
     ExpectWellFormed(s);
     EXPECT_EQ(0u, s.format("%*s", 524288, ""));
-    ExpectState(s, 0, "");
-    s = "abc";
-    EXPECT_EQ(0u, s.format("%*s", 600000, ""));
     ExpectState(s, 0, "");
 }
 
@@ -547,48 +410,30 @@ protected:
     }
 };
 
-TEST_F(StrUtf8Differential, Find) {
+TEST_F(StrUtf8Differential, FindAndReverseFind) {
+    // The expected index from std::string, or -1; `upper` compares case-blind.
+    auto expect = [](const std::string& text, const std::string& pat, bool upper, bool reverse,
+                     long long at) {
+        if (at < 0 || (reverse ? pat.empty() : (size_t)at >= text.size())) return -1;
+        std::string t = upper ? Upper(text) : text, p = upper ? Upper(pat) : pat;
+        size_t r = reverse ? t.rfind(p, (size_t)at) : t.find(p, (size_t)at);
+        return r == std::string::npos ? -1 : (int)r;
+    };
     for (int round = 0; round < 20000; ++round) {
         std::string text = RandomText(40);
         std::string pat = RandomText(round % 10 == 0 ? 60 : 4);
         unsigned start = Pick(0, (unsigned)text.size() + 2);
         vn::strutf8 s(text.c_str(), (unsigned)text.size());
-        int expect = -1;
-        if (start < text.size()) {
-            size_t r = text.find(pat, start);
-            expect = r == std::string::npos ? -1 : (int)r;
+        // reversefind's position counts back from the end: the match ends that many
+        // bytes before it.
+        long long last = (long long)text.size() - start - (long long)pat.size();
+        for (bool upper : {false, true}) {
+            ASSERT_EQ(expect(text, pat, upper, false, start), s.find(pat.c_str(), start, upper))
+                << "text '" << text << "' pat '" << pat << "' start " << start;
+            ASSERT_EQ(expect(text, pat, upper, true, last),
+                      s.reversefind(pat.c_str(), start, upper))
+                << "text '" << text << "' pat '" << pat << "' pos " << start;
         }
-        ASSERT_EQ(expect, s.find(pat.c_str(), start))
-            << "text '" << text << "' pat '" << pat << "' start " << start;
-        int expecti = -1;
-        if (start < text.size()) {
-            size_t r = Upper(text).find(Upper(pat), start);
-            expecti = r == std::string::npos ? -1 : (int)r;
-        }
-        ASSERT_EQ(expecti, s.find(pat.c_str(), start, true))
-            << "text '" << text << "' pat '" << pat << "' start " << start;
-    }
-}
-
-TEST_F(StrUtf8Differential, ReverseFind) {
-    for (int round = 0; round < 20000; ++round) {
-        std::string text = RandomText(40);
-        std::string pat = RandomText(4);
-        unsigned pos = Pick(0, (unsigned)text.size() + 2);
-        vn::strutf8 s(text.c_str(), (unsigned)text.size());
-        long long c = (long long)text.size() - pos - (long long)pat.size();
-        int expect = -1;
-        if (!pat.empty() && c >= 0) {
-            size_t r = text.rfind(pat, (size_t)c);
-            expect = r == std::string::npos ? -1 : (int)r;
-        }
-        ASSERT_EQ(expect, s.reversefind(pat.c_str(), pos));
-        int expecti = -1;
-        if (!pat.empty() && c >= 0) {
-            size_t r = Upper(text).rfind(Upper(pat), (size_t)c);
-            expecti = r == std::string::npos ? -1 : (int)r;
-        }
-        ASSERT_EQ(expecti, s.reversefind(pat.c_str(), pos, true));
     }
 }
 

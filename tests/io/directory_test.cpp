@@ -47,38 +47,29 @@ TEST_F(DirectoryTest, CreateMakesTheMissingParentsThenRefusesAgain) {
     EXPECT_EQ(1u, CountFileLogs());
 }
 
-TEST_F(DirectoryTest, CreateFromNothingWithRepeatedSeparators) {
-    std::string path = Path("x//y/z///");
-    EXPECT_TRUE(CDirectory::Create(path.c_str()));
-    EXPECT_TRUE(IsDir(Path("x/y/z")));
+TEST_F(DirectoryTest, CreateFromNothingWithRepeatedSeparatorsGives0777LessTheUmask) {
+    Umask mask(027);
+    EXPECT_TRUE(CDirectory::Create(Path("x//y/z///").c_str()));
     EXPECT_TRUE(CDirectory::IsExisted(Path("x/y/z").c_str()));
+    for (const char* p : {"x", "x/y", "x/y/z"}) {
+        struct stat st;
+        ASSERT_EQ(0, stat(Path(p).c_str(), &st)) << p;
+        EXPECT_TRUE(S_ISDIR(st.st_mode)) << p;
+        EXPECT_EQ(0750u, st.st_mode & 07777) << p;
+    }
     EXPECT_EQ(0u, CountFileLogs());
 }
 
-TEST_F(DirectoryTest, NewFoldersGet0777LessTheUmask) {
-    Umask mask(027);
-    ASSERT_TRUE(CDirectory::Create(Path("p/q").c_str()));
-    struct stat st;
-    ASSERT_EQ(0, stat(Path("p").c_str(), &st));
-    EXPECT_EQ(0750u, st.st_mode & 07777);
-    ASSERT_EQ(0, stat(Path("p/q").c_str(), &st));
-    EXPECT_EQ(0750u, st.st_mode & 07777);
-}
-
-TEST_F(DirectoryTest, CreateRefusesANullPath) {
+TEST_F(DirectoryTest, CreateRefusesNullEmptyAndExistingRootOrFile) {
     EXPECT_FALSE(CDirectory::Create(static_cast<const char*>(nullptr)));
     EXPECT_FALSE(CDirectory::Create(static_cast<const char16_t*>(nullptr)));
     EXPECT_EQ(2u, CountLog(1, "illegal agurment!"));
-    EXPECT_EQ(2u, CountFileLogs());
-}
-
-TEST_F(DirectoryTest, CreateOfAnExistingRootOrFileFails) {
+    EXPECT_FALSE(CDirectory::Create(""));
     EXPECT_FALSE(CDirectory::Create("/"));
     EXPECT_EQ(1u, CountLog(2, "path [/] is aready existed!"));
     ASSERT_TRUE(iotest::WriteBytes(Path("file"), {1}));
     EXPECT_FALSE(CDirectory::Create(Path("file").c_str()));
     EXPECT_EQ(1u, CountLog(2, "path [" + Path("file") + "] is aready existed!"));
-    EXPECT_FALSE(CDirectory::Create(""));
 }
 
 TEST_F(DirectoryTest, ParentThatCannotBeMadeIsLoggedAtEveryLevel) {

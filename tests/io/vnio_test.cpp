@@ -27,38 +27,33 @@ const char kIllegal[] = "illegal argument!";
 const char kEmptyName[] = "failed to convert encoding of filename '' from utf8 to utf16!";
 const char kEmptyMode[] = "failed to convert encoding of open-mode '' from utf8 to utf16!";
 
-TEST_F(VnioTest, FopenRefusesNullArguments) {
-    errno = 0;
-    EXPECT_EQ(nullptr, vnio_fopen(nullptr, "rb"));
-    EXPECT_EQ(22, errno);
-    errno = 0;
-    EXPECT_EQ(nullptr, vnio_fopen(Path("x").c_str(), nullptr));
-    EXPECT_EQ(22, errno);
-    EXPECT_EQ(2u, CountLog(1, kIllegal));
-    EXPECT_EQ(2u, CountFileLogs());
-    EXPECT_FALSE(Exists(Path("x")));
-}
-
-TEST_F(VnioTest, FopenTreatsEmptyNameOrModeAsConversionFailure) {
-    errno = 0;
-    EXPECT_EQ(nullptr, vnio_fopen("", "rb"));
-    EXPECT_EQ(12, errno);
-    EXPECT_EQ(1u, CountLog(1, kEmptyName));
-    errno = 0;
-    EXPECT_EQ(nullptr, vnio_fopen(Path("x").c_str(), ""));
-    EXPECT_EQ(12, errno);
-    EXPECT_EQ(1u, CountLog(1, kEmptyMode));
-    EXPECT_EQ(2u, CountFileLogs());
-}
-
-TEST_F(VnioTest, FopenLeavesErrnoOfTheKernelAndLogsNothing) {
-    errno = 0;
-    EXPECT_EQ(nullptr, vnio_fopen(Path("missing").c_str(), "rb"));
-    EXPECT_EQ(ENOENT, errno);
-    errno = 0;
-    EXPECT_EQ(nullptr, vnio_fopen(Path("no/such/dir").c_str(), "wb"));
-    EXPECT_EQ(ENOENT, errno);
-    EXPECT_EQ(0u, CountFileLogs());
+TEST_F(VnioTest, FopenFailures) {
+    // {name, mode, errno, line logged}: null arguments are refused, an empty name or mode
+    // fails as its conversion, the kernel's own failures keep its errno and log nothing.
+    const std::string x = Path("x"), missing = Path("missing"), nodir = Path("no/such/dir");
+    const struct {
+        const char* name;
+        const char* mode;
+        int err;
+        const char* line;
+    } cases[] = {{nullptr, "rb", 22, kIllegal},
+                 {x.c_str(), nullptr, 22, kIllegal},
+                 {"", "rb", 12, kEmptyName},
+                 {x.c_str(), "", 12, kEmptyMode},
+                 {missing.c_str(), "rb", ENOENT, nullptr},
+                 {nodir.c_str(), "wb", ENOENT, nullptr}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.err);
+        vntest::LogClear();
+        errno = 0;
+        EXPECT_EQ(nullptr, vnio_fopen(c.name, c.mode));
+        EXPECT_EQ(c.err, errno);
+        EXPECT_EQ(c.line ? 1u : 0u, CountFileLogs());
+        if (c.line) {
+            EXPECT_EQ(1u, CountLog(1, c.line));
+        }
+    }
+    EXPECT_FALSE(Exists(x));
 }
 
 TEST_F(VnioTest, FopenStreamsAreNotInheritedByChildren) {
@@ -87,27 +82,26 @@ TEST_F(VnioTest, FopenStreamsAreNotInheritedByChildren) {
     EXPECT_EQ(0, iotest::FileSize(Path("g")));
 }
 
-TEST_F(VnioTest, RenameWithNullReturns22) {
-    errno = 0;
-    EXPECT_EQ(22, vnio_rename(nullptr, Path("b").c_str()));
-    EXPECT_EQ(22, errno);
-    errno = 0;
-    EXPECT_EQ(22, vnio_rename(Path("a").c_str(), nullptr));
-    EXPECT_EQ(22, errno);
-    EXPECT_EQ(22, vnio_rename(nullptr, nullptr));
-    EXPECT_EQ(3u, CountLog(1, kIllegal));
-}
-
-TEST_F(VnioTest, RenameEmptyNameReturns12) {
+TEST_F(VnioTest, RenameWithNullReturns22AndEmptyName12) {
     ASSERT_TRUE(iotest::WriteBytes(Path("a"), {1}));
-    errno = 0;
-    EXPECT_EQ(12, vnio_rename("", Path("b").c_str()));
-    EXPECT_EQ(12, errno);
-    errno = 0;
-    EXPECT_EQ(12, vnio_rename(Path("a").c_str(), ""));
-    EXPECT_EQ(12, errno);
+    const std::string a = Path("a"), b = Path("b");
+    const struct {
+        const char* from;
+        const char* to;
+        int err;
+    } cases[] = {{nullptr, b.c_str(), 22},
+                 {a.c_str(), nullptr, 22},
+                 {nullptr, nullptr, 22},
+                 {"", b.c_str(), 12},
+                 {a.c_str(), "", 12}};
+    for (const auto& c : cases) {
+        errno = 0;
+        EXPECT_EQ(c.err, vnio_rename(c.from, c.to));
+        EXPECT_EQ(c.err, errno);
+    }
+    EXPECT_EQ(3u, CountLog(1, kIllegal));
     EXPECT_EQ(2u, CountLog(1, kEmptyName));
-    EXPECT_TRUE(Exists(Path("a")));
+    EXPECT_TRUE(Exists(a));
 }
 
 TEST_F(VnioTest, RenameMovesAndReplaces) {
