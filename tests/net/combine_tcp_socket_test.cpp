@@ -192,17 +192,45 @@ void DeleteOn(IOThread& io, CVNICombineTCPSocket* s) {
     ASSERT_TRUE(io.Run([&] { delete s; }));
 }
 
+// One framed socket s on io's worker, attached to pair.server; the peer pair.client is
+// blocking. Make sets the socket end's buffers first (when not 0) and clears the log.
+class FramedStream : public ::testing::Test {
+protected:
+    void Make(bool locked = false, unsigned int maxLen = 4096, int sndbuf = 0, int rcvbuf = 0) {
+        ASSERT_TRUE(pair.ok());
+        if (sndbuf != 0) {
+            ASSERT_EQ(0, setsockopt(pair.server, SOL_SOCKET, SO_SNDBUF, &sndbuf, sizeof(sndbuf)));
+        }
+        if (rcvbuf != 0) {
+            ASSERT_EQ(0, setsockopt(pair.server, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof(rcvbuf)));
+        }
+        MakeBlocking(pair.client);
+        vntest::LogClear();
+        s = MakeOn(io, pair, &sink, locked, maxLen);
+    }
+    void TearDown() override {
+        if (s != nullptr) DeleteOn(io, s);
+    }
+    IOThread io{"FramedStream"};
+    TcpPair pair;
+    CombSink sink;
+    CVNCombineTCPSocket* s = nullptr;
+};
+
 }  // namespace
 
 // ---- Set-up ----
 
 TEST(CombineTcpSocket, FactoriesAndPacketInfo) {
     IOThread io("CombFactory");
+    vntest::LogClear();
     ASSERT_TRUE(io.Run([&] {
         CVNICombineTCPSocket* plain = VNCreateCombineTCPSocket();
         CVNICombineTCPSocket* locked = VNCreateCombineTCPSocket_MutilThread();
         ASSERT_NE(nullptr, plain);
         ASSERT_NE(nullptr, locked);
+        std::string p = Packet(10);  // no packet info yet: Send is refused with a line
+        EXPECT_EQ(0u, plain->Send(p.data(), 10));
         EXPECT_FALSE(plain->SetPacketInfo(0, GetLen, 100));
         EXPECT_FALSE(plain->SetPacketInfo(4, nullptr, 100));
         EXPECT_FALSE(plain->SetPacketInfo(4, GetLen, 3));
@@ -220,18 +248,11 @@ TEST(CombineTcpSocket, FactoriesAndPacketInfo) {
         delete plain;
         delete locked;
     }));
+    EXPECT_EQ(1u, vntest::LogCount("Send ulen[10] ,but len is error,why ???????????"));
 }
 
-TEST(CombineTcpSocket, AttachRaisesSmallPlatformBuffersAndLogsThem) {
-    IOThread io("CombAttach");
-    TcpPair pair;
-    ASSERT_TRUE(pair.ok());
-    unsigned int small = 2048;
-    ASSERT_EQ(0, setsockopt(pair.server, SOL_SOCKET, SO_SNDBUF, &small, sizeof(small)));
-    ASSERT_EQ(0, setsockopt(pair.server, SOL_SOCKET, SO_RCVBUF, &small, sizeof(small)));
-    vntest::LogClear();
-    CombSink sink;
-    CVNCombineTCPSocket* s = MakeOn(io, pair, &sink, false, 65536);
+TEST_F(FramedStream, AttachRaisesSmallPlatformBuffersAndLogsThem) {
+    Make(false, 65536, 2048, 2048);
     int snd = 0;
     int rcv = 0;
     ASSERT_TRUE(io.Run([&] {
@@ -244,20 +265,14 @@ TEST(CombineTcpSocket, AttachRaisesSmallPlatformBuffersAndLogsThem) {
     EXPECT_GE(rcv, 65536);
     EXPECT_EQ(1u, vntest::LogCount("Set Send Buf Size[" + std::to_string(snd) + "]"));
     EXPECT_EQ(1u, vntest::LogCount("Set Recv Buf Size[" + std::to_string(rcv) + "]"));
-    DeleteOn(io, s);
 }
 
 // ---- Receiving ----
 
 // A small packet written in two pieces, split at every byte boundary; each first piece is
 // taken in before the second is written.
-TEST(CombineTcpSocket, PacketSplitInTwoAtEveryBoundaryArrivesWhole) {
-    IOThread io("CombSplit");
-    TcpPair pair;
-    ASSERT_TRUE(pair.ok());
-    MakeBlocking(pair.client);
-    CombSink sink;
-    CVNCombineTCPSocket* s = MakeOn(io, pair, &sink);
+TEST_F(FramedStream, PacketSplitInTwoAtEveryBoundaryArrivesWhole) {
+    Make();
     const std::string p = Packet(15, 3);
     for (size_t k = 1; k < p.size(); ++k) {
         SCOPED_TRACE(k);
@@ -269,16 +284,10 @@ TEST(CombineTcpSocket, PacketSplitInTwoAtEveryBoundaryArrivesWhole) {
     }
     ASSERT_TRUE(io.Run([&] { EXPECT_EQ(0u, s->GetRecvLen()); }));
     EXPECT_EQ(p.size() - 1, sink.Packets());
-    DeleteOn(io, s);
 }
 
-TEST(CombineTcpSocket, PacketWrittenByteByByteArrivesWhole) {
-    IOThread io("CombBytes");
-    TcpPair pair;
-    ASSERT_TRUE(pair.ok());
-    MakeBlocking(pair.client);
-    CombSink sink;
-    CVNCombineTCPSocket* s = MakeOn(io, pair, &sink);
+TEST_F(FramedStream, PacketWrittenByteByByteArrivesWhole) {
+    Make();
     const std::string p = Packet(12, 9);
     for (int round = 0; round < 2; ++round) {
         for (size_t i = 0; i + 1 < p.size(); ++i) {
@@ -290,18 +299,12 @@ TEST(CombineTcpSocket, PacketWrittenByteByByteArrivesWhole) {
         ASSERT_TRUE(sink.w.WaitFor([&] { return sink.packets.size() == size_t(round) + 1; }));
         EXPECT_EQ(p, sink.PacketAt(static_cast<size_t>(round)));
     }
-    DeleteOn(io, s);
 }
 
 // Several packets in one write come out one per report, in order; a packet of exactly the
 // head length is among them.
-TEST(CombineTcpSocket, SeveralPacketsInOneWrite) {
-    IOThread io("CombMany");
-    TcpPair pair;
-    ASSERT_TRUE(pair.ok());
-    MakeBlocking(pair.client);
-    CombSink sink;
-    CVNCombineTCPSocket* s = MakeOn(io, pair, &sink);
+TEST_F(FramedStream, SeveralPacketsInOneWrite) {
+    Make();
     std::vector<std::string> sent = {Packet(100, 1), Packet(4), Packet(5, 2), Packet(4096, 3),
                                      Packet(4)};
     std::string all;
@@ -313,49 +316,10 @@ TEST(CombineTcpSocket, SeveralPacketsInOneWrite) {
         EXPECT_EQ(sent[i], sink.PacketAt(i)) << i;
     ASSERT_TRUE(io.Run([&] { EXPECT_EQ(0, s->GetUnreadDataLen()); }));
     EXPECT_EQ(sent.size(), sink.Packets());
-    DeleteOn(io, s);
 }
 
-TEST(CombineTcpSocket, HeadOnlyPacketIsDeliveredOnItsHead) {
-    IOThread io("CombHeadOnly");
-    TcpPair pair;
-    ASSERT_TRUE(pair.ok());
-    MakeBlocking(pair.client);
-    CombSink sink;
-    CVNCombineTCPSocket* s = MakeOn(io, pair, &sink);
-    ASSERT_TRUE(WriteAll(pair.client, Head(4)));
-    ASSERT_TRUE(sink.w.WaitFor([&] { return sink.packets.size() == 1; }));
-    EXPECT_EQ(Head(4), sink.PacketAt(0));
-    DeleteOn(io, s);
-}
-
-// The body of a packet whose head came with only part of it stays in the kernel until
-// more arrives; the packet is delivered whole.
-TEST(CombineTcpSocket, BodyArrivingLaterCompletesThePacket) {
-    IOThread io("CombLateBody");
-    TcpPair pair;
-    ASSERT_TRUE(pair.ok());
-    MakeBlocking(pair.client);
-    CombSink sink;
-    CVNCombineTCPSocket* s = MakeOn(io, pair, &sink);
-    const std::string p = Packet(3000, 5);
-    ASSERT_TRUE(WriteAll(pair.client, p.substr(0, 1000)));
-    ASSERT_TRUE(sink.w.WaitFor([&] { return sink.recvLen == 1000; }));
-    EXPECT_EQ(0u, sink.Packets());
-    ASSERT_TRUE(WriteAll(pair.client, p.substr(1000)));
-    ASSERT_TRUE(sink.w.WaitFor([&] { return sink.packets.size() == 1; }));
-    EXPECT_EQ(p, sink.PacketAt(0));
-    DeleteOn(io, s);
-}
-
-TEST(CombineTcpSocket, LargestPacketGrowsTheBuffer) {
-    IOThread io("CombLargest");
-    TcpPair pair;
-    ASSERT_TRUE(pair.ok());
-    MakeBlocking(pair.client);
-    vntest::LogClear();
-    CombSink sink;
-    CVNCombineTCPSocket* s = MakeOn(io, pair, &sink, false, 4096);
+TEST_F(FramedStream, LargestPacketGrowsTheBuffer) {
+    Make();
     int rcvBefore = 0;
     ASSERT_TRUE(io.Run([&] {
         // Read the platform size through a throw-away query on the attached descriptor.
@@ -377,7 +341,6 @@ TEST(CombineTcpSocket, LargestPacketGrowsTheBuffer) {
     ASSERT_TRUE(sink.w.WaitFor([&] { return sink.packets.size() == 2; }));
     EXPECT_TRUE(sink.PacketAt(1) == q);
     EXPECT_EQ(1u, vntest::LogCount("Reset m_uMaxRecvPacketSize["));
-    DeleteOn(io, s);
 }
 
 struct BadHeadCase {
@@ -451,18 +414,15 @@ TEST(CombineTcpSocket, WithoutPacketInfoDataStaysUnread) {
     EXPECT_EQ(0u, sink.Packets());
 }
 
-TEST(CombineTcpSocket, PeerCloseReportsCloseOnce) {
-    IOThread io("CombPeerClose");
-    TcpPair pair;
-    ASSERT_TRUE(pair.ok());
-    CombSink sink;
-    CVNCombineTCPSocket* s = MakeOn(io, pair, &sink, true);
+TEST_F(FramedStream, PeerCloseReportsCloseOnce) {
+    Make(true);
     pair.CloseClient();
     ASSERT_TRUE(sink.w.WaitFor([&] { return sink.closes == 1; }));
     ASSERT_TRUE(io.Run([&] {
         EXPECT_EQ(0, PumpSize());
         EXPECT_EQ(-1, s->Detach());
         delete s;
+        s = nullptr;
     }));
     EXPECT_EQ(1, sink.w.Read([&] { return sink.closes; }));
 }
@@ -492,41 +452,29 @@ TEST(CombineTcpSocket, DeleteInsideOnRecvIsSafe) {
 
 // Attach drops a packet half received on the previous descriptor: the new stream is
 // framed from its first byte.
-TEST(CombineTcpSocket, AttachStartsFramingAfresh) {
-    IOThread io("CombReattach");
-    TcpPair first;
+TEST_F(FramedStream, AttachStartsFramingAfresh) {
+    Make();
     TcpPair second;
-    ASSERT_TRUE(first.ok());
     ASSERT_TRUE(second.ok());
-    MakeBlocking(first.client);
     MakeBlocking(second.client);
-    CombSink sink;
-    CVNCombineTCPSocket* s = MakeOn(io, first, &sink);
-    ASSERT_TRUE(WriteAll(first.client, Packet(20).substr(0, 6)));
+    ASSERT_TRUE(WriteAll(pair.client, Packet(20).substr(0, 6)));
     ASSERT_TRUE(sink.w.WaitFor([&] { return sink.recvLen == 6; }));
     ASSERT_TRUE(io.Run([&] {
         s->Attach(second.server);
         EXPECT_EQ(0u, s->GetRecvLen());
     }));
     second.server = -1;
-    EXPECT_TRUE(PeerSeesEnd(first.client));  // the previous descriptor was closed
+    EXPECT_TRUE(PeerSeesEnd(pair.client));  // the previous descriptor was closed
     const std::string p = Packet(30, 4);
     ASSERT_TRUE(WriteAll(second.client, p));
     ASSERT_TRUE(sink.w.WaitFor([&] { return sink.packets.size() == 1; }));
     EXPECT_EQ(p, sink.PacketAt(0));
-    DeleteOn(io, s);
 }
 
 // ---- Sending ----
 
-TEST(CombineTcpSocket, SendRefusesWrongLengthAndTooLargeWithALine) {
-    IOThread io("CombBadSend");
-    TcpPair pair;
-    ASSERT_TRUE(pair.ok());
-    MakeBlocking(pair.client);
-    vntest::LogClear();
-    CombSink sink;
-    CVNCombineTCPSocket* s = MakeOn(io, pair, &sink);
+TEST_F(FramedStream, SendRefusesWrongLengthAndTooLargeWithALine) {
+    Make();
     const std::string good = Packet(10);
     const std::string big = Packet(1048576);
     ASSERT_TRUE(io.Run([&] {
@@ -546,19 +494,6 @@ TEST(CombineTcpSocket, SendRefusesWrongLengthAndTooLargeWithALine) {
     std::string got;
     ASSERT_TRUE(ReadExactly(pair.client, 10, &got));
     EXPECT_EQ(good, got);
-    DeleteOn(io, s);
-}
-
-TEST(CombineTcpSocket, SendWithoutPacketInfoIsRefused) {
-    IOThread io("CombSendNoInfo");
-    vntest::LogClear();
-    ASSERT_TRUE(io.Run([&] {
-        CVNICombineTCPSocket* s = VNCreateCombineTCPSocket();
-        std::string p = Packet(10);
-        EXPECT_EQ(0u, s->Send(p.data(), 10));
-        delete s;
-    }));
-    EXPECT_EQ(1u, vntest::LogCount("Send ulen[10] ,but len is error,why ???????????"));
 }
 
 // A peer that does not read fills the buffers: the rest of the packet is queued, a second
@@ -653,17 +588,10 @@ TEST(CombineTcpSocket, LockedVariantLeavesNoDescriptorBehind) {
 // Four threads send at once on the locked variant through small buffers. Every packet
 // arrives whole and each thread's packets in their order; a thread whose packet is
 // refused because the queue is busy waits for the next OnSend and offers it again.
-TEST(CombineTcpSocket, FourThreadsSendAtOnce) {
+TEST_F(FramedStream, FourThreadsSendAtOnce) {
     constexpr int kThreads = 4;
     constexpr unsigned int kPerThread = 300;
-    IOThread io("CombThreads");
-    TcpPair pair;
-    ASSERT_TRUE(pair.ok());
-    unsigned int small = 8192;
-    ASSERT_EQ(0, setsockopt(pair.server, SOL_SOCKET, SO_SNDBUF, &small, sizeof(small)));
-    MakeBlocking(pair.client);
-    CombSink sink;
-    CVNCombineTCPSocket* s = MakeOn(io, pair, &sink, true, 4096);
+    Make(true, 4096, 8192);
 
     std::atomic<int> refused{0};
     std::atomic<int> failed{0};
@@ -749,6 +677,7 @@ TEST(CombineTcpSocket, FourThreadsSendAtOnce) {
     // the drain's look at the queue and the sink's.)
     // Requests posted by the senders may still be queued: they find the socket gone.
     DeleteOn(io, s);
+    s = nullptr;
     ASSERT_TRUE(io.Run([] {}));
     RecordProperty("refused", refused.load());
 }

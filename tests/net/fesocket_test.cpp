@@ -247,14 +247,3 @@ TEST(FESocket, FullPumpRefusesAndGivesTheReferenceBack) {
     }));
     EXPECT_EQ(0u, cs.Count());
 }
-
-// Off an I/O thread there is no pump: a connect cannot be watched, so it does not start.
-TEST(FESocket, ConnectOffAnIOThreadDoesNotStart) {
-    RefusingPort refusing;
-    ConnSink cs;
-    CVNITCPCnnSocket* c = VNCreateNoneProxyCnnTCPSocket();
-    c->SetSink(&cs);
-    EXPECT_FALSE(c->Connect("127.0.0.1", refusing.port, 1000));
-    delete c;
-    EXPECT_EQ(0u, cs.Count());
-}

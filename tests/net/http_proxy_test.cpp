@@ -18,69 +18,11 @@ using vntest::ScriptedPeer;
 
 namespace {
 
-// Records OnConnect and, on success, detaches the tunnel inside the report (as callers do).
-struct TunnelSink : public CVNITCPCnnSocketSink {
-    Waiter w;
-    int reports = 0;  // guarded by w
-    bool ok = false;
-    int fd = -1;
-    bool deleteInside = false;  // delete the socket inside OnConnect
-
-    void OnConnect(bool bOk, CVNITCPCnnSocket* s, int reason) override {
-        EXPECT_EQ(0, reason);
-        int d = bOk ? s->Detach() : -1;
-        if (deleteInside) delete s;
-        w.Update([&] {
-            ++reports;
-            ok = bOk;
-            fd = d;
-        });
-    }
-    bool WaitReport() {
-        return w.WaitFor([&] { return reports >= 1; });
-    }
-    int Reports() {
-        return w.Read([&] { return reports; });
-    }
-};
-
-// One CONNECT attempt through an HTTP proxy on its own I/O thread.
-struct Attempt {
-    IOThread io{"HttpProxyTest"};
-    TunnelSink sink;
-    CVNITCPCnnSocket* socket = nullptr;
-    bool started = false;
-
+struct Attempt : ProxyAttempt {
     Attempt(unsigned short proxyPort, const char* user, const char* password, const char* host,
-            unsigned short port, unsigned int timeoutMs = 5000, bool deleteInside = false) {
-        // Set before Connect: the report may arrive as soon as Connect returns.
-        sink.deleteInside = deleteInside;
-        EXPECT_TRUE(io.Run([&] {
-            socket =
-                VNCreateProxyCnnTCPSocket(VNPROXY_HTTP, "127.0.0.1", proxyPort, user, password);
-            if (socket == nullptr) return;
-            socket->SetSink(&sink);
-            started = socket->Connect(host, port, timeoutMs);
-        }));
-    }
-    ~Attempt() {
-        int fd = sink.w.Read([&] { return sink.fd; });
-        if (fd >= 0) close(fd);
-        if (!sink.deleteInside) io.Run([&] { delete socket; });
-    }
-    // Waits for the report and checks that only one came.
-    bool Outcome() {
-        EXPECT_TRUE(sink.WaitReport());
-        // A second report would follow the first within the same pump passes; give the
-        // I/O thread two round trips to deliver one if it were coming.
-        io.Run([] {});
-        io.Run([] {});
-        EXPECT_EQ(1, sink.Reports());
-        return sink.w.Read([&] { return sink.ok; });
-    }
-    int Fd() {
-        return sink.w.Read([&] { return sink.fd; });
-    }
+            unsigned short port, unsigned int timeoutMs = 5000, bool deleteInside = false)
+        : ProxyAttempt(VNPROXY_HTTP, proxyPort, user, password, host, port, timeoutMs,
+                       deleteInside) {}
 };
 
 std::string PlainRequestFor(const std::string& host, int port) {
@@ -188,79 +130,25 @@ TEST_F(TinyproxyTest, BasicAuthTunnelsToEcho) {
     EXPECT_EQ(big, vntest::EchoRoundTrip(a.Fd(), big, 5000));
 }
 
-TEST_F(TinyproxyTest, WrongPasswordFailsOnce) {
-    Attempt a(s_auth->port, "alice", "wrong", "127.0.0.1", s_echo->port());
-    ASSERT_TRUE(a.started);
-    EXPECT_FALSE(a.Outcome());
-    EXPECT_EQ(-1, a.Fd());
-}
-
-TEST_F(TinyproxyTest, NoCredentialsFailsAtThe407) {
-    Attempt a(s_auth->port, nullptr, nullptr, "127.0.0.1", s_echo->port());
-    ASSERT_TRUE(a.started);
-    EXPECT_FALSE(a.Outcome());
+TEST_F(TinyproxyTest, WrongOrNoCredentialsFailOnce) {
+    for (const char* pass : {"wrong", static_cast<const char*>(nullptr)}) {
+        Attempt a(s_auth->port, pass ? "alice" : nullptr, pass, "127.0.0.1", s_echo->port());
+        ASSERT_TRUE(a.started);
+        EXPECT_FALSE(a.Outcome()) << (pass ? pass : "none");
+        EXPECT_EQ(-1, a.Fd());
+    }
 }
 
 TEST_F(TinyproxyTest, GlobalSettingsMakeTheFactoryUseTheProxy) {
     VNSetGlobalProxyInfo(VNPROXY_HTTP, "127.0.0.1", s_auth->port, "alice", "s3cret");
-    IOThread io("HttpProxyGlobal");
-    TunnelSink sink;
-    CVNITCPCnnSocket* s = nullptr;
-    ASSERT_TRUE(io.Run([&] {
-        s = VNCreateCnnTCPSocket();
-        ASSERT_NE(nullptr, dynamic_cast<CVNHttpProxyTCPCnnSocket*>(s));
-        s->SetSink(&sink);
-        EXPECT_TRUE(s->Connect("127.0.0.1", s_echo->port(), 5000));
-    }));
+    ProxyAttempt a(-1, 0, nullptr, nullptr, "127.0.0.1", s_echo->port());
     VNSetGlobalProxyInfo(VNPROXY_NONE, nullptr, 0, nullptr, nullptr);
-    ASSERT_TRUE(sink.WaitReport());
-    int fd = sink.w.Read([&] { return sink.fd; });
-    EXPECT_TRUE(sink.w.Read([&] { return sink.ok; }));
-    EXPECT_EQ("global", vntest::EchoRoundTrip(fd, "global", 5000));
-    if (fd >= 0) close(fd);
-    io.Run([&] { delete s; });
+    a.io.Run([&] { EXPECT_NE(nullptr, dynamic_cast<CVNHttpProxyTCPCnnSocket*>(a.socket)); });
+    ASSERT_TRUE(a.Outcome());
+    EXPECT_EQ("global", vntest::EchoRoundTrip(a.Fd(), "global", 5000));
 }
 
 // ---- Against scripted peers ----
-
-TEST(HttpProxyScripted, ExactRequestsAnd407Retry) {
-    std::vector<std::string> got(2);
-    ScriptedPeer peer(2, [&](int fd, int i) {
-        got[i] = vntest::ReadUntil(fd, "\r\n\r\n");
-        vntest::SendAll(fd, i == 0 ? k407 : k200);
-        if (i == 1) vntest::WaitPeerClose(fd);
-    });
-    {
-        Attempt a(peer.port(), "u", "p", "dest.example", 443);
-        ASSERT_TRUE(a.started);
-        EXPECT_TRUE(a.Outcome());
-    }
-    EXPECT_EQ(PlainRequestFor("dest.example", 443), got[0]);
-    EXPECT_EQ(AuthRequestFor("dest.example", 443, "u:p"), got[1]);
-}
-
-TEST(HttpProxyScripted, Second407Fails) {
-    ScriptedPeer peer(2, [&](int fd, int) {
-        vntest::ReadUntil(fd, "\r\n\r\n");
-        vntest::SendAll(fd, k407);
-        vntest::WaitPeerClose(fd);
-    });
-    Attempt a(peer.port(), "u", "p", "127.0.0.1", 80);
-    EXPECT_FALSE(a.Outcome());
-}
-
-TEST(HttpProxyScripted, ReplyWithoutSpaceOrWithOtherCodeFails) {
-    for (const char* reply : {"HTTP/1.1\r\n\r\n", "HTTP/1.1 403 Forbidden\r\n\r\n",
-                              "HTTP/1.1 2000 OK\r\n\r\n", "garbage\n\n"}) {
-        ScriptedPeer peer(1, [&](int fd, int) {
-            vntest::ReadUntil(fd, "\r\n\r\n");
-            vntest::SendAll(fd, reply);
-            vntest::WaitPeerClose(fd);
-        });
-        Attempt a(peer.port(), nullptr, nullptr, "127.0.0.1", 80);
-        EXPECT_FALSE(a.Outcome()) << reply;
-    }
-}
 
 TEST(HttpProxyScripted, ReplySplitByteByByteAndTunnelBytesKept) {
     const std::string reply = "HTTP/1.1 200 Connection established\r\nVia: x\r\n\r\n";
@@ -294,29 +182,49 @@ TEST(HttpProxyScripted, ReplyAndTunnelDataInOneSegment) {
     EXPECT_EQ("DATA-AFTER-HEAD", vntest::ReadExact(a.Fd(), 15));
 }
 
-TEST(HttpProxyScripted, CloseBeforeAndDuringReplyFails) {
-    for (int variant = 0; variant < 3; ++variant) {
-        ScriptedPeer peer(1, [&](int fd, int) {
-            if (variant >= 1) vntest::ReadUntil(fd, "\r\n\r\n");
-            if (variant == 2) vntest::SendAll(fd, "HTTP/1.1 200 Conn");
-        });
-        Attempt a(peer.port(), nullptr, nullptr, "127.0.0.1", 80);
-        EXPECT_FALSE(a.Outcome()) << variant;
+// Every way the exchange can go wrong ends in exactly one failure report: a second 407,
+// replies without a status or with another code, closes before and during the reply,
+// silence until the time-out, and a proxy port that refuses.
+TEST(HttpProxyScripted, FailuresAreReportedOnce) {
+    auto replyWith = [](const char* reply) {
+        return [reply](int fd, int) {
+            vntest::ReadUntil(fd, "\r\n\r\n");
+            vntest::SendAll(fd, reply);
+            vntest::WaitPeerClose(fd);
+        };
+    };
+    struct Case {
+        const char* name;
+        int conns;
+        std::function<void(int, int)> script;
+    };
+    const Case cases[] = {
+        {"second 407", 2, replyWith(k407)},
+        {"no space", 1, replyWith("HTTP/1.1\r\n\r\n")},
+        {"403", 1, replyWith("HTTP/1.1 403 Forbidden\r\n\r\n")},
+        {"2000", 1, replyWith("HTTP/1.1 2000 OK\r\n\r\n")},
+        {"garbage", 1, replyWith("garbage\n\n")},
+        {"close at once", 1, [](int, int) {}},
+        {"close after request", 1, [](int fd, int) { vntest::ReadUntil(fd, "\r\n\r\n"); }},
+        {"close in reply", 1,
+         [](int fd, int) {
+             vntest::ReadUntil(fd, "\r\n\r\n");
+             vntest::SendAll(fd, "HTTP/1.1 200 Conn");
+         }},
+        {"silence", 1,
+         [](int fd, int) {
+             vntest::ReadUntil(fd, "\r\n\r\n");
+             vntest::WaitPeerClose(fd);
+         }},
+    };
+    for (const Case& c : cases) {
+        ScriptedPeer peer(c.conns, c.script);
+        long long t0 = iotest::NowUs();
+        const char* cred = c.conns == 2 ? "u" : nullptr;
+        Attempt a(peer.port(), cred, cred, "127.0.0.1", 80, 1000);
+        EXPECT_FALSE(a.Outcome()) << c.name;
+        EXPECT_LT(iotest::NowUs() - t0, 5000000) << c.name;
     }
-}
-
-TEST(HttpProxyScripted, SilenceEndsWithTheTimeout) {
-    ScriptedPeer peer(1, [&](int fd, int) {
-        vntest::ReadUntil(fd, "\r\n\r\n");
-        vntest::WaitPeerClose(fd);
-    });
-    long long t0 = iotest::NowUs();
-    Attempt a(peer.port(), nullptr, nullptr, "127.0.0.1", 80, 1000);
-    EXPECT_FALSE(a.Outcome());
-    EXPECT_LT(iotest::NowUs() - t0, 5000000);
-}
-
-TEST(HttpProxyScripted, RefusedProxyFailsOnce) {
     RefusingPort refusing;
     Attempt a(refusing.port, nullptr, nullptr, "127.0.0.1", 80);
     ASSERT_TRUE(a.started);
@@ -333,22 +241,24 @@ TEST(HttpProxyScripted, DeleteInsideOnConnect) {
     EXPECT_TRUE(a.Outcome());
 }
 
-TEST(HttpProxyScripted, CredentialLengths) {
+// The exact requests: plain first, then, after a 407, with Basic credentials of every
+// length that fits, on a fresh connection.
+TEST(HttpProxyScripted, ExactRequestsAnd407RetryWithCredentialsOfEveryLength) {
     for (size_t userLen : {1u, 255u}) {
         for (size_t passLen : {0u, 1u, 255u}) {
             std::string user(userLen, 'u'), pass(passLen, 'p');
-            std::string got;
+            std::vector<std::string> got(2);
             ScriptedPeer peer(2, [&](int fd, int i) {
-                std::string r = vntest::ReadUntil(fd, "\r\n\r\n");
-                if (i == 1) got = r;
+                got[i] = vntest::ReadUntil(fd, "\r\n\r\n");
                 vntest::SendAll(fd, i == 0 ? k407 : k200);
                 vntest::WaitPeerClose(fd);
             });
             {
-                Attempt a(peer.port(), user.c_str(), pass.c_str(), "127.0.0.1", 80);
+                Attempt a(peer.port(), user.c_str(), pass.c_str(), "dest.example", 443);
                 EXPECT_TRUE(a.Outcome());
             }
-            EXPECT_EQ(AuthRequestFor("127.0.0.1", 80, user + ":" + pass), got);
+            EXPECT_EQ(PlainRequestFor("dest.example", 443), got[0]);
+            EXPECT_EQ(AuthRequestFor("dest.example", 443, user + ":" + pass), got[1]);
         }
     }
 }
@@ -357,10 +267,7 @@ TEST(HttpProxyScripted, OverLongFieldsAreRefusedBeforeSending) {
     std::string f256(256, 'x'), f255(255, 'h');
     IOThread io("HttpProxyLimits");
     ASSERT_TRUE(io.Run([&] {
-        EXPECT_EQ(nullptr,
-                  VNCreateProxyCnnTCPSocket(VNPROXY_HTTP, "127.0.0.1", 1, f256.c_str(), "p"));
-        EXPECT_EQ(nullptr,
-                  VNCreateProxyCnnTCPSocket(VNPROXY_HTTP, "127.0.0.1", 1, "u", f256.c_str()));
+        // (over-long credentials: the factory rows)
         CVNITCPCnnSocket* s =
             VNCreateProxyCnnTCPSocket(VNPROXY_HTTP, "127.0.0.1", 1, nullptr, nullptr);
         ASSERT_NE(nullptr, s);

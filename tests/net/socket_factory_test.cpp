@@ -28,90 +28,68 @@ std::string Str(const char* s) {
     return s != nullptr ? std::string(s) : std::string("<null>");
 }
 
-}  // namespace
-
-TEST(SocketFactory, DirectFactoriesMakeTheDirectClasses) {
-    IOThread io("Factory");
-    ASSERT_TRUE(io.Run([&] {
-        CVNITCPCnnSocket* c = VNCreateNoneProxyCnnTCPSocket();
-        CVNITCPListenSocket* l = VNCreateNoneProxyTCPListenSocket();
-        CVNITCPSocket* s = VNCreateTCPSocket();
-        CVNIUDPSocket* u = VNCreateNoneProxyUDPSocket();
-        EXPECT_NE(nullptr, dynamic_cast<CVNTCPCnnSocket*>(c));
-        EXPECT_NE(nullptr, dynamic_cast<CVNTCPListenSocket*>(l));
-        EXPECT_NE(nullptr, dynamic_cast<CVNTCPSocket*>(s));
-        EXPECT_NE(nullptr, dynamic_cast<CVNUDPSocket*>(u));
-        delete c;
-        delete l;
-        delete s;
-        delete u;
-    }));
+// What three factory products are, one letter each (connecting, listening, datagram):
+// D direct, H HTTP proxy client, S SOCKS5 client, - null. Deletes them.
+std::string Kinds(CVNITCPCnnSocket* c, CVNITCPListenSocket* l, CVNIUDPSocket* u) {
+    std::string k;
+    k += !c                                             ? '-'
+         : dynamic_cast<CVNHttpProxyTCPCnnSocket*>(c)   ? 'H'
+         : dynamic_cast<CVNSocks5ProxyTCPCnnSocket*>(c) ? 'S'
+         : dynamic_cast<CVNTCPCnnSocket*>(c)            ? 'D'
+                                                        : '?';
+    k += !l                                                ? '-'
+         : dynamic_cast<CVNSocks5ProxyTCPListenSocket*>(l) ? 'S'
+         : dynamic_cast<CVNTCPListenSocket*>(l)            ? 'D'
+                                                           : '?';
+    k += !u                                          ? '-'
+         : dynamic_cast<CVNSocks5ProxyUDPSocket*>(u) ? 'S'
+         : dynamic_cast<CVNUDPSocket*>(u)            ? 'D'
+                                                     : '?';
+    delete c;
+    delete l;
+    delete u;
+    return k;
 }
 
+}  // namespace
+
 TEST(SocketFactory, ProxyTypesAndMissingHost) {
+    const std::string f256(256, 'x');  // cannot go on the wire whole: null, not a cut copy
+    const char* big = f256.c_str();
+    struct Row {
+        int type;
+        const char* host;
+        unsigned short port;
+        const char* user;
+        const char* pass;
+        const char* want;
+    };
+    // Type 0 ignores the proxy arguments; an HTTP proxy cannot listen or relay datagrams, so
+    // those are direct, host or not; a proxy without a host or port, and unknown types, give
+    // null.
+    const Row rows[] = {
+        {0, nullptr, 8080, nullptr, nullptr, "DDD"}, {0, nullptr, 0, nullptr, nullptr, "DDD"},
+        {1, nullptr, 8080, nullptr, nullptr, "-DD"}, {2, nullptr, 1080, nullptr, nullptr, "---"},
+        {1, "127.0.0.1", 0, "u", "p", "-DD"},        {2, "127.0.0.1", 0, "u", "p", "---"},
+        {1, "127.0.0.1", 8080, "u", "p", "HDD"},     {2, "127.0.0.1", 1080, "u", "p", "SSS"},
+        {1, "127.0.0.1", 8080, "u", big, "-DD"},     {2, "127.0.0.1", 1080, big, "p", "---"},
+        {2, "127.0.0.1", 1080, "u", big, "---"},     {3, "127.0.0.1", 8080, "u", "p", "---"},
+        {-1, "127.0.0.1", 8080, "u", "p", "---"},    {1000, "127.0.0.1", 8080, "u", "p", "---"},
+    };
     IOThread io("FactoryTypes");
     ASSERT_TRUE(io.Run([&] {
-        // Type 0 ignores the proxy arguments.
-        CVNITCPCnnSocket* c =
-            VNCreateProxyCnnTCPSocket(VNPROXY_NONE, nullptr, 8080, nullptr, nullptr);
-        EXPECT_NE(nullptr, dynamic_cast<CVNTCPCnnSocket*>(c));
-        delete c;
-        // Proxied without a host: null.
-        EXPECT_EQ(nullptr,
-                  VNCreateProxyCnnTCPSocket(VNPROXY_HTTP, nullptr, 8080, nullptr, nullptr));
-        EXPECT_EQ(nullptr,
-                  VNCreateProxyCnnTCPSocket(VNPROXY_SOCKS5, nullptr, 1080, nullptr, nullptr));
-        EXPECT_EQ(nullptr,
-                  VNCreateProxyTCPListenSocket(VNPROXY_SOCKS5, nullptr, 1080, nullptr, nullptr));
-        EXPECT_EQ(nullptr, VNCreateProxyUDPSocket(VNPROXY_SOCKS5, nullptr, 1080, nullptr, nullptr));
-        // Port 0: null as well.
-        EXPECT_EQ(nullptr, VNCreateProxyCnnTCPSocket(VNPROXY_HTTP, "127.0.0.1", 0, "u", "p"));
-        EXPECT_EQ(nullptr, VNCreateProxyUDPSocket(VNPROXY_SOCKS5, "127.0.0.1", 0, "u", "p"));
-        // Complete settings give the proxy clients.
-        CVNITCPCnnSocket* hc = VNCreateProxyCnnTCPSocket(VNPROXY_HTTP, "127.0.0.1", 8080, "u", "p");
-        EXPECT_NE(nullptr, dynamic_cast<CVNHttpProxyTCPCnnSocket*>(hc));
-        delete hc;
-        CVNITCPCnnSocket* sc =
-            VNCreateProxyCnnTCPSocket(VNPROXY_SOCKS5, "127.0.0.1", 1080, "u", "p");
-        EXPECT_NE(nullptr, dynamic_cast<CVNSocks5ProxyTCPCnnSocket*>(sc));
-        delete sc;
-        CVNITCPListenSocket* sl =
-            VNCreateProxyTCPListenSocket(VNPROXY_SOCKS5, "127.0.0.1", 1080, "u", "p");
-        EXPECT_NE(nullptr, dynamic_cast<CVNSocks5ProxyTCPListenSocket*>(sl));
-        delete sl;
-        CVNIUDPSocket* su = VNCreateProxyUDPSocket(VNPROXY_SOCKS5, "127.0.0.1", 1080, "u", "p");
-        EXPECT_NE(nullptr, dynamic_cast<CVNSocks5ProxyUDPSocket*>(su));
-        delete su;
-        // A user name or password that cannot go on the wire whole: null, not a cut copy.
-        std::string f256(256, 'x');
-        EXPECT_EQ(nullptr,
-                  VNCreateProxyCnnTCPSocket(VNPROXY_SOCKS5, "127.0.0.1", 1080, f256.c_str(), "p"));
-        EXPECT_EQ(nullptr, VNCreateProxyTCPListenSocket(VNPROXY_SOCKS5, "127.0.0.1", 1080, "u",
-                                                        f256.c_str()));
-        EXPECT_EQ(nullptr,
-                  VNCreateProxyCnnTCPSocket(VNPROXY_HTTP, "127.0.0.1", 8080, "u", f256.c_str()));
-
-        // An HTTP proxy cannot listen or relay datagrams: direct sockets, host or not.
-        CVNITCPListenSocket* l =
-            VNCreateProxyTCPListenSocket(VNPROXY_HTTP, nullptr, 8080, nullptr, nullptr);
-        EXPECT_NE(nullptr, dynamic_cast<CVNTCPListenSocket*>(l));
-        delete l;
-        CVNIUDPSocket* u = VNCreateProxyUDPSocket(VNPROXY_HTTP, nullptr, 8080, nullptr, nullptr);
-        EXPECT_NE(nullptr, dynamic_cast<CVNUDPSocket*>(u));
-        delete u;
-        l = VNCreateProxyTCPListenSocket(VNPROXY_NONE, nullptr, 0, nullptr, nullptr);
-        EXPECT_NE(nullptr, dynamic_cast<CVNTCPListenSocket*>(l));
-        delete l;
-        u = VNCreateProxyUDPSocket(VNPROXY_NONE, nullptr, 0, nullptr, nullptr);
-        EXPECT_NE(nullptr, dynamic_cast<CVNUDPSocket*>(u));
-        delete u;
-
-        // Unknown types: null from all three.
-        for (int t : {3, -1, 1000}) {
-            VNProxyType type = static_cast<VNProxyType>(t);
-            EXPECT_EQ(nullptr, VNCreateProxyCnnTCPSocket(type, "127.0.0.1", 8080, "u", "p"));
-            EXPECT_EQ(nullptr, VNCreateProxyTCPListenSocket(type, "127.0.0.1", 8080, "u", "p"));
-            EXPECT_EQ(nullptr, VNCreateProxyUDPSocket(type, "127.0.0.1", 8080, "u", "p"));
+        EXPECT_EQ("DDD", Kinds(VNCreateNoneProxyCnnTCPSocket(), VNCreateNoneProxyTCPListenSocket(),
+                               VNCreateNoneProxyUDPSocket()));
+        CVNITCPSocket* s = VNCreateTCPSocket();
+        EXPECT_NE(nullptr, dynamic_cast<CVNTCPSocket*>(s));
+        delete s;
+        for (const Row& r : rows) {
+            VNProxyType t = static_cast<VNProxyType>(r.type);
+            EXPECT_EQ(r.want, Kinds(VNCreateProxyCnnTCPSocket(t, r.host, r.port, r.user, r.pass),
+                                    VNCreateProxyTCPListenSocket(t, r.host, r.port, r.user, r.pass),
+                                    VNCreateProxyUDPSocket(t, r.host, r.port, r.user, r.pass)))
+                << r.type << " " << Str(r.host) << ":" << r.port << " "
+                << strlen(r.user ? r.user : "") << "/" << strlen(r.pass ? r.pass : "");
         }
     }));
 }
@@ -119,48 +97,15 @@ TEST(SocketFactory, ProxyTypesAndMissingHost) {
 TEST(SocketFactory, GlobalFactoriesFollowTheProcessWideSettings) {
     ProxyReset reset;
     IOThread io("FactoryGlobal");
-    VNSetGlobalProxyInfo(VNPROXY_NONE, nullptr, 0, nullptr, nullptr);
-    ASSERT_TRUE(io.Run([&] {
-        CVNITCPCnnSocket* c = VNCreateCnnTCPSocket();
-        CVNITCPListenSocket* l = VNCreateTCPListenSocket();
-        CVNIUDPSocket* u = VNCreateUDPSocket();
-        EXPECT_NE(nullptr, dynamic_cast<CVNTCPCnnSocket*>(c));
-        EXPECT_NE(nullptr, dynamic_cast<CVNTCPListenSocket*>(l));
-        EXPECT_NE(nullptr, dynamic_cast<CVNUDPSocket*>(u));
-        delete c;
-        delete l;
-        delete u;
-    }));
-    VNSetGlobalProxyInfo(VNPROXY_HTTP, "127.0.0.1", 3128, nullptr, nullptr);
-    ASSERT_TRUE(io.Run([&] {
-        CVNITCPCnnSocket* c = VNCreateCnnTCPSocket();
-        EXPECT_NE(nullptr, dynamic_cast<CVNHttpProxyTCPCnnSocket*>(c));
-        delete c;
-        CVNITCPListenSocket* l = VNCreateTCPListenSocket();
-        CVNIUDPSocket* u = VNCreateUDPSocket();
-        EXPECT_NE(nullptr, dynamic_cast<CVNTCPListenSocket*>(l));
-        EXPECT_NE(nullptr, dynamic_cast<CVNUDPSocket*>(u));
-        delete l;
-        delete u;
-    }));
-    VNSetGlobalProxyInfo(VNPROXY_SOCKS5, "127.0.0.1", 1080, nullptr, nullptr);
-    ASSERT_TRUE(io.Run([&] {
-        CVNITCPCnnSocket* c = VNCreateCnnTCPSocket();
-        CVNITCPListenSocket* l = VNCreateTCPListenSocket();
-        CVNIUDPSocket* u = VNCreateUDPSocket();
-        EXPECT_NE(nullptr, dynamic_cast<CVNSocks5ProxyTCPCnnSocket*>(c));
-        EXPECT_NE(nullptr, dynamic_cast<CVNSocks5ProxyTCPListenSocket*>(l));
-        EXPECT_NE(nullptr, dynamic_cast<CVNSocks5ProxyUDPSocket*>(u));
-        delete c;
-        delete l;
-        delete u;
-    }));
-    VNSetGlobalProxyInfo(static_cast<VNProxyType>(3), nullptr, 0, nullptr, nullptr);
-    ASSERT_TRUE(io.Run([&] {
-        EXPECT_EQ(nullptr, VNCreateCnnTCPSocket());
-        EXPECT_EQ(nullptr, VNCreateTCPListenSocket());
-        EXPECT_EQ(nullptr, VNCreateUDPSocket());
-    }));
+    const char* want[] = {"DDD", "HDD", "SSS", "---"};
+    for (int type = 0; type < 4; ++type) {
+        VNSetGlobalProxyInfo(static_cast<VNProxyType>(type), "127.0.0.1", 1080, nullptr, nullptr);
+        ASSERT_TRUE(io.Run([&] {
+            EXPECT_EQ(want[type],
+                      Kinds(VNCreateCnnTCPSocket(), VNCreateTCPListenSocket(), VNCreateUDPSocket()))
+                << type;
+        }));
+    }
 }
 
 TEST(ProxySettings, NullOrEmptyStringsKeepTheEarlierOnes) {

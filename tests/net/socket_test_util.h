@@ -29,23 +29,30 @@ inline unsigned int Loopback() {
     return htonl(INADDR_LOOPBACK);
 }
 
+// A socket of the given type bound to 127.0.0.1 on a port the kernel chose (stored in
+// *port); -1 on failure.
+inline int BoundLoopbackSocket(int type, unsigned short* port) {
+    int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    struct sockaddr_in sa;
+    memset(&sa, 0, sizeof(sa));
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = Loopback();
+    socklen_t len = sizeof(sa);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
+        if (fd >= 0) close(fd);
+        return -1;
+    }
+    *port = ntohs(sa.sin_port);
+    return fd;
+}
+
 // A TCP socket bound to a loopback port but not listening: connects to it are refused, and
 // the port stays reserved for as long as the object lives.
 struct RefusingPort {
-    int fd = -1;
     unsigned short port = 0;
-    RefusingPort() {
-        fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        struct sockaddr_in sa;
-        memset(&sa, 0, sizeof(sa));
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = Loopback();
-        socklen_t len = sizeof(sa);
-        if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) == 0 &&
-            getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) == 0) {
-            port = ntohs(sa.sin_port);
-        }
-    }
+    int fd = BoundLoopbackSocket(SOCK_STREAM, &port);
+    RefusingPort() = default;
     RefusingPort(const RefusingPort&) = delete;
     RefusingPort& operator=(const RefusingPort&) = delete;
     ~RefusingPort() {
@@ -179,6 +186,83 @@ struct UdpSink : public CVNIUDPSocketSink {
         return w.Read([&] { return datagrams.size(); });
     }
 };
+
+// Records OnConnect and, on success, detaches the tunnel inside the report (as callers
+// do); may delete the socket there too.
+struct TunnelSink : public CVNITCPCnnSocketSink {
+    Waiter w;
+    int reports = 0;  // guarded by w
+    bool ok = false;
+    int fd = -1;
+    bool deleteInside = false;
+
+    void OnConnect(bool bOk, CVNITCPCnnSocket* s, int reason) override {
+        EXPECT_EQ(0, reason);
+        int d = bOk ? s->Detach() : -1;
+        if (deleteInside) delete s;
+        w.Update([&] {
+            ++reports;
+            ok = bOk;
+            fd = d;
+        });
+    }
+};
+
+// One CONNECT through a proxy of the given type on its own I/O thread; type -1 takes the
+// socket from the process-wide factory instead.
+struct ProxyAttempt {
+    IOThread io{"ProxyAttempt"};
+    TunnelSink sink;
+    CVNITCPCnnSocket* socket = nullptr;
+    bool started = false;
+
+    ProxyAttempt(int type, unsigned short proxyPort, const char* user, const char* password,
+                 const char* host, unsigned short port, unsigned int timeoutMs = 5000,
+                 bool deleteInside = false) {
+        // Set before Connect: the report may arrive as soon as Connect returns.
+        sink.deleteInside = deleteInside;
+        EXPECT_TRUE(io.Run([&] {
+            socket = type < 0 ? VNCreateCnnTCPSocket()
+                              : VNCreateProxyCnnTCPSocket(static_cast<VNProxyType>(type),
+                                                          "127.0.0.1", proxyPort, user, password);
+            if (socket == nullptr) return;
+            socket->SetSink(&sink);
+            started = socket->Connect(host, port, timeoutMs);
+        }));
+    }
+    ~ProxyAttempt() {
+        int fd = Fd();
+        if (fd >= 0) close(fd);
+        if (!sink.deleteInside) io.Run([&] { delete socket; });
+    }
+    // Waits for the report and checks that only one came: a second one would follow the
+    // first within the same pump passes, so two round trips of the I/O thread suffice.
+    bool Outcome() {
+        EXPECT_TRUE(sink.w.WaitFor([&] { return sink.reports >= 1; }));
+        io.Run([] {});
+        io.Run([] {});
+        EXPECT_EQ(1, sink.w.Read([&] { return sink.reports; }));
+        return sink.w.Read([&] { return sink.ok; });
+    }
+    int Fd() {
+        return sink.w.Read([&] { return sink.fd; });
+    }
+};
+
+// A blocking loopback TCP connect; -1 on failure.
+inline int ConnectBlocking(unsigned int ip, unsigned short port) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    struct sockaddr_in sa;
+    memset(&sa, 0, sizeof(sa));
+    sa.sin_family = AF_INET;
+    sa.sin_addr.s_addr = ip;
+    sa.sin_port = htons(port);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
 
 // The number of registrations of the calling I/O thread's pump.
 inline int PumpSize() {

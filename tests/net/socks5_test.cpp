@@ -39,59 +39,11 @@ std::string Port16(unsigned short port) {
 
 const std::string kOkReply = Bytes({5, 0, 0, 1, 127, 0, 0, 1, 0x12, 0x34});
 
-// Records OnConnect and detaches the tunnel inside the report.
-struct TunnelSink : public CVNITCPCnnSocketSink {
-    Waiter w;
-    int reports = 0;  // guarded by w
-    bool ok = false;
-    int fd = -1;
-    bool deleteInside = false;
-
-    void OnConnect(bool bOk, CVNITCPCnnSocket* s, int reason) override {
-        EXPECT_EQ(0, reason);
-        int d = bOk ? s->Detach() : -1;
-        if (deleteInside) delete s;
-        w.Update([&] {
-            ++reports;
-            ok = bOk;
-            fd = d;
-        });
-    }
-};
-
-// One CONNECT through a SOCKS5 proxy on its own I/O thread.
-struct Attempt {
-    IOThread io{"Socks5Test"};
-    TunnelSink sink;
-    CVNITCPCnnSocket* socket = nullptr;
-    bool started = false;
-
+struct Attempt : ProxyAttempt {
     Attempt(unsigned short proxyPort, const char* user, const char* password, const char* host,
-            unsigned short port, unsigned int timeoutMs = 5000, bool deleteInside = false) {
-        sink.deleteInside = deleteInside;
-        EXPECT_TRUE(io.Run([&] {
-            socket =
-                VNCreateProxyCnnTCPSocket(VNPROXY_SOCKS5, "127.0.0.1", proxyPort, user, password);
-            if (socket == nullptr) return;
-            socket->SetSink(&sink);
-            started = socket->Connect(host, port, timeoutMs);
-        }));
-    }
-    ~Attempt() {
-        int fd = Fd();
-        if (fd >= 0) close(fd);
-        if (!sink.deleteInside) io.Run([&] { delete socket; });
-    }
-    bool Outcome() {
-        EXPECT_TRUE(sink.w.WaitFor([&] { return sink.reports >= 1; }));
-        io.Run([] {});  // a second report would come within these pump passes
-        io.Run([] {});
-        EXPECT_EQ(1, sink.w.Read([&] { return sink.reports; }));
-        return sink.w.Read([&] { return sink.ok; });
-    }
-    int Fd() {
-        return sink.w.Read([&] { return sink.fd; });
-    }
+            unsigned short port, unsigned int timeoutMs = 5000, bool deleteInside = false)
+        : ProxyAttempt(VNPROXY_SOCKS5, proxyPort, user, password, host, port, timeoutMs,
+                       deleteInside) {}
 };
 
 // Listening-socket reports, accepting inside OnAccept.
@@ -125,64 +77,39 @@ struct BindSink : public CVNITCPListenSocketSink {
     }
 };
 
-// Datagram reports.
-struct DgramSink : public CVNIUDPSocketSink {
-    Waiter w;
-    int creates = 0;  // guarded by w
-    bool createOk = false;
-    unsigned int ip = 0;
-    unsigned short port = 0;
-    struct D {
-        std::string data;
-        unsigned int ip;
-        unsigned short port;
-    };
-    std::vector<D> got;
-    void OnCreate(bool ok, unsigned int i, unsigned short p, CVNIUDPSocket*) override {
-        w.Update([&] {
-            ++creates;
-            createOk = ok;
-            ip = i;
-            port = p;
-        });
-    }
-    void OnRecv(const char* buf, int len, unsigned int i, unsigned short p,
-                CVNIUDPSocket*) override {
-        std::string d(buf, static_cast<size_t>(len));
-        w.Update([&] { got.push_back(D{d, i, p}); });
-    }
-};
+// A UDP ASSOCIATE through the proxy on io, waiting (bounded) for OnCreate; the socket.
+template <class Sink>
+CVNIUDPSocket* UdpVia(IOThread& io, unsigned short proxyPort, Sink* sink,
+                      const char* user = nullptr, const char* pass = nullptr) {
+    CVNIUDPSocket* u = nullptr;
+    EXPECT_TRUE(io.Run([&] {
+        u = VNCreateProxyUDPSocket(VNPROXY_SOCKS5, "127.0.0.1", proxyPort, user, pass);
+        if (u == nullptr) return;
+        u->SetSink(sink);
+        EXPECT_TRUE(u->Create(5000, Loopback(), 0));
+    }));
+    EXPECT_TRUE(sink->w.WaitFor([&] { return sink->creates >= 1; }));
+    return u;
+}
 
-// A blocking loopback TCP connect (the BIND peer); -1 on failure.
-int ConnectBlocking(unsigned int ip, unsigned short port) {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in sa;
-    memset(&sa, 0, sizeof(sa));
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = ip;
-    sa.sin_port = htons(port);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+// A BIND through the proxy on io (the reports come to sink); the socket.
+CVNITCPListenSocket* BindVia(IOThread& io, unsigned short proxyPort, BindSink* sink,
+                             unsigned int timeoutMs = 5000, const char* user = nullptr,
+                             const char* pass = nullptr) {
+    CVNITCPListenSocket* l = nullptr;
+    EXPECT_TRUE(io.Run([&] {
+        l = VNCreateProxyTCPListenSocket(VNPROXY_SOCKS5, "127.0.0.1", proxyPort, user, pass);
+        if (l == nullptr) return;
+        l->SetSink(sink);
+        EXPECT_TRUE(l->Listen(0, 0, timeoutMs, 1));
+    }));
+    return l;
 }
 
 // A UDP socket bound to 127.0.0.1 on a kernel port (a scripted relay).
 struct UdpPort {
-    int fd = -1;
     unsigned short port = 0;
-    UdpPort() {
-        fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        struct sockaddr_in sa;
-        memset(&sa, 0, sizeof(sa));
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = Loopback();
-        socklen_t len = sizeof(sa);
-        bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa));
-        getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len);
-        port = ntohs(sa.sin_port);
-    }
+    int fd = BoundLoopbackSocket(SOCK_DGRAM, &port);
     ~UdpPort() { close(fd); }
     // One datagram (bounded wait), with its sender's port.
     std::string Recv(unsigned short* from = nullptr) {
@@ -337,15 +264,9 @@ void DantedTest::UdpRoundTrip(bool bUser) {
     const char *user, *pass;
     if (!Mode(bUser, &port, &user, &pass)) return;
     IOThread io("Socks5Udp");
-    DgramSink sink;
-    CVNIUDPSocket* u = nullptr;
-    ASSERT_TRUE(io.Run([&] {
-        u = VNCreateProxyUDPSocket(VNPROXY_SOCKS5, "127.0.0.1", port, user, pass);
-        ASSERT_NE(nullptr, u);
-        u->SetSink(&sink);
-        EXPECT_TRUE(u->Create(5000, Loopback(), 0));
-    }));
-    ASSERT_TRUE(sink.w.WaitFor([&] { return sink.creates >= 1; }));
+    UdpSink sink;
+    CVNIUDPSocket* u = UdpVia(io, port, &sink, user, pass);
+    ASSERT_NE(nullptr, u);
     ASSERT_TRUE(sink.w.Read([&] { return sink.createOk; }));
     EXPECT_EQ(Loopback(), sink.w.Read([&] { return sink.ip; }));
     unsigned short echo = s_udpEcho->port();
@@ -354,8 +275,9 @@ void DantedTest::UdpRoundTrip(bool bUser) {
         int sent = -1;
         io.Run([&] { sent = u->SendTo("127.0.0.1", echo, msg.data(), msg.size()); });
         EXPECT_EQ(static_cast<int>(msg.size()), sent);
-        ASSERT_TRUE(sink.w.WaitFor([&] { return sink.got.size() >= static_cast<size_t>(i + 1); }));
-        DgramSink::D d = sink.w.Read([&] { return sink.got.back(); });
+        ASSERT_TRUE(
+            sink.w.WaitFor([&] { return sink.datagrams.size() >= static_cast<size_t>(i + 1); }));
+        UdpSink::Datagram d = sink.w.Read([&] { return sink.datagrams.back(); });
         EXPECT_EQ(msg, d.data);
         EXPECT_EQ(Loopback(), d.ip);  // the sender named in the header: the echo server
         EXPECT_EQ(echo, d.port);
@@ -373,16 +295,15 @@ TEST_F(DantedTest, ConnectUserPass) {
     ConnectToEcho(true, "127.0.0.1");
     if (!m_skip.empty()) GTEST_SKIP() << m_skip;
 }
-TEST_F(DantedTest, WrongPasswordFailsOnce) {
+TEST_F(DantedTest, WrongOrNoCredentialsFailOnce) {
+    // Without credentials only method 00 is offered: the proxy answers FF.
+    Attempt none(s_user->port, nullptr, nullptr, "127.0.0.1", s_echo->port());
+    EXPECT_FALSE(none.Outcome());
     std::string why;
     if (!vntest::DantedUserUsable(&why)) GTEST_SKIP() << why;
     Attempt a(s_user->port, vntest::kDantedUser, "not-the-password", "127.0.0.1", s_echo->port());
     ASSERT_TRUE(a.started);
     EXPECT_FALSE(a.Outcome());
-}
-TEST_F(DantedTest, NoCredentialsRefusedByUsernameProxy) {
-    Attempt a(s_user->port, nullptr, nullptr, "127.0.0.1", s_echo->port());
-    EXPECT_FALSE(a.Outcome());  // only method 00 offered: the proxy answers FF
 }
 TEST_F(DantedTest, BindNoAuth) {
     BindAndAccept(false);
@@ -405,56 +326,32 @@ TEST_F(DantedTest, GlobalSettingsMakeTheFactoryUseTheProxy) {
     if (!vntest::DantedUserUsable(&why)) GTEST_SKIP() << why;
     VNSetGlobalProxyInfo(VNPROXY_SOCKS5, "127.0.0.1", s_user->port, vntest::kDantedUser,
                          vntest::kDantedPassword);
-    IOThread io("Socks5Global");
-    TunnelSink sink;
-    CVNITCPCnnSocket* s = nullptr;
-    ASSERT_TRUE(io.Run([&] {
-        s = VNCreateCnnTCPSocket();
-        ASSERT_NE(nullptr, dynamic_cast<CVNSocks5ProxyTCPCnnSocket*>(s));
-        s->SetSink(&sink);
-        EXPECT_TRUE(s->Connect("127.0.0.1", s_echo->port(), 5000));
-    }));
+    ProxyAttempt a(-1, 0, nullptr, nullptr, "127.0.0.1", s_echo->port());
     VNSetGlobalProxyInfo(VNPROXY_NONE, nullptr, 0, nullptr, nullptr);
-    ASSERT_TRUE(sink.w.WaitFor([&] { return sink.reports >= 1; }));
-    int fd = sink.w.Read([&] { return sink.fd; });
-    EXPECT_EQ("global", vntest::EchoRoundTrip(fd, "global", 5000));
-    if (fd >= 0) close(fd);
-    io.Run([&] { delete s; });
+    a.io.Run([&] { EXPECT_NE(nullptr, dynamic_cast<CVNSocks5ProxyTCPCnnSocket*>(a.socket)); });
+    ASSERT_TRUE(a.Outcome());
+    EXPECT_EQ("global", vntest::EchoRoundTrip(a.Fd(), "global", 5000));
 }
 
 // ---------------------------------------------------------------------------------------
 // Scripted peers: exact bytes
 
-TEST(Socks5Scripted, UserPassBytesAndIPv4Connect) {
-    std::string greet, auth, req;
-    ScriptedPeer peer(1, [&](int fd, int) {
-        greet = ReadExact(fd, 3);
-        SendAll(fd, Bytes({5, 2}));
-        auth = ReadExact(fd, 5);
-        SendAll(fd, Bytes({1, 0}));
-        req = ReadExact(fd, 10);
-        SendAll(fd, kOkReply);
-        vntest::WaitPeerClose(fd);
-    });
-    {
-        Attempt a(peer.port(), "u", "p", "10.0.0.1", 80);
-        EXPECT_TRUE(a.Outcome());
+// The proxy picks username/password: refusing the credentials fails, and so does picking it
+// when it was not offered.
+TEST(Socks5Scripted, AuthRefusedOrNotOfferedFails) {
+    for (bool user : {true, false}) {
+        ScriptedPeer peer(1, [&](int fd, int) {
+            ReadExact(fd, 3);
+            SendAll(fd, Bytes({5, 2}));
+            if (user) {
+                ReadExact(fd, 5);
+                SendAll(fd, Bytes({1, 1}));
+            }
+            vntest::WaitPeerClose(fd);
+        });
+        Attempt a(peer.port(), user ? "u" : nullptr, user ? "p" : nullptr, "10.0.0.1", 80);
+        EXPECT_FALSE(a.Outcome()) << user;
     }
-    EXPECT_EQ(Bytes({5, 1, 2}), greet);
-    EXPECT_EQ(Bytes({1, 1, 'u', 1, 'p'}), auth);
-    EXPECT_EQ(Bytes({5, 1, 0, 1, 10, 0, 0, 1, 0, 0x50}), req);
-}
-
-TEST(Socks5Scripted, AuthReplyFailureFails) {
-    ScriptedPeer peer(1, [&](int fd, int) {
-        ReadExact(fd, 3);
-        SendAll(fd, Bytes({5, 2}));
-        ReadExact(fd, 5);
-        SendAll(fd, Bytes({1, 1}));
-        vntest::WaitPeerClose(fd);
-    });
-    Attempt a(peer.port(), "u", "p", "10.0.0.1", 80);
-    EXPECT_FALSE(a.Outcome());
 }
 
 TEST(Socks5Scripted, NoUserGreetingAndMethodFF) {
@@ -471,16 +368,6 @@ TEST(Socks5Scripted, NoUserGreetingAndMethodFF) {
         }
         EXPECT_EQ(Bytes({5, 1, 0}), greet);
     }
-}
-
-TEST(Socks5Scripted, MethodNotOfferedFails) {
-    ScriptedPeer peer(1, [&](int fd, int) {
-        ReadExact(fd, 3);
-        SendAll(fd, Bytes({5, 2}));  // username/password was not offered
-        vntest::WaitPeerClose(fd);
-    });
-    Attempt a(peer.port(), nullptr, nullptr, "10.0.0.1", 80);
-    EXPECT_FALSE(a.Outcome());
 }
 
 TEST(Socks5Scripted, HostNameConnect) {
@@ -552,52 +439,38 @@ TEST(Socks5Scripted, BytesAfterTheReplyStayForTheTunnel) {
     EXPECT_EQ("ping", vntest::EchoRoundTrip(a.Fd(), "ping", 5000));
 }
 
-TEST(Socks5Scripted, CloseInEveryState) {
-    // Where the peer hangs up: 0 at once, 1 after the greeting, 2 half way through the
-    // method reply, 3 after the credentials, 4 after the request, 5 half way through the
-    // reply.
-    for (int where = 0; where < 6; ++where) {
-        ScriptedPeer peer(1, [&](int fd, int) {
-            if (where == 0) return;
-            ReadExact(fd, 3);
-            if (where == 1) return;
-            if (where == 2) {
+TEST(Socks5Scripted, CloseOrSilenceInEveryStateFailsOnce) {
+    // Where the peer stops: 0 at once, 1 after the greeting, 2 half way through the method
+    // reply, 3 after the credentials, 4 after the request, 5 half way through the reply. It
+    // either hangs up there or falls silent until the attempt's time-out.
+    for (bool silent : {false, true}) {
+        for (int where = 0; where < 6; ++where) {
+            ScriptedPeer peer(1, [&](int fd, int) {
+                auto stop = [&](int step) {
+                    if (step != where) return false;
+                    if (silent) vntest::WaitPeerClose(fd);
+                    return true;
+                };
+                if (stop(0)) return;
+                ReadExact(fd, 3);
+                if (stop(1)) return;
                 SendAll(fd, Bytes({5}));
-                return;
-            }
-            SendAll(fd, Bytes({5, 2}));
-            ReadExact(fd, 5);
-            if (where == 3) return;
-            SendAll(fd, Bytes({1, 0}));
-            ReadExact(fd, 10);
-            if (where == 4) return;
-            SendAll(fd, kOkReply.substr(0, 6));
-        });
-        Attempt a(peer.port(), "u", "p", "10.0.0.1", 80);
-        EXPECT_FALSE(a.Outcome()) << "close at step " << where;
-    }
-}
-
-TEST(Socks5Scripted, SilenceEndsWithTheTimeout) {
-    // Silent after the greeting, and silent half way through the reply.
-    for (int where = 0; where < 2; ++where) {
-        ScriptedPeer peer(1, [&](int fd, int) {
-            ReadExact(fd, 3);
-            if (where == 1) {
-                SendAll(fd, Bytes({5, 0}));
+                if (stop(2)) return;
+                SendAll(fd, Bytes({2}));
+                ReadExact(fd, 5);
+                if (stop(3)) return;
+                SendAll(fd, Bytes({1, 0}));
                 ReadExact(fd, 10);
-                SendAll(fd, kOkReply.substr(0, 4));
-            }
-            vntest::WaitPeerClose(fd);
-        });
-        long long t0 = iotest::NowUs();
-        Attempt a(peer.port(), nullptr, nullptr, "10.0.0.1", 80, 1000);
-        EXPECT_FALSE(a.Outcome());
-        EXPECT_LT(iotest::NowUs() - t0, 5000000);
+                if (stop(4)) return;
+                SendAll(fd, kOkReply.substr(0, 6));
+                stop(5);
+            });
+            long long t0 = iotest::NowUs();
+            Attempt a(peer.port(), "u", "p", "10.0.0.1", 80, 1000);
+            EXPECT_FALSE(a.Outcome()) << "stop at step " << where << (silent ? " silent" : "");
+            EXPECT_LT(iotest::NowUs() - t0, 5000000);
+        }
     }
-}
-
-TEST(Socks5Scripted, RefusedProxyFailsOnce) {
     RefusingPort refusing;
     Attempt a(refusing.port, nullptr, nullptr, "10.0.0.1", 80);
     ASSERT_TRUE(a.started);
@@ -619,13 +492,13 @@ TEST(Socks5Scripted, CredentialLengths) {
     for (size_t userLen : {1u, 255u}) {
         for (size_t passLen : {0u, 1u, 255u}) {
             std::string user(userLen, 'u'), pass(passLen, 'p');
-            std::string auth;
+            std::string greet, auth, req;
             ScriptedPeer peer(1, [&](int fd, int) {
-                ReadExact(fd, 3);
+                greet = ReadExact(fd, 3);
                 SendAll(fd, Bytes({5, 2}));
                 auth = ReadExact(fd, 3 + userLen + passLen);
                 SendAll(fd, Bytes({1, 0}));
-                ReadExact(fd, 10);
+                req = ReadExact(fd, 10);
                 SendAll(fd, kOkReply);
                 vntest::WaitPeerClose(fd);
             });
@@ -636,6 +509,8 @@ TEST(Socks5Scripted, CredentialLengths) {
             EXPECT_EQ(Bytes({1, static_cast<int>(userLen)}) + user +
                           Bytes({static_cast<int>(passLen)}) + pass,
                       auth);
+            EXPECT_EQ(Bytes({5, 1, 2}), greet);
+            EXPECT_EQ(Bytes({5, 1, 0, 1, 10, 0, 0, 1, 0, 0x50}), req);
         }
     }
 }
@@ -728,13 +603,8 @@ TEST(Socks5Scripted, BindFailures) {
         });
         IOThread io("Socks5BindFail");
         BindSink sink;
-        CVNITCPListenSocket* l = nullptr;
-        ASSERT_TRUE(io.Run([&] {
-            l = VNCreateProxyTCPListenSocket(VNPROXY_SOCKS5, "127.0.0.1", peer.port(), nullptr,
-                                             nullptr);
-            l->SetSink(&sink);
-            EXPECT_TRUE(l->Listen(0, 0, 1000, 1));
-        }));
+        CVNITCPListenSocket* l = BindVia(io, peer.port(), &sink, 1000);
+        ASSERT_NE(nullptr, l);
         ASSERT_TRUE(sink.w.WaitFor([&] { return sink.closes >= 1; })) << variant;
         io.Run([] {});
         io.Run([] {});
@@ -759,14 +629,9 @@ TEST(Socks5Scripted, UdpAssociateRelayZeroMeansTheProxy) {
         vntest::WaitPeerClose(fd);
     });
     IOThread io("Socks5UdpScripted");
-    DgramSink sink;
-    CVNIUDPSocket* u = nullptr;
-    ASSERT_TRUE(io.Run([&] {
-        u = VNCreateProxyUDPSocket(VNPROXY_SOCKS5, "127.0.0.1", peer.port(), nullptr, nullptr);
-        u->SetSink(&sink);
-        EXPECT_TRUE(u->Create(5000, Loopback(), 0));
-    }));
-    ASSERT_TRUE(sink.w.WaitFor([&] { return sink.creates >= 1; }));
+    UdpSink sink;
+    CVNIUDPSocket* u = UdpVia(io, peer.port(), &sink);
+    ASSERT_NE(nullptr, u);
     ASSERT_TRUE(sink.w.Read([&] { return sink.createOk; }));
     unsigned short local = sink.w.Read([&] { return sink.port; });
     EXPECT_EQ(Bytes({5, 3, 0, 1, 0, 0, 0, 0}) + Port16(local), req);
@@ -806,10 +671,10 @@ TEST(Socks5Scripted, UdpAssociateRelayZeroMeansTheProxy) {
     relay.SendToPort(local, Bytes({0, 0, 1, 1, 10, 0, 0, 9, 0, 7}) + "frag");
     relay.SendToPort(local, Bytes({0, 0, 0, 3, 1, 'h', 0, 7}) + "name");
     relay.SendToPort(local, Bytes({0, 0, 0, 1, 10, 0, 0, 9, 0, 7}) + "good");
-    ASSERT_TRUE(sink.w.WaitFor([&] { return !sink.got.empty(); }));
+    ASSERT_TRUE(sink.w.WaitFor([&] { return !sink.datagrams.empty(); }));
     io.Run([] {});
-    ASSERT_EQ(1u, sink.w.Read([&] { return sink.got.size(); }));
-    DgramSink::D d = sink.w.Read([&] { return sink.got[0]; });
+    ASSERT_EQ(1u, sink.w.Read([&] { return sink.datagrams.size(); }));
+    UdpSink::Datagram d = sink.w.Read([&] { return sink.datagrams[0]; });
     EXPECT_EQ("good", d.data);
     EXPECT_EQ(inet_addr("10.0.0.9"), d.ip);
     EXPECT_EQ(7, d.port);
@@ -824,19 +689,14 @@ TEST(Socks5Scripted, UdpRecvFromStripsTheHeader) {
     });
     IOThread io("Socks5UdpRecvFrom");
     // Hears OnCreate, then steps aside so that the test reads with RecvFrom itself.
-    struct CreateOnly : public DgramSink {
+    struct CreateOnly : public UdpSink {
         void OnCreate(bool ok, unsigned int i, unsigned short p, CVNIUDPSocket* s) override {
             s->SetSink(nullptr);
-            DgramSink::OnCreate(ok, i, p, s);
+            UdpSink::OnCreate(ok, i, p, s);
         }
     } sink;
-    CVNIUDPSocket* u = nullptr;
-    ASSERT_TRUE(io.Run([&] {
-        u = VNCreateProxyUDPSocket(VNPROXY_SOCKS5, "127.0.0.1", peer.port(), nullptr, nullptr);
-        u->SetSink(&sink);
-        EXPECT_TRUE(u->Create(5000, Loopback(), 0));
-    }));
-    ASSERT_TRUE(sink.w.WaitFor([&] { return sink.creates >= 1; }));
+    CVNIUDPSocket* u = UdpVia(io, peer.port(), &sink);
+    ASSERT_NE(nullptr, u);
     ASSERT_TRUE(sink.w.Read([&] { return sink.createOk; }));
     unsigned short local = sink.w.Read([&] { return sink.port; });
     ASSERT_NE(0, local);
@@ -862,14 +722,9 @@ TEST(Socks5Scripted, UdpAssociateRefused) {
         vntest::WaitPeerClose(fd);
     });
     IOThread io("Socks5UdpRefused");
-    DgramSink sink;
-    CVNIUDPSocket* u = nullptr;
-    ASSERT_TRUE(io.Run([&] {
-        u = VNCreateProxyUDPSocket(VNPROXY_SOCKS5, "127.0.0.1", peer.port(), nullptr, nullptr);
-        u->SetSink(&sink);
-        EXPECT_TRUE(u->Create(5000, Loopback(), 0));
-    }));
-    ASSERT_TRUE(sink.w.WaitFor([&] { return sink.creates >= 1; }));
+    UdpSink sink;
+    CVNIUDPSocket* u = UdpVia(io, peer.port(), &sink);
+    ASSERT_NE(nullptr, u);
     io.Run([] {});
     EXPECT_EQ(1, sink.w.Read([&] { return sink.creates; }));
     EXPECT_FALSE(sink.w.Read([&] { return sink.createOk; }));
@@ -895,12 +750,7 @@ TEST(Socks5Scripted, BindDeleteInsideReports) {
         IOThread io("Socks5BindDelete");
         BindSink sink;
         sink.deleteInside = true;
-        ASSERT_TRUE(io.Run([&] {
-            CVNITCPListenSocket* l = VNCreateProxyTCPListenSocket(VNPROXY_SOCKS5, "127.0.0.1",
-                                                                  peer.port(), nullptr, nullptr);
-            l->SetSink(&sink);
-            EXPECT_TRUE(l->Listen(0, 0, 5000, 1));
-        }));
+        ASSERT_NE(nullptr, BindVia(io, peer.port(), &sink));
         ASSERT_TRUE(sink.w.WaitFor([&] { return sink.accepts + sink.closes >= 1; })) << variant;
         io.Run([] {});
         io.Run([] {});
@@ -918,19 +768,13 @@ TEST(Socks5Scripted, UdpDeleteInsideOnCreate) {
             vntest::WaitPeerClose(fd);
         });
         IOThread io("Socks5UdpDelete");
-        struct DeletingSink : public DgramSink {
+        struct DeletingSink : public UdpSink {
             void OnCreate(bool b, unsigned int i, unsigned short p, CVNIUDPSocket* s) override {
                 delete s;
-                DgramSink::OnCreate(b, i, p, nullptr);
+                UdpSink::OnCreate(b, i, p, nullptr);
             }
         } sink;
-        ASSERT_TRUE(io.Run([&] {
-            CVNIUDPSocket* u =
-                VNCreateProxyUDPSocket(VNPROXY_SOCKS5, "127.0.0.1", peer.port(), nullptr, nullptr);
-            u->SetSink(&sink);
-            EXPECT_TRUE(u->Create(5000, Loopback(), 0));
-        }));
-        ASSERT_TRUE(sink.w.WaitFor([&] { return sink.creates >= 1; }));
+        UdpVia(io, peer.port(), &sink);
         io.Run([] {});
         EXPECT_EQ(1, sink.w.Read([&] { return sink.creates; }));
         EXPECT_EQ(ok, sink.w.Read([&] { return sink.createOk; }));

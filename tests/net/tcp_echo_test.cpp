@@ -24,6 +24,14 @@ unsigned char PatternAt(size_t i) {
     return static_cast<unsigned char>((i * 131u) ^ (i >> 9) ^ (i >> 17));
 }
 
+// The bytes of buf[0..n) that differ from the pattern at stream offset base.
+size_t CountBad(const char* buf, int n, size_t base) {
+    size_t bad = 0;
+    for (int i = 0; i < n; ++i)
+        bad += static_cast<unsigned char>(buf[i]) != PatternAt(base + i) ? 1 : 0;
+    return bad;
+}
+
 // The server side: reads, checks and sends back everything, with back-pressure.
 struct EchoServer : public CVNITCPListenSocketSink, public CVNITCPSocketSink {
     CVNITCPListenSocket* listener = nullptr;
@@ -56,10 +64,7 @@ struct EchoServer : public CVNITCPListenSocketSink, public CVNITCPSocketSink {
         while (pending.size() - pendingOff < kEchoCap) {
             int n = s->Recv(buf, sizeof(buf));
             if (n <= 0) break;
-            size_t bad = 0;
-            size_t base = w.Read([&] { return received; });
-            for (int i = 0; i < n; ++i)
-                bad += static_cast<unsigned char>(buf[i]) != PatternAt(base + i) ? 1 : 0;
+            size_t bad = CountBad(buf, n, w.Read([&] { return received; }));
             w.Update([&] {
                 received += static_cast<size_t>(n);
                 badBytes += bad;
@@ -141,10 +146,7 @@ struct EchoClient : public CVNITCPCnnSocketSink, public CVNITCPSocketSink {
         for (;;) {
             int n = s->Recv(buf, sizeof(buf));
             if (n <= 0) break;
-            size_t base = w.Read([&] { return received; });
-            size_t bad = 0;
-            for (int i = 0; i < n; ++i)
-                bad += static_cast<unsigned char>(buf[i]) != PatternAt(base + i) ? 1 : 0;
+            size_t bad = CountBad(buf, n, w.Read([&] { return received; }));
             w.Update([&] {
                 received += static_cast<size_t>(n);
                 badBytes += bad;

@@ -86,43 +86,35 @@ TEST(TcpSocket, PassesDataBothWays) {
     EXPECT_EQ(0, sink.Closes());  // deleting reports nothing
 }
 
-TEST(TcpSocket, EndOfStreamClosesTheDescriptorThenReportsCloseOnce) {
-    IOThread io("TcpEof");
-    TcpPair pair;
-    ASSERT_TRUE(pair.ok());
-    StreamSink sink;
-    sink.onRecv = [](CVNITCPSocket*) { ADD_FAILURE() << "OnRecv for an end of stream"; };
-    CVNITCPSocket* s = AttachOn(io, pair.server, &sink);
-    pair.server = -1;
-    ASSERT_TRUE(sink.w.WaitFor([&] { return sink.sends == 1; }));
-    pair.CloseClient();
-    ASSERT_TRUE(sink.w.WaitFor([&] { return sink.closes == 1; }));
-    ASSERT_TRUE(io.Run([&] {
-        EXPECT_EQ(-1, sink.fdAtClose);  // already closed when the sink heard it
-        EXPECT_EQ(-1, s->GetSocket());
-        EXPECT_EQ(0, PumpSize());
-        EXPECT_EQ(0, sink.recvs);
-        EXPECT_EQ(1, sink.closes);
-        delete s;
-    }));
-}
-
-TEST(TcpSocket, ResetIsReportedAsCloseAlone) {
-    IOThread io("TcpReset");
-    TcpPair pair;
-    ASSERT_TRUE(pair.ok());
-    StreamSink sink;
-    CVNITCPSocket* s = AttachOn(io, pair.server, &sink);
-    pair.server = -1;
-    ASSERT_TRUE(sink.w.WaitFor([&] { return sink.sends == 1; }));
-    pair.ResetClient();
-    ASSERT_TRUE(sink.w.WaitFor([&] { return sink.closes == 1; }));
-    ASSERT_TRUE(io.Run([&] {
-        EXPECT_EQ(0, sink.recvs);
-        EXPECT_EQ(1, sink.sends);
-        EXPECT_EQ(0, PumpSize());
-        delete s;
-    }));
+// The peer's end of stream (a zero-byte readable) or reset closes the descriptor, then
+// reports OnClose once and nothing else.
+TEST(TcpSocket, EndOfStreamOrResetClosesTheDescriptorThenReportsCloseOnce) {
+    for (bool reset : {false, true}) {
+        SCOPED_TRACE(reset ? "reset" : "end of stream");
+        IOThread io("TcpEof");
+        TcpPair pair;
+        ASSERT_TRUE(pair.ok());
+        StreamSink sink;
+        sink.onRecv = [](CVNITCPSocket*) { ADD_FAILURE() << "OnRecv for an end of stream"; };
+        CVNITCPSocket* s = AttachOn(io, pair.server, &sink);
+        pair.server = -1;
+        ASSERT_TRUE(sink.w.WaitFor([&] { return sink.sends == 1; }));
+        if (reset) {
+            pair.ResetClient();
+        } else {
+            pair.CloseClient();
+        }
+        ASSERT_TRUE(sink.w.WaitFor([&] { return sink.closes == 1; }));
+        ASSERT_TRUE(io.Run([&] {
+            EXPECT_EQ(-1, sink.fdAtClose);  // already closed when the sink heard it
+            EXPECT_EQ(-1, s->GetSocket());
+            EXPECT_EQ(0, PumpSize());
+            EXPECT_EQ(0, sink.recvs);
+            EXPECT_EQ(1, sink.sends);
+            EXPECT_EQ(1, sink.closes);
+            delete s;
+        }));
+    }
 }
 
 // Read, write and error in one report: the error goes alone, and nothing reaches the

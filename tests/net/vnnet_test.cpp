@@ -71,7 +71,7 @@ struct FakeList {
 
 // ---- Byte order and address text ----
 
-TEST(VnnetOrder, SixteenAndThirtyTwoBits) {
+TEST(VnnetOrder, SixteenThirtyTwoAndSixtyFourBits) {
     unsigned short s = vnnet_hton16(0x1234);
     const unsigned char* b = reinterpret_cast<const unsigned char*>(&s);
     EXPECT_EQ(0x12, b[0]);
@@ -82,13 +82,10 @@ TEST(VnnetOrder, SixteenAndThirtyTwoBits) {
     EXPECT_EQ(1, b[0]);
     EXPECT_EQ(4, b[3]);
     EXPECT_EQ(0x01020304u, vnnet_ntoh32(l));
-}
-
-TEST(VnnetOrder, SixtyFourBitsReverseAllEightBytes) {
     EXPECT_EQ(0x0807060504030201ULL, vnnet_hton64(0x0102030405060708ULL));
     EXPECT_EQ(0x0807060504030201ULL, vnnet_ntoh64(0x0102030405060708ULL));
     unsigned long long v = vnnet_hton64(0x0102030405060708ULL);
-    const unsigned char* b = reinterpret_cast<const unsigned char*>(&v);
+    b = reinterpret_cast<const unsigned char*>(&v);
     for (int i = 0; i < 8; ++i)
         EXPECT_EQ(i + 1, b[i]);  // most significant byte first
     EXPECT_EQ(0x1122334455667788ULL, vnnet_ntoh64(vnnet_hton64(0x1122334455667788ULL)));
@@ -120,21 +117,26 @@ TEST(VnnetText, DottedDecimalBothWays) {
 
 // ---- Resolution ----
 
-TEST(VnnetResolve, LiteralNeedsNoLookupButSetsTheFlag) {
+// A literal needs no lookup (and leaves no line) but sets the flag; the list form gives
+// one entry and leaves the flag; a null host gives nothing.
+TEST(VnnetResolve, LiteralsAndNullHost) {
     vntest::LogClear();
     bool done = false;
     EXPECT_EQ(ip("10.0.0.1"), vnnet_gethostbyname("10.0.0.1", &done));
     EXPECT_TRUE(done);
     EXPECT_EQ(ip("127.0.0.1"), vnnet_gethostbyname("127.0.0.1", nullptr));
-    EXPECT_EQ(0u, vntest::LogCount("vnnet_gethostbyname"));  // no lookup, no line
-}
+    EXPECT_EQ(0u, vntest::LogCount("vnnet_gethostbyname"));
 
-TEST(VnnetResolve, NullHost) {
-    bool done = false;
-    EXPECT_EQ(0u, vnnet_gethostbyname(nullptr, &done));
-    EXPECT_TRUE(done);
     vnnet_addrlist list;
     memset(&list, 0, sizeof(list));
+    done = false;
+    EXPECT_TRUE(vnnet_gethostbyname_ex("10.0.0.1", &list, &done));
+    EXPECT_FALSE(done);
+    EXPECT_EQ(1u, list.count);
+    EXPECT_EQ(ip("10.0.0.1"), list.addrs[0]);
+
+    EXPECT_EQ(0u, vnnet_gethostbyname(nullptr, &done));
+    EXPECT_TRUE(done);
     list.count = 7;
     done = false;
     EXPECT_FALSE(vnnet_gethostbyname_ex(nullptr, &list, &done));
@@ -167,16 +169,6 @@ TEST(VnnetResolve, AllZerosAndAllOnesGoToTheResolver) {
     EXPECT_EQ(1u, VnnetLines(VN_LOG_DEBUG, "vnnet_gethostbyname  0.0.0.0"));
     EXPECT_EQ(0xFFFFFFFFu, vnnet_gethostbyname("255.255.255.255", nullptr));
     EXPECT_EQ(1u, VnnetLines(VN_LOG_DEBUG, "vnnet_gethostbyname  255.255.255.255"));
-}
-
-TEST(VnnetResolve, ExLiteralGivesOneEntryAndLeavesTheFlag) {
-    vnnet_addrlist list;
-    memset(&list, 0, sizeof(list));
-    bool done = false;
-    EXPECT_TRUE(vnnet_gethostbyname_ex("10.0.0.1", &list, &done));
-    EXPECT_FALSE(done);
-    EXPECT_EQ(1u, list.count);
-    EXPECT_EQ(ip("10.0.0.1"), list.addrs[0]);
 }
 
 TEST(VnnetResolve, ResultListKeepsOrderSkipsOtherFamiliesAndStopsAtTen) {
