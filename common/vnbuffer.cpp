@@ -123,6 +123,8 @@ void basic_buffer<T>::append_units(const T* s, unsigned n) {
             grow((unsigned)L + 1);
         }
     }
+    // grow() leaves a buffer of at least L + 1 units (a capacity above 0 always has one).
+    // NOLINTNEXTLINE(clang-analyzer-core.NonNullParamChecker)
     memmove(m_pData + m_uLength, s, (size_t)n * sizeof(T));
     m_uLength = (unsigned)L;
     m_pData[L] = 0;
@@ -141,7 +143,7 @@ T* basic_buffer<T>::set_length(unsigned L) {
     else if (L >= m_uCapacity)
         grow(L + 1);
     m_uLength = L;
-    m_pData[L] = 0;
+    m_pData[L] = 0;  // NOLINT(clang-analyzer-core.NullDereference): L > 0 has a buffer
     return m_pData;
 }
 

@@ -21,7 +21,7 @@ const char kUtf16Host[] = "UTF-16BE";
 long iconv_all(const char* to, const char* from, const char* in, size_t inbytes, char* out,
                size_t outcap) {
     iconv_t cd = iconv_open(to, from);
-    if (cd == (iconv_t)-1) return -1;
+    if (cd == (iconv_t)-1) return -1;  // NOLINT(performance-no-int-to-ptr): iconv's own error value
     char* pin = const_cast<char*>(in);
     size_t inleft = inbytes;
     char* pout = out;

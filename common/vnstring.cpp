@@ -264,12 +264,14 @@ strutf8& strutf8::replace(unsigned pos, unsigned n, const char* s) {
     if (newlen > oldlen) {
         set_length((unsigned)newlen);
         memmove(m_pData + pos + m, m_pData + pos + n, tail);
-        memcpy(m_pData + pos, s, m);
+        if (m) memcpy(m_pData + pos, s, m);
     } else {
         if (newlen == 0) {
             clear();
             return *this;
         }
+        // A non-empty result of a shrinking replace means the old string had a buffer.
+        // NOLINTNEXTLINE(clang-analyzer-core.NonNullParamChecker)
         memmove(m_pData + pos + m, m_pData + pos + n, tail);
         if (m) memcpy(m_pData + pos, s, m);
         set_length((unsigned)newlen);

@@ -22,6 +22,8 @@ CTaskCallArg::~CTaskCallArg() {
 }
 
 vn_task_call_base* CTaskCallArg::TakeCall() {
+    // The field is a pointer widened to 64 bits, never a number.
+    // NOLINTNEXTLINE(performance-no-int-to-ptr)
     vn_task_call_base* call = reinterpret_cast<vn_task_call_base*>(static_cast<intptr_t>(m_llCall));
     m_llCall = 0;
     return call;
