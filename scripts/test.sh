@@ -14,6 +14,8 @@ export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 export LSAN_OPTIONS=report_objects=1
 
 status=0
+total_passed=0
+total_failed=0
 run() {  # name, then cmake arguments
     local name=$1
     shift
@@ -21,10 +23,24 @@ run() {  # name, then cmake arguments
     echo "=== $name: configure and build"
     cmake -S "$root" -B "$dir" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" >"$dir.configure.log" 2>&1 ||
         { cat "$dir.configure.log"; return 1; }
-    cmake --build "$dir" -j "$jobs"
+    # (set -e does not apply inside a function called with ||, hence the explicit checks)
+    cmake --build "$dir" -j "$jobs" || { echo "=== $name: build FAILED"; return 1; }
     echo "=== $name: tests"
     local rc=0
-    (cd "$dir" && ctest -j "$jobs" --output-on-failure --timeout 300) || rc=$?
+    (cd "$dir" && ctest -j "$jobs" --output-on-failure --timeout 300) | tee "$dir.ctest.log" ||
+        rc=$?
+    # Totals for the closing line: "N% tests passed, F tests failed out of T".
+    local line
+    line=$(grep -E "tests passed, [0-9]+ tests failed out of [0-9]+" "$dir.ctest.log" | tail -1)
+    if [ -n "$line" ]; then
+        local f t
+        f=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$line")
+        t=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\2/' <<<"$line")
+        total_failed=$((total_failed + f))
+        total_passed=$((total_passed + t - f))
+    else
+        rc=1
+    fi
     # A sanitizer report fails the run even where a test somehow survived it.
     if grep -lE "ERROR: (Address|Leak|Undefined)Sanitizer|WARNING: ThreadSanitizer|runtime error:" \
         "$dir"/Testing/Temporary/LastTest*.log >/dev/null 2>&1; then
@@ -42,4 +58,5 @@ run tsan -DVN_SANITIZE=thread -DVN_BUILD_DEMO=OFF \
     -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang || status=1
 
 if [ $status -eq 0 ]; then echo "all three builds passed"; else echo "test run FAILED"; fi
+echo "vnbase: $total_passed passed, $total_failed failed"
 exit $status
