@@ -5,6 +5,9 @@
 // Threads: "Server" owns the listening socket and the accepted stream; "Client" owns the
 // connecting socket and its stream; "Ticker" owns the timer. main() only starts and stops
 // them and waits for the exchange to finish.
+//
+// With arguments "http|socks5 HOST PORT [USER PASSWORD]" the client connects through that
+// proxy (the process-wide proxy settings, which VNCreateCnnTCPSocket follows).
 #include <stdio.h>
 #include <string.h>
 
@@ -89,7 +92,12 @@ public:
     CVNEvent m_done{1, 0};
 
     void Connect(unsigned short port) {
-        m_pCnn = VNCreateNoneProxyCnnTCPSocket();
+        m_pCnn = VNCreateCnnTCPSocket();  // direct, or through the configured proxy
+        if (m_pCnn == nullptr) {
+            syslog(1, "demo", __LINE__, "no socket for the configured proxy");
+            m_done.Post();
+            return;
+        }
         m_pCnn->SetSink(this);
         if (!m_pCnn->Connect("127.0.0.1", port, 3000)) {
             syslog(1, "demo", __LINE__, "connect did not start");
@@ -181,11 +189,25 @@ bool run_on(CVNTaskBase* task, F fn) {
 
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
     syslog_hook(print_line);
     vnthread_setname("main");
     syslog(3, "demo", __LINE__, "vnbase demonstration, UTC offset %lld minutes",
            vn_gettimeoffsetutc());
+    if (argc >= 4) {
+        VNProxyType type = strcmp(argv[1], "http") == 0     ? VNPROXY_HTTP
+                           : strcmp(argv[1], "socks5") == 0 ? VNPROXY_SOCKS5
+                                                            : VNPROXY_NONE;
+        unsigned int port = 0;
+        if (type == VNPROXY_NONE || !vn_str2uint32(argv[3], &port) || port == 0 || port > 65535) {
+            fprintf(stderr, "usage: %s [http|socks5 HOST PORT [USER PASSWORD]]\n", argv[0]);
+            return 2;
+        }
+        VNSetGlobalProxyInfo(type, argv[2], static_cast<unsigned short>(port),
+                             argc >= 6 ? argv[4] : nullptr, argc >= 6 ? argv[5] : nullptr);
+        syslog(3, "demo", __LINE__, "connecting through the %s proxy at %s:%u", argv[1], argv[2],
+               port);
+    }
 
     // Some value types and checksums on the way.
     vn::strutf16 wide;
