@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "base/vnevent.h"
+#include "bench_loopback.h"
 #include "fevent/vntaskio.h"
 #include "net/vnnet.h"
 #include "net/vnsocketi.h"
@@ -53,26 +54,10 @@ struct LoopbackPair {
     int a = -1;
     int b = -1;
     LoopbackPair() {
-        int l = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        struct sockaddr_in sa;
-        memset(&sa, 0, sizeof(sa));
-        sa.sin_family = AF_INET;
-        sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof(sa);
-        if (l < 0 || bind(l, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0 ||
-            listen(l, 1) != 0 || getsockname(l, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
-            abort();
-        }
-        a = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (connect(a, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0) abort();
-        b = accept4(l, nullptr, nullptr, SOCK_CLOEXEC);
-        if (b < 0) abort();
-        close(l);
+        ConnectLoopbackPair(&a, &b);
         for (int fd : {a, b}) {
             setsockopt(fd, SOL_SOCKET, SO_SNDBUF, &kSockBuf, sizeof(kSockBuf));
             setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &kSockBuf, sizeof(kSockBuf));
-            int one = 1;
-            setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
         }
     }
     ~LoopbackPair() {
