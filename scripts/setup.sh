@@ -8,6 +8,7 @@ packages=(
     googletest libbenchmark-dev
     zlib1g-dev libssl-dev
     tinyproxy-bin dante-server
+    nginx curl wrk libcurl4-openssl-dev python3
 )
 missing=()
 for p in "${packages[@]}"; do
@@ -25,6 +26,11 @@ fi
 # packaged danted service is not wanted (it would only hold a port).
 if command -v service >/dev/null 2>&1 && service danted status >/dev/null 2>&1; then
     service danted stop >/dev/null 2>&1 || true
+fi
+# The HTTP tests start their own nginx on a free loopback port; the packaged service is
+# stopped so that it does not hold port 80.
+if command -v service >/dev/null 2>&1 && service nginx status >/dev/null 2>&1; then
+    service nginx stop >/dev/null 2>&1 || true
 fi
 # SOCKS5 username/password authentication in danted checks the system's accounts, so the
 # tests use a dedicated account without a shell or home.
