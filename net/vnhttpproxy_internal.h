@@ -11,26 +11,16 @@
 #include <string>
 
 #include "net/vnfesocket_internal.h"
+#include "net/vnhttptext_internal.h"
 #include "net/vnproxyinfo_internal.h"
 #include "net/vnsocketi.h"
 
 namespace vn {
 namespace detail {
 
-// Standard Base64 (RFC 4648 alphabet, "=" padding, no line breaks).
-std::string Base64Encode(const unsigned char* data, size_t len);
-
 // Longest host name, user name or password the proxy clients put on the wire (the SOCKS5
 // length bytes cannot say more; the HTTP client keeps the same bound).
 constexpr size_t kMaxProxyFieldLen = 255;
-
-// Where the reply head of an HTTP proxy ends: the index just past the blank line ("\r\n\r\n"
-// or a bare "\n\n") in buf[0, len), or 0 when it has not arrived yet.
-size_t HttpReplyHeadEnd(const char* buf, size_t len);
-
-// The status code of an HTTP reply head: the leading digits of the word after the first
-// space (0 without digits); -1 when the text holds no space.
-int HttpReplyStatus(const char* buf, size_t len);
 
 }  // namespace detail
 }  // namespace vn
