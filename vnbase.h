@@ -31,6 +31,11 @@
 #include "net/vnnet.h"
 #include "net/vnsocketi.h"
 
+// HTTP client and embedded server
+#include "http/common/vnhttpinfoparser.h"
+#include "http/client/vnhttpclient.h"
+#include "http/server/vnhttpserver.h"
+
 // Crypto and checksums
 #include "crypto/vntea.h"
 #include "crypto/vnmd5.h"

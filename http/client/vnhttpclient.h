@@ -1,0 +1,155 @@
+// Public header (part of vnbase.h).
+// The asynchronous HTTP/1.1 client. A caller that lives on a task thread of its own (the
+// notification thread) creates a client with vn_create_httpclient, gives it a sink, sets
+// headers, time-outs and options, and starts one request at a time: a download into a
+// file or into memory, a buffer request, an upload, a multipart form upload or a raw post.
+// All network work runs on a private CVNTaskIO named "HttpClient" that the client creates
+// on first use; every notification reaches the sink on the notification thread, and every
+// accepted request ends in exactly one OnDownloadComplete.
+//
+// Thread safety: start calls may come from any thread (they are marshalled to the HTTP
+// thread); setters and getters are plain field accesses, so change options only while no
+// request runs. Sink calls run on the notification thread (OnRedirected runs on the HTTP
+// thread when synchronous redirects are on). Deleting the client, or calling Stop, from
+// inside a sink call on the notification thread is safe.
+//   IHttpClient* c = vn_create_httpclient(myTask);    // myTask: the notification thread
+//   c->SetSink(this);
+//   c->Download(u"http://127.0.0.1:8080/a.bin", u"/tmp/a.bin", nullptr, 0);
+//   // later, on myTask: OnDownloadComplete(c, 0)
+#pragma once
+
+#include "base/vnexport.h"
+#include "common/vnstream.h"
+
+class CVNTaskBase;
+class CRefCount;
+
+// The Windows SYSTEMTIME record: eight unsigned 16-bit fields.
+struct SYSTEMTIME {
+    unsigned short wYear;
+    unsigned short wMonth;      // 1..12
+    unsigned short wDayOfWeek;  // 0 = Sunday .. 6 = Saturday
+    unsigned short wDay;
+    unsigned short wHour;
+    unsigned short wMinute;
+    unsigned short wSecond;
+    unsigned short wMilliseconds;
+};
+
+// Methods of HttpRequestToBuffer.
+enum { HTTPMETHOD_GET = 0, HTTPMETHOD_POST = 1 };
+
+// Bits of SetNotifyMask (the default mask, 0x08, enables none of them). OnRedirected and
+// OnDownloadComplete are always delivered.
+enum {
+    HTTPNOTIFY_CONNECTING = 0x01,
+    HTTPNOTIFY_CONNECTED = 0x02,
+    HTTPNOTIFY_DOWNLOADSTART = 0x04,
+    HTTPNOTIFY_PROGRESS = 0x10,
+};
+
+// Result codes of OnDownloadComplete.
+enum {
+    HTTPRESULT_OK = 0,              // the body is complete
+    HTTPRESULT_NOT_MODIFIED = 1,    // 304
+    HTTPRESULT_FAILED = 2,          // general failure, malformed answer, budgets used up
+    HTTPRESULT_UNAUTHORIZED = 3,    // 401/402, or closed before a 200/206 status
+    HTTPRESULT_WRITE_FAILED = 4,    // opening, truncating or writing the target failed
+    HTTPRESULT_CONNECT_FAILED = 5,  // no connection could be made
+    HTTPRESULT_NOT_FOUND = 7,       // 404, or a redirect without a usable Location
+    HTTPRESULT_UNAVAILABLE = 8,     // 503
+    HTTPRESULT_BAD_URL = 10,        // URL not crackable, upload source missing or empty
+};
+
+class IHttpClient;
+
+// The caller's notification interface; every call runs on the notification thread.
+class VN_EXPORT IHttpClientSink {
+public:
+    virtual ~IHttpClientSink();
+    virtual void OnConnecting(IHttpClient* pClient, const vn::strutf16& strHost) = 0;
+    virtual void OnConnected(IHttpClient* pClient) = 0;
+    // Bytes already in the download target, and the announced content length.
+    virtual void OnDownloadStart(IHttpClient* pClient, unsigned int uDownloaded,
+                                 unsigned int uContentLength) = 0;
+    virtual void OnProgress(IHttpClient* pClient, unsigned long long uDone,
+                            unsigned long long uTotal, unsigned int uBytesPerSecond) = 0;
+    // The new URL; with synchronous redirects the sink may change it (HTTP thread).
+    virtual void OnRedirected(IHttpClient* pClient, vn::strutf16& strUrl) = 0;
+    virtual void OnDownloadComplete(IHttpClient* pClient, unsigned int uCode) = 0;
+};
+
+// Strings are UTF-16 unless stated; boolean results are bytes (1 success, 0 failure).
+class VN_EXPORT IHttpClient {
+public:
+    virtual ~IHttpClient();
+    virtual void SetSink(IHttpClientSink* pSink) = 0;
+    // Connect time-out, data time-out (ms) and the data-time-out reconnect allowance.
+    virtual void SetTimeout(unsigned int uConnectMs, unsigned int uDataMs,
+                            unsigned int uRetryTimes) = 0;
+    virtual unsigned int GetId() = 0;
+    virtual void SetGBKEncoding(unsigned char bGBK) = 0;
+    virtual void SetUseCookie(unsigned char bUse) = 0;
+    virtual void SetResumeDownload(unsigned char bResume) = 0;
+    virtual void SetSyncRedirect(unsigned char bSync) = 0;
+    virtual void SetNotifyMask(unsigned char uMask) = 0;
+    virtual unsigned char SetUserData(unsigned long long uData) = 0;
+    virtual unsigned char SetUserObject(CRefCount* pObject) = 0;
+    virtual unsigned char GetUserData(unsigned long long& uData) = 0;
+    // Adds a reference to the returned object; 0 when none is set.
+    virtual unsigned char GetUserObject(CRefCount*& pObject) = 0;
+    virtual unsigned char SetUserParam(unsigned int uParam) = 0;
+    virtual unsigned int GetUserParam() = 0;
+    virtual unsigned char AddHeader(const vn::strutf16& strName, unsigned int uValue) = 0;
+    // Accept, User-Agent and Pragma replace the default line for the next request; other
+    // names are appended. Names or values holding CR or LF are refused.
+    virtual unsigned char AddHeader(const vn::strutf16& strName, const vn::strutf16& strValue) = 0;
+    virtual unsigned char AddRawHeader(const vn::strutf16& strLine) = 0;
+    virtual void ClearHeaders() = 0;
+    virtual void AddFormData(const vn::strutf16& strName, const vn::strutf16& strValue) = 0;
+    virtual void ClearFormData() = 0;
+    virtual unsigned char IsRunning() = 0;
+    // GET into a file, addressed by a host list, port text and path.
+    virtual unsigned char Download(const vn::strutf16& strPath, const vn::strutf16& strPort,
+                                   const vn::strutf16* pHosts, unsigned int uHostCount,
+                                   const vn::strutf16& strFileName, const SYSTEMTIME* pTime,
+                                   unsigned char bResume) = 0;
+    // GET into a file.
+    virtual unsigned char Download(const vn::strutf16& strUrl, const vn::strutf16& strFileName,
+                                   const SYSTEMTIME* pTime, unsigned char bResume) = 0;
+    // GET into memory (GetDownloadedBuffer after completion).
+    virtual unsigned char Download(const vn::strutf16& strUrl, const SYSTEMTIME* pTime) = 0;
+    virtual unsigned char HttpRequestToBuffer(const vn::strutf16& strPath,
+                                              const vn::strutf16& strPort,
+                                              const vn::strutf16* pHosts, unsigned int uHostCount,
+                                              unsigned int uMethod, const void* pBody,
+                                              unsigned int uLen) = 0;
+    virtual unsigned char HttpRequestToBuffer(const vn::strutf16& strUrl, unsigned int uMethod,
+                                              const void* pBody, unsigned int uLen) = 0;
+    // Sends strHead byte for byte, then strBody, to host:port; the answer goes to memory.
+    virtual unsigned char Post(const char* pszHost, unsigned short uPort,
+                               const vn::strutf8& strHead, const vn::strutf8& strBody) = 0;
+    virtual unsigned char Upload(const vn::strutf16& strUrl, const void* pData,
+                                 unsigned int uLen) = 0;
+    virtual unsigned char Upload(const vn::strutf16& strUrl, const vn::strutf16& strFileName) = 0;
+    virtual unsigned char UploadFormData(const vn::strutf16& strUrl, const char16_t* pszName,
+                                         const void* pData, unsigned int uLen,
+                                         const char16_t* pszFileName) = 0;
+    virtual unsigned char UploadFormData(const vn::strutf16& strUrl, const char16_t* pszName,
+                                         const char16_t* pszFilePath) = 0;
+    // Ends the HTTP thread, drops the connection and all request state; no notification.
+    virtual void Stop() = 0;
+    virtual unsigned char GetResponseHead(vn::strutf16& strHead) = 0;
+    // The memory body of the last request; valid until the next start call or Stop.
+    virtual unsigned char GetDownloadedBuffer(const void*& pData, unsigned int& uLen) = 0;
+    virtual unsigned char GetDownloadFileName(vn::strutf16& strName) = 0;
+    virtual unsigned char GetResponseHeader(const vn::strutf16& strName, unsigned int& uValue) = 0;
+    virtual unsigned char GetResponseHeader(const vn::strutf16& strName, vn::strutf16& strValue,
+                                            unsigned char bTrim) = 0;
+    // In: the name of the header that carries the file name; out: the file name.
+    virtual unsigned char GetResponseFileName(vn::strutf16& strName) = 0;
+};
+
+// A new client that notifies on pNotifyTask (one reference is taken), or null for a null
+// task. The caller deletes it through the interface.
+VN_EXPORT IHttpClient* vn_create_httpclient(CVNTaskBase* pNotifyTask);

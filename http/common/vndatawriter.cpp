@@ -1,0 +1,163 @@
+// HttpResponseDataWriter: the destination of a received body (see vndatawriter_internal.h).
+#include "http/common/vndatawriter_internal.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include "base/vnlog.h"
+#include "base/vntime.h"
+#include "io/vnfile.h"
+
+namespace {
+
+// First capacity of a memory body; it then doubles, so collecting n bytes costs O(n).
+constexpr unsigned int kFirstMemory = 10240;
+
+}  // namespace
+
+HttpResponseDataWriter::HttpResponseDataWriter(unsigned int uId)
+    : m_nMode(kModeMemory),
+      m_uWritten(0),
+      m_uStartTick(0),
+      m_pFile(nullptr),
+      m_pStage(nullptr),
+      m_uStageLen(0),
+      m_uFileSize(0),
+      m_pMemory(nullptr),
+      m_uMemoryCap(0),
+      m_uMemoryLen(0),
+      m_uId(uId) {}
+
+HttpResponseDataWriter::~HttpResponseDataWriter() {
+    // Staged bytes are written too: a writer dropped without a flush (a stopped request)
+    // still leaves a file that a resumed request can continue exactly.
+    WriteStaged();
+    delete m_pFile;
+    free(m_pStage);
+    free(m_pMemory);
+}
+
+bool HttpResponseDataWriter::OpenFile(const char* pszFileName) {
+    m_strFileName = pszFileName;
+    if (m_pFile == nullptr) {
+        m_pFile = new vn::io::CFile();
+    } else {
+        Flush();
+        m_pFile->Close();
+    }
+    m_uStageLen = 0;
+    m_nMode = kModeFile;
+    if (pszFileName == nullptr || !m_pFile->Open(pszFileName, "ab")) {
+        delete m_pFile;
+        m_pFile = nullptr;
+        syslog(VN_LOG_ERROR, "DataWriter", __LINE__, "Id[%u] Open file Fail [%s]", m_uId,
+               m_strFileName.c_str());
+        return false;
+    }
+    long long size = m_pFile->GetSize();
+    m_uFileSize = size > 0 ? static_cast<unsigned long long>(size) : 0;
+    syslog(VN_LOG_DEBUG, "DataWriter", __LINE__, "Id[%u] HttpResponseDataWriter Open File [%s]",
+           m_uId, m_strFileName.c_str());
+    return true;
+}
+
+bool HttpResponseDataWriter::Write(const void* pData, unsigned int uLen) {
+    if (pData == nullptr || uLen == 0) return false;
+    if (m_uStartTick == 0) m_uStartTick = vn_gettickcount();
+    if (m_nMode == kModeMemory) {
+        unsigned long long need = static_cast<unsigned long long>(m_uMemoryLen) + uLen;
+        if (need > m_uMemoryCap) {
+            if (need > kMaxMemory) {
+                syslog(VN_LOG_ERROR, "DataWriter", __LINE__,
+                       "Id[%u] Recv Buf Len[%u] > MAX[%d],FAIL ", m_uId,
+                       static_cast<unsigned>(need), static_cast<int>(kMaxMemory));
+                return false;
+            }
+            unsigned long long cap = m_uMemoryCap == 0 ? kFirstMemory : m_uMemoryCap;
+            while (cap < need)
+                cap *= 2;
+            if (cap > kMaxMemory) cap = kMaxMemory;
+            // One spare byte keeps the body zero-terminated for callers that read it as text.
+            char* grown = static_cast<char*>(realloc(m_pMemory, cap + 1));
+            if (grown == nullptr) {
+                syslog(VN_LOG_ERROR, "DataWriter", __LINE__, "Id[%u] Recv new Buf[%u] FAIL", m_uId,
+                       static_cast<unsigned>(cap));
+                return false;
+            }
+            m_pMemory = grown;
+            m_uMemoryCap = static_cast<unsigned>(cap);
+        }
+        memcpy(m_pMemory + m_uMemoryLen, pData, uLen);
+        m_uMemoryLen += uLen;
+        m_pMemory[m_uMemoryLen] = '\0';
+        m_uWritten += uLen;
+        return true;
+    }
+    if (m_pFile == nullptr) return false;
+    if (m_pStage == nullptr) {
+        m_pStage = static_cast<char*>(malloc(kStageSize));
+        if (m_pStage == nullptr) return false;
+    }
+    if (uLen <= kStageSize - m_uStageLen) {
+        memcpy(m_pStage + m_uStageLen, pData, uLen);
+        m_uStageLen += uLen;
+        m_uWritten += uLen;
+        if (m_uStageLen == kStageSize) return WriteStaged();
+        return true;
+    }
+    if (!WriteStaged()) return false;
+    if (m_pFile->Write(pData, uLen) != uLen) return false;
+    m_uFileSize += uLen;
+    m_uWritten += uLen;
+    return true;
+}
+
+bool HttpResponseDataWriter::WriteStaged() {
+    if (m_uStageLen == 0) return true;
+    if (m_pFile == nullptr) return false;
+    unsigned n = m_uStageLen;
+    m_uStageLen = 0;
+    long long put = m_pFile->Write(m_pStage, n);
+    if (put > 0) m_uFileSize += static_cast<unsigned long long>(put);
+    return put == n;
+}
+
+unsigned long long HttpResponseDataWriter::GetLength() {
+    if (m_nMode == kModeMemory) return m_uMemoryLen;
+    return m_uFileSize + m_uStageLen;
+}
+
+bool HttpResponseDataWriter::Truncate() {
+    if (m_nMode == kModeMemory) {
+        m_uMemoryLen = 0;
+        if (m_pMemory != nullptr) m_pMemory[0] = '\0';
+        return true;
+    }
+    if (m_pFile == nullptr) return false;
+    // Staged bytes belong to the old content and go with it.
+    m_uStageLen = 0;
+    m_pFile->Flush();
+    if (!m_pFile->SetSize(0) || m_pFile->GetSize() != 0) {
+        delete m_pFile;
+        m_pFile = nullptr;
+        syslog(VN_LOG_ERROR, "DataWriter", __LINE__, "Id[%u]SetLength0 FAIL [%s]", m_uId,
+               m_strFileName.c_str());
+        return false;
+    }
+    m_uFileSize = 0;
+    return true;
+}
+
+bool HttpResponseDataWriter::Flush() {
+    if (m_nMode != kModeFile) return true;
+    bool ok = WriteStaged();
+    if (m_pFile != nullptr && !m_pFile->Flush()) ok = false;
+    return ok;
+}
+
+void HttpResponseDataWriter::CloseFile() {
+    if (m_pFile == nullptr) return;
+    Flush();
+    delete m_pFile;
+    m_pFile = nullptr;
+}

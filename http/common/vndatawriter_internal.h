@@ -1,0 +1,74 @@
+// Internal header (not installed): HttpResponseDataWriter, the destination of a received
+// body: a memory buffer (HTTP client buffer requests, server Accept_RecvBuff) or a file
+// opened for appending (downloads, server Accept_RecvFile). File writes are staged and
+// written in large pieces; memory grows geometrically up to a fixed cap.
+//
+// Thread safety: one writer per request or transfer, used on the thread of its owner.
+//   HttpResponseDataWriter w(id);
+//   w.OpenFile("/tmp/a.bin");
+//   w.Write(p, n); ...; w.Flush(); w.CloseFile();
+#pragma once
+
+#include "common/vnstream.h"
+
+namespace vn {
+namespace io {
+class CFile;
+}
+}  // namespace vn
+
+class HttpResponseDataWriter {
+public:
+    enum { kModeMemory = 0, kModeFile = 1 };
+    // Largest body collected in memory.
+    enum : unsigned int { kMaxMemory = 102400000 };
+    // Bytes staged before a file write.
+    enum : unsigned int { kStageSize = 1024 * 1024 };
+
+    // Starts in memory mode; uId names the owner in log lines ("Id[%u]").
+    explicit HttpResponseDataWriter(unsigned int uId);
+    ~HttpResponseDataWriter();
+    HttpResponseDataWriter(const HttpResponseDataWriter&) = delete;
+    HttpResponseDataWriter& operator=(const HttpResponseDataWriter&) = delete;
+
+    // Opens the file (UTF-8 name) for appending and switches to file mode; false (logged)
+    // when it does not open.
+    bool OpenFile(const char* pszFileName);
+    // Appends the bytes; false for no data, on a write failure or past the memory cap.
+    bool Write(const void* pData, unsigned int uLen);
+    // File mode: file size plus staged bytes; memory mode: bytes held.
+    unsigned long long GetLength();
+    // Empties the target; false when the file could not be cut (it is then closed).
+    bool Truncate();
+    // Writes staged bytes to the file; false on a short write.
+    bool Flush();
+    // Flushes and closes the file (file mode); the counts stay.
+    void CloseFile();
+
+    int GetMode() const { return m_nMode; }
+    bool IsFileOpen() const { return m_pFile != nullptr; }
+    // Bytes written by this request.
+    unsigned long long GetWrittenBytes() const { return m_uWritten; }
+    // Tick of the first write (0 before), for the progress rate.
+    unsigned int GetStartTick() const { return m_uStartTick; }
+    const vn::strutf8& GetFileName() const { return m_strFileName; }
+    // Memory mode: the bytes held (null when none).
+    const char* GetBuffer() const { return m_pMemory; }
+    unsigned int GetBufferLen() const { return m_uMemoryLen; }
+
+private:
+    bool WriteStaged();
+
+    int m_nMode;
+    unsigned long long m_uWritten;
+    unsigned int m_uStartTick;
+    vn::strutf8 m_strFileName;
+    vn::io::CFile* m_pFile;  // owned
+    char* m_pStage;          // kStageSize bytes, owned
+    unsigned int m_uStageLen;
+    unsigned long long m_uFileSize;  // size of the file when opened, plus what was written
+    char* m_pMemory;                 // owned
+    unsigned int m_uMemoryCap;
+    unsigned int m_uMemoryLen;
+    unsigned int m_uId;
+};

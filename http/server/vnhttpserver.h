@@ -1,0 +1,105 @@
+// Public header (part of vnbase.h).
+// The embedded HTTP/1.1 server: one per process (GetHttpServerInstance). The caller opens
+// listening ports, registers request types (prefixes of the request head, such as
+// "GET /file") on a port with a CHttpRequestNotify, and hears of every matching request.
+// For each it answers with exactly one of Refuse, Accept_SendBuf, Accept_SendFile,
+// Accept_RecvFile, Accept_RecvBuff, Post or Cancel; progress and the one completion of an
+// accepted transfer come back through the CHttpNotify given with the answer.
+//
+// Thread safety: every operation may be called from any thread. The answering operations
+// are posted to the server thread "HttpSvr" and return before they take effect (called on
+// "HttpSvr", for instance from inside OnRequest, they run at once). Every notify call runs
+// on "HttpSvr", one at a time. Notify objects stay the caller's and must outlive their
+// registration (CHttpRequestNotify) or their transfer (CHttpNotify).
+//   IHttpServer* s = GetHttpServerInstance();
+//   unsigned short port = 0;
+//   s->Listen(0, 0, &port);                          // a port of the kernel's choice
+//   s->RegisterRequest("GET /files/", port, &myRequestNotify);
+//   // in myRequestNotify.OnRequest(id, ...): s->Accept_SendFile(id, path, &myNotify, false);
+#pragma once
+
+#include "base/vnexport.h"
+#include "common/vnstream.h"
+
+// Told of each request whose head matched a registered type. Runs on "HttpSvr".
+class VN_EXPORT CHttpRequestNotify {
+public:
+    CHttpRequestNotify() {}
+    CHttpRequestNotify(const CHttpRequestNotify&) {}
+    CHttpRequestNotify& operator=(const CHttpRequestNotify&) { return *this; }
+    virtual ~CHttpRequestNotify();
+    // strType: the registered type that matched (empty for "*.*"); strHead: the complete
+    // request head (for a multipart upload also the first part's head). Both are valid
+    // during the call only. Answer with exactly one operation for uId.
+    virtual void OnRequest(unsigned long long uId, const vn::strutf8& strType,
+                           const vn::strutf8& strHead, vn::strutf8 strLocalIP,
+                           vn::strutf8 strPeerIP, unsigned short uPeerPort) = 0;
+};
+
+// Told of the progress and the completion of one accepted transfer. Runs on "HttpSvr".
+class VN_EXPORT CHttpNotify {
+public:
+    CHttpNotify() {}
+    CHttpNotify(const CHttpNotify&) {}
+    CHttpNotify& operator=(const CHttpNotify&) { return *this; }
+    virtual ~CHttpNotify();
+    // At most once a second, when the accepting call asked for progress.
+    virtual void OnProgress(unsigned long long uId, unsigned long long uDone,
+                            unsigned long long uTotal, unsigned int uSpeed) = 0;
+    // Once per accepted transfer. strData: the body received by Accept_RecvBuff, else
+    // empty. nCode: 0 success, 1 time-out, 2 closed (or the channel is gone), 3 head too
+    // long, 4 writing the body failed, 5 range or reading the data failed, 6 the file to
+    // send did not open, 7 the file to receive into did not open.
+    virtual void OnComplete(unsigned long long uId, const vn::strutf8& strHead,
+                            const vn::strutf8& strData, int nCode) = 0;
+};
+
+class VN_EXPORT IHttpServer {
+public:
+    IHttpServer() {}
+    IHttpServer(const IHttpServer&) {}
+    IHttpServer& operator=(const IHttpServer&) { return *this; }
+    virtual ~IHttpServer();
+
+    // Whether a listening socket for uPort is in place. Any thread.
+    virtual bool IsListening(unsigned short uPort) = 0;
+    // Binds the first free port of [uFirst, uLast] (0, 0: the kernel's choice) on every
+    // local address, listens with a backlog of 300 and writes the port. Any thread.
+    virtual bool Listen(unsigned short uFirst, unsigned short uLast, unsigned short* pPort) = 0;
+    // Closes the port and forgets every type registered on it.
+    virtual void StopListen(unsigned short uPort) = 0;
+    virtual void RegisterRequest(const vn::strutf8& strRequestType, unsigned short uPort,
+                                 CHttpRequestNotify* pNotify) = 0;
+    // Unregistering the last type of a port closes the port.
+    virtual void UnRegisterRequest(const vn::strutf8& strRequestType, unsigned short uPort) = 0;
+    // Answers nCode with strText as the body and closes the connection; no completion.
+    virtual void Refuse(unsigned long long uId, const vn::strutf8& strText, int nCode) = 0;
+    // Answers 200 (206 for a Range request) with the bytes of strData.
+    virtual void Accept_SendBuf(unsigned long long uId, const vn::strutf8& strData,
+                                CHttpNotify* pNotify, bool bProgress) = 0;
+    // Receives the request body into strPath, then answers 200 with strBody.
+    virtual void Accept_RecvFile(unsigned long long uId, const vn::strutf8& strBody,
+                                 const vn::strutf8& strPath, CHttpNotify* pNotify,
+                                 bool bProgress) = 0;
+    // Receives the request body into memory (OnComplete's strData); strText is not used.
+    virtual void Accept_RecvBuff(unsigned long long uId, const vn::strutf8& strText,
+                                 CHttpNotify* pNotify, bool bProgress) = 0;
+    // Answers 200, or 206 from the Range start, with the file at strPath.
+    virtual void Accept_SendFile(unsigned long long uId, const vn::strutf8& strPath,
+                                 CHttpNotify* pNotify, bool bProgress) = 0;
+    // Sends strHead (a complete answer head, empty line included) and strBody as they are.
+    virtual void Post(unsigned long long uId, const vn::strutf8& strHead,
+                      const vn::strutf8& strBody, CHttpNotify* pNotify, bool bProgress) = 0;
+    // Closes the connection without any report.
+    virtual void Cancel(unsigned long long uId) = 0;
+    // Dotted addresses of the connection's two ends; the output is left alone for an id
+    // the server no longer holds. Any thread.
+    virtual void GetLocalIP(unsigned long long uId, vn::strutf8& strIP) = 0;
+    virtual void GetPeerIP(unsigned long long uId, vn::strutf8& strIP) = 0;
+    // The Content-Length of the request head (multipart: from the first data byte of the
+    // first part); 0 for an id the server no longer holds. Any thread.
+    virtual unsigned long long GetRequestContentLen(unsigned long long uId) = 0;
+};
+
+// The process's one server, created by the first call (safe from several threads).
+VN_EXPORT IHttpServer* GetHttpServerInstance();
