@@ -1,0 +1,242 @@
+// The HTTP client against its anchor, libcurl, in one run, both talking to Debian's nginx
+// on loopback (started here with a generated configuration in a temporary directory):
+//  - download: a 256 MiB file into a file on the same file system;
+//  - reuse: 2000 sequential GETs of a 1 KiB file, the client starting each next request
+//    from inside OnDownloadComplete on its kept connection, libcurl on one easy handle;
+//  - memory: peak resident memory of the process while the client downloads the 256 MiB
+//    file, against its idle figure just before (the kernel's high-water mark is reset first).
+// Every wait is bounded.
+#include <benchmark/benchmark.h>
+#include <curl/curl.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "http/client/vnhttpclient.h"
+#include "support/http_peers.h"
+#include "task/vntask.h"
+
+namespace {
+
+constexpr unsigned long long kBigBytes = 256ull << 20;
+constexpr int kGets = 2000;
+constexpr int kWaitSeconds = 120;
+
+struct Fixture {
+    std::unique_ptr<vntest::NginxPeer> nginx;
+    std::string dir;
+    Fixture() {
+        std::string why;
+        nginx = vntest::NginxPeer::Start(vntest::NginxOptions(), &why);
+        if (!nginx) {
+            fprintf(stderr, "nginx: %s\n", why.c_str());
+            abort();
+        }
+        vntest::WritePatternFile(nginx->docroot() + "/big.bin", kBigBytes, 1);
+        vntest::WritePatternFile(nginx->docroot() + "/k1.bin", 1024, 2);
+        dir = vntest::MakeTempDir("httpbench");
+    }
+    ~Fixture() { vntest::RemoveTree(dir); }
+};
+
+Fixture& F() {
+    static Fixture f;
+    return f;
+}
+
+// Counts completions; optionally starts the next GET from inside the sink.
+class Sink : public IHttpClientSink {
+public:
+    void OnConnecting(IHttpClient*, const vn::strutf16&) override {}
+    void OnConnected(IHttpClient*) override {}
+    void OnDownloadStart(IHttpClient*, unsigned int, unsigned int) override {}
+    void OnProgress(IHttpClient*, unsigned long long, unsigned long long, unsigned int) override {}
+    void OnRedirected(IHttpClient*, vn::strutf16&) override {}
+    void OnDownloadComplete(IHttpClient* c, unsigned int code) override {
+        bool again = false;
+        {
+            std::lock_guard<std::mutex> g(m_mu);
+            if (code != 0) ++m_failed;
+            ++m_done;
+            again = m_done < m_target && m_next != nullptr;
+            if (!again) m_cv.notify_all();
+        }
+        if (again) c->Download(*m_next, nullptr);
+    }
+    void Expect(int target, const vn::strutf16* next) {
+        std::lock_guard<std::mutex> g(m_mu);
+        m_done = 0;
+        m_failed = 0;
+        m_target = target;
+        m_next = next;
+    }
+    bool Wait() {
+        std::unique_lock<std::mutex> l(m_mu);
+        return m_cv.wait_for(l, std::chrono::seconds(kWaitSeconds), [&] {
+            return m_done >= m_target;
+        }) && m_failed == 0;
+    }
+
+private:
+    std::mutex m_mu;
+    std::condition_variable m_cv;
+    int m_done = 0, m_failed = 0, m_target = 0;
+    const vn::strutf16* m_next = nullptr;
+};
+
+struct ClientBox {
+    CVNTaskBase* notify = new CVNTaskBase("BenchNotify", 50, 1);
+    Sink sink;
+    IHttpClient* client;
+    ClientBox() {
+        notify->Start();
+        client = vn_create_httpclient(notify);
+        client->SetSink(&sink);
+    }
+    ~ClientBox() {
+        delete client;  // after the last completion: nothing runs on the notification thread
+        notify->Stop();
+        notify->Release();
+    }
+};
+
+vn::strutf16 U(const std::string& s) {
+    return vn::strutf16(vn::strutf8(s.c_str(), static_cast<unsigned>(s.size())));
+}
+
+size_t WriteFile(char* p, size_t size, size_t n, void* f) {
+    return fwrite(p, size, n, static_cast<FILE*>(f));
+}
+size_t Discard(char*, size_t size, size_t n, void*) {
+    return size * n;
+}
+
+void BM_ClientDownload256MiB(benchmark::State& state) {
+    Fixture& f = F();
+    ClientBox box;
+    vn::strutf16 url = U(f.nginx->Url("/big.bin"));
+    std::string dst = f.dir + "/client.bin";
+    for (auto _ : state) {
+        remove(dst.c_str());
+        box.sink.Expect(1, nullptr);
+        if (!box.client->Download(url, U(dst), nullptr, 0) || !box.sink.Wait()) {
+            state.SkipWithError("download failed");
+            break;
+        }
+    }
+    state.SetBytesProcessed(static_cast<long long>(state.iterations() * kBigBytes));
+    remove(dst.c_str());
+}
+
+void BM_CurlDownload256MiB(benchmark::State& state) {
+    Fixture& f = F();
+    std::string url = f.nginx->Url("/big.bin"), dst = f.dir + "/curl.bin";
+    CURL* h = curl_easy_init();
+    for (auto _ : state) {
+        FILE* out = fopen(dst.c_str(), "wb");
+        curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+        curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, WriteFile);
+        curl_easy_setopt(h, CURLOPT_WRITEDATA, out);
+        CURLcode rc = curl_easy_perform(h);
+        fclose(out);
+        if (rc != CURLE_OK) {
+            state.SkipWithError("curl failed");
+            break;
+        }
+    }
+    curl_easy_cleanup(h);
+    state.SetBytesProcessed(static_cast<long long>(state.iterations() * kBigBytes));
+    remove(dst.c_str());
+}
+
+void BM_ClientSequentialGets(benchmark::State& state) {
+    Fixture& f = F();
+    ClientBox box;
+    vn::strutf16 url = U(f.nginx->Url("/k1.bin"));
+    for (auto _ : state) {
+        box.sink.Expect(kGets, &url);
+        if (!box.client->Download(url, nullptr) || !box.sink.Wait()) {
+            state.SkipWithError("GETs failed");
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * kGets);
+}
+
+void BM_CurlSequentialGets(benchmark::State& state) {
+    Fixture& f = F();
+    std::string url = f.nginx->Url("/k1.bin");
+    CURL* h = curl_easy_init();
+    curl_easy_setopt(h, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, Discard);
+    for (auto _ : state) {
+        for (int i = 0; i < kGets; ++i) {
+            if (curl_easy_perform(h) != CURLE_OK) {
+                state.SkipWithError("curl failed");
+                break;
+            }
+        }
+    }
+    curl_easy_cleanup(h);
+    state.SetItemsProcessed(state.iterations() * kGets);
+}
+
+// kB value of a /proc/self/status line such as "VmHWM:".
+long long StatusKb(const char* key) {
+    FILE* s = fopen("/proc/self/status", "r");
+    if (s == nullptr) return -1;
+    char line[256];
+    long long v = -1;
+    while (fgets(line, sizeof(line), s) != nullptr)
+        if (strncmp(line, key, strlen(key)) == 0) v = atoll(line + strlen(key));
+    fclose(s);
+    return v;
+}
+
+void BM_ClientDownloadPeakRss(benchmark::State& state) {
+    Fixture& f = F();
+    ClientBox box;
+    vn::strutf16 url = U(f.nginx->Url("/big.bin"));
+    std::string dst = f.dir + "/rss.bin";
+    long long idle = 0, peak = 0;
+    for (auto _ : state) {
+        remove(dst.c_str());
+        FILE* c = fopen("/proc/self/clear_refs", "w");  // 5: reset the high-water mark
+        if (c != nullptr) {
+            fputs("5", c);
+            fclose(c);
+        }
+        idle = StatusKb("VmRSS:");
+        box.sink.Expect(1, nullptr);
+        if (!box.client->Download(url, U(dst), nullptr, 0) || !box.sink.Wait()) {
+            state.SkipWithError("download failed");
+            break;
+        }
+        peak = StatusKb("VmHWM:");
+    }
+    state.counters["idle_MiB"] = static_cast<double>(idle) / 1024;
+    state.counters["peak_MiB"] = static_cast<double>(peak) / 1024;
+    state.counters["delta_MiB"] = static_cast<double>(peak - idle) / 1024;
+    remove(dst.c_str());
+}
+
+}  // namespace
+
+BENCHMARK(BM_ClientDownload256MiB)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
+BENCHMARK(BM_CurlDownload256MiB)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
+BENCHMARK(BM_ClientSequentialGets)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
+BENCHMARK(BM_CurlSequentialGets)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
+BENCHMARK(BM_ClientDownloadPeakRss)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
+
+int main(int argc, char** argv) {
+    curl_global_init(CURL_GLOBAL_DEFAULT);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    curl_global_cleanup();
+    return 0;
+}

@@ -1,0 +1,922 @@
+// CVNHttpClient: the interface operations, the life cycle of a request, notifications and
+// timers (see vnhttpclient_internal.h). Request building is in vnhttpclient_request.cpp,
+// response handling in vnhttpclient_response.cpp.
+#include "http/client/vnhttpclient_internal.h"
+
+#include <stdlib.h>
+
+#include <new>
+#include <utility>
+
+#include "base/vnlog.h"
+#include "base/vntime.h"
+#include "fevent/vntaskio.h"
+#include "http/client/vnhttpchunker_internal.h"
+#include "http/client/vnhttpclientutil_internal.h"
+#include "http/common/vndatareader_internal.h"
+#include "http/common/vndatawriter_internal.h"
+
+namespace {
+const char kTag[] = "Http";
+constexpr unsigned int kStopDelayOk = 120000;
+constexpr unsigned int kStopDelayFail = 2000;
+
+bool HasCrLf(const vn::strutf8& s) {
+    for (unsigned i = 0; i < s.length(); ++i)
+        if (s[i] == '\r' || s[i] == '\n') return true;
+    return false;
+}
+}  // namespace
+
+std::atomic<unsigned int> CVNHttpClient::s_uNextId{0};
+
+IHttpClientSink::~IHttpClientSink() {}
+IHttpClient::~IHttpClient() {}
+
+IHttpClient* vn_create_httpclient(CVNTaskBase* pNotifyTask) {
+    if (pNotifyTask == nullptr) return nullptr;
+    return new (std::nothrow) CVNHttpClient(pNotifyTask);
+}
+
+CVNHttpClient::CVNHttpClient(CVNTaskBase* pNotifyTask)
+    : Id(0),
+      m_pNotifyTask(pNotifyTask),
+      m_pHttpTask(nullptr),
+      m_pRetiredTask(nullptr),
+      m_pStoppingTask(nullptr),
+      m_pHolder(new CScopeHolder<CVNHttpClient, 0, CRefCountSafe>(this)),
+      m_pSink(nullptr),
+      m_uConnectTimeout(5000),
+      m_uDataTimeout(60000),
+      m_uRetryAllowance(0),
+      m_bGBK(0),
+      m_bUseCookie(1),
+      m_bResume(0),
+      m_bSyncRedirect(0),
+      m_uNotifyMask(0x08),
+      m_uUserData(0),
+      m_pUserObject(nullptr),
+      m_uUserParam(0xFFFFFFFFu),
+      m_bRunning(0),
+      m_uSerial(0),
+      m_pTimer(nullptr),
+      m_bTimerArmed{false, false},
+      m_uDataTick(0),
+      m_bDataWanted(false),
+      m_bStopWanted(false),
+      m_uStopDeadline(0),
+      m_uStopFireTick(0),
+      m_uActiveSerial(0),
+      m_bActive(false),
+      m_bCompleted(0),
+      m_bMultipart(0),
+      m_bClosingQueued(0),
+      m_wPort(0),
+      m_uRqHeadSent(0),
+      m_bBuildHead(1),
+      m_bReuse(0),
+      m_bRecvOnConn(false),
+      m_pRecvBuf(nullptr),
+      dwTmpRecvCurPos(0),
+      m_pBodyBuf(nullptr),
+      m_bHeadTaken(false),
+      dwResponseStatusCode(0),
+      m_uContentLength(0),
+      m_bHasContentLength(false),
+      bChunked(0),
+      bWithChunkTrailer(0),
+      m_bBodyDone(false),
+      m_bKeepConn(true),
+      m_nAction(2),
+      m_nResultCode(2),
+      m_pDataReader(nullptr),
+      m_pRpDataWriter(nullptr),
+      m_pChunker(nullptr),
+      m_pConnector(nullptr),
+      m_pSocket(nullptr),
+      m_wsockPort(0),
+      m_pAliveFlag(nullptr) {
+    m_pNotifyTask->AddRef();
+}
+
+CVNHttpClient::~CVNHttpClient() {
+    // First: calls still queued for this client (on either thread) find no owner.
+    m_pHolder->Clear();
+    // Deleted by the sink of a synchronous redirect: the frame below must not touch us.
+    bool* alive = m_pAliveFlag.load();
+    if (alive != nullptr && OnHttpThread()) *alive = false;
+    Stop();
+    // Left only when deleted on the HTTP thread itself: that worker ends after this task,
+    // and the task is freed when it does.
+    if (m_pRetiredTask != nullptr) m_pRetiredTask->Release();
+    m_pRetiredTask = nullptr;
+    ClearHeaders();
+    m_pHolder->Release();
+    m_pHolder = nullptr;
+    if (m_pUserObject != nullptr) m_pUserObject->Release();
+    m_pNotifyTask->Release();
+}
+
+// ---------------------------------------------------------------- options
+
+void CVNHttpClient::SetSink(IHttpClientSink* pSink) {
+    m_pSink = pSink;
+}
+
+void CVNHttpClient::SetTimeout(unsigned int uConnectMs, unsigned int uDataMs,
+                               unsigned int uRetryTimes) {
+    m_uConnectTimeout = uConnectMs;
+    m_uDataTimeout = uDataMs;
+    m_uRetryAllowance = uRetryTimes;
+}
+
+unsigned int CVNHttpClient::GetId() {
+    return Id;
+}
+
+void CVNHttpClient::SetGBKEncoding(unsigned char bGBK) {
+    m_bGBK = bGBK;
+}
+
+void CVNHttpClient::SetUseCookie(unsigned char bUse) {
+    m_bUseCookie = bUse;
+}
+
+void CVNHttpClient::SetResumeDownload(unsigned char bResume) {
+    m_bResume = bResume != 0 ? 1 : 0;
+}
+
+void CVNHttpClient::SetSyncRedirect(unsigned char bSync) {
+    m_bSyncRedirect = bSync;
+}
+
+void CVNHttpClient::SetNotifyMask(unsigned char uMask) {
+    m_uNotifyMask = uMask;
+}
+
+unsigned char CVNHttpClient::SetUserData(unsigned long long uData) {
+    m_uUserData = uData;
+    return 1;
+}
+
+unsigned char CVNHttpClient::SetUserObject(CRefCount* pObject) {
+    if (pObject != nullptr) pObject->AddRef();
+    if (m_pUserObject != nullptr) m_pUserObject->Release();
+    m_pUserObject = pObject;
+    return 1;
+}
+
+unsigned char CVNHttpClient::GetUserData(unsigned long long& uData) {
+    uData = m_uUserData;
+    return 1;
+}
+
+unsigned char CVNHttpClient::GetUserObject(CRefCount*& pObject) {
+    if (m_pUserObject == nullptr) return 0;
+    m_pUserObject->AddRef();
+    pObject = m_pUserObject;
+    return 1;
+}
+
+unsigned char CVNHttpClient::SetUserParam(unsigned int uParam) {
+    m_uUserParam = uParam;
+    return 1;
+}
+
+unsigned int CVNHttpClient::GetUserParam() {
+    return m_uUserParam;
+}
+
+unsigned char CVNHttpClient::AddHeader(const vn::strutf16& strName, unsigned int uValue) {
+    vn::strutf8 v;
+    v.format("%u", uValue);
+    return AddHeader(strName, vn::strutf16(v));
+}
+
+unsigned char CVNHttpClient::AddHeader(const vn::strutf16& strName, const vn::strutf16& strValue) {
+    vn::strutf8 name(strName), value(strValue);
+    name.trim();
+    value.trim();
+    if (name.empty() || value.empty()) return 0;
+    // A line break inside would let the caller's text start a header of its own.
+    if (HasCrLf(name) || HasCrLf(value)) return 0;
+    vn::strutf8 lower(name);
+    lower.tolower();
+    if (lower == "accept" || lower == "user-agent" || lower == "pragma") {
+        m_mapOverrides[std::string(lower.c_str())] = value;
+        return 1;
+    }
+    m_strExtraHeaders += name;
+    m_strExtraHeaders += ":";
+    m_strExtraHeaders += value;
+    m_strExtraHeaders += "\r\n";
+    return 1;
+}
+
+unsigned char CVNHttpClient::AddRawHeader(const vn::strutf16& strLine) {
+    vn::strutf8 line(strLine);
+    line.trim();
+    if (line.empty() || HasCrLf(line)) return 0;
+    m_strExtraHeaders += line;
+    m_strExtraHeaders += "\r\n";
+    return 1;
+}
+
+void CVNHttpClient::ClearHeaders() {
+    m_mapOverrides.clear();
+    m_strExtraHeaders.clear();
+}
+
+void CVNHttpClient::ClearFormData() {
+    m_strBoundary.clear();
+    m_strFormDatas.clear();
+}
+
+unsigned char CVNHttpClient::IsRunning() {
+    return m_bRunning;
+}
+
+// ---------------------------------------------------------------- start calls
+
+namespace {
+std::vector<vn::strutf8> ToHostList(const vn::strutf16* pHosts, unsigned int n) {
+    std::vector<vn::strutf8> v;
+    for (unsigned int i = 0; pHosts != nullptr && i < n; ++i) {
+        vn::strutf8 h(pHosts[i]);
+        h.trim();
+        if (!h.empty()) v.push_back(h);
+    }
+    return v;
+}
+}  // namespace
+
+unsigned char CVNHttpClient::Download(const vn::strutf16& strPath, const vn::strutf16& strPort,
+                                      const vn::strutf16* pHosts, unsigned int uHostCount,
+                                      const vn::strutf16& strFileName, const SYSTEMTIME* pTime,
+                                      unsigned char bResume) {
+    HttpRequestInfo info;
+    info.lstHosts = ToHostList(pHosts, uHostCount);
+    if (info.lstHosts.empty()) {
+        syslog(VN_LOG_WARNING, kTag, __LINE__, "Id[%u] Download:strHost is empty", GetId());
+        return 0;
+    }
+    if (strFileName.empty()) {
+        syslog(VN_LOG_WARNING, kTag, __LINE__, "Id[%u] Download:strFileName is empty", GetId());
+        return 0;
+    }
+    unsigned char expected = 0;
+    if (!m_bRunning.compare_exchange_strong(expected, 1)) {
+        syslog(VN_LOG_ERROR, kTag, __LINE__, "Id[%u] Download is Running", GetId());
+        return 0;
+    }
+    info.strUrl = strPath;
+    info.strPort = strPort;
+    info.nMethod = HTTPMETHOD_GET;
+    info.strDownloadFile = strFileName;
+    if (pTime != nullptr) {
+        info.bHasTime = 1;
+        info.time = *pTime;
+    }
+    info.bResume = bResume;
+    return StartRequest(info);
+}
+
+unsigned char CVNHttpClient::Download(const vn::strutf16& strUrl, const vn::strutf16& strFileName,
+                                      const SYSTEMTIME* pTime, unsigned char bResume) {
+    if (strUrl.empty() || strFileName.empty()) {
+        syslog(VN_LOG_ERROR, kTag, __LINE__, "Id[%u] Error Download,Param Error", GetId());
+        return 0;
+    }
+    HttpRequestInfo info;
+    info.strUrl = strUrl;
+    unsigned char expected = 0;
+    if (!m_bRunning.compare_exchange_strong(expected, 1)) {
+        syslog(VN_LOG_ERROR, kTag, __LINE__, "Id[%u] Error Download,m_bRunning[%d] [%s]", GetId(),
+               1, info.strUrl.c_str());
+        return 0;
+    }
+    info.nMethod = HTTPMETHOD_GET;
+    info.strDownloadFile = strFileName;
+    if (pTime != nullptr) {
+        info.bHasTime = 1;
+        info.time = *pTime;
+    }
+    info.bResume = bResume;
+    return StartRequest(info);
+}
+
+unsigned char CVNHttpClient::Download(const vn::strutf16& strUrl, const SYSTEMTIME* pTime) {
+    if (strUrl.empty()) return 0;
+    HttpRequestInfo info;
+    info.strUrl = strUrl;
+    unsigned char expected = 0;
+    if (!m_bRunning.compare_exchange_strong(expected, 1)) {
+        syslog(VN_LOG_ERROR, kTag, __LINE__, "Id[%u] Error Download,m_bRunning[%d] [%s]", GetId(),
+               1, info.strUrl.c_str());
+        return 0;
+    }
+    info.nMethod = HTTPMETHOD_GET;
+    if (pTime != nullptr) {
+        info.bHasTime = 1;
+        info.time = *pTime;
+    }
+    return StartRequest(info);
+}
+
+unsigned char CVNHttpClient::HttpRequestToBuffer(const vn::strutf16& strPath,
+                                                 const vn::strutf16& strPort,
+                                                 const vn::strutf16* pHosts,
+                                                 unsigned int uHostCount, unsigned int uMethod,
+                                                 const void* pBody, unsigned int uLen) {
+    HttpRequestInfo info;
+    info.lstHosts = ToHostList(pHosts, uHostCount);
+    if (info.lstHosts.empty()) {
+        syslog(VN_LOG_WARNING, kTag, __LINE__, "Id[%u]  HttpRequestToBuffer:strHost is empty",
+               GetId());
+        return 0;
+    }
+    if (uMethod != HTTPMETHOD_GET && uMethod != HTTPMETHOD_POST) {
+        syslog(VN_LOG_WARNING, kTag, __LINE__,
+               "Id[%u]  HttpRequestToBuffer:nMethod[%d] should be HTTPMETHOD_GET[%d] or "
+               "HTTPMETHOD_POST[%d]",
+               GetId(), static_cast<int>(uMethod), HTTPMETHOD_GET, HTTPMETHOD_POST);
+        return 0;
+    }
+    unsigned char expected = 0;
+    if (!m_bRunning.compare_exchange_strong(expected, 1)) {
+        syslog(VN_LOG_ERROR, kTag, __LINE__,
+               "Id[%u]  HttpRequestToBuffer:Error HttpRequestToBuffer, m_bRunning[%d]", GetId(), 1);
+        return 0;
+    }
+    info.strUrl = strPath;
+    info.strPort = strPort;
+    info.nMethod = uMethod;
+    if (pBody != nullptr && uLen > 0)
+        info.body.assign(static_cast<const unsigned char*>(pBody), uLen);
+    return StartRequest(info);
+}
+
+unsigned char CVNHttpClient::HttpRequestToBuffer(const vn::strutf16& strUrl, unsigned int uMethod,
+                                                 const void* pBody, unsigned int uLen) {
+    if (strUrl.empty() || (uMethod != HTTPMETHOD_GET && uMethod != HTTPMETHOD_POST)) return 0;
+    HttpRequestInfo info;
+    info.strUrl = strUrl;
+    unsigned char expected = 0;
+    if (!m_bRunning.compare_exchange_strong(expected, 1)) {
+        syslog(VN_LOG_ERROR, kTag, __LINE__, "Id[%u] Error HttpRequestToBuffer,m_bRunning[%d] [%s]",
+               GetId(), 1, info.strUrl.c_str());
+        return 0;
+    }
+    info.nMethod = uMethod;
+    if (pBody != nullptr && uLen > 0)
+        info.body.assign(static_cast<const unsigned char*>(pBody), uLen);
+    return StartRequest(info);
+}
+
+unsigned char CVNHttpClient::Post(const char* pszHost, unsigned short uPort,
+                                  const vn::strutf8& strHead, const vn::strutf8& strBody) {
+    if (pszHost == nullptr) return 0;
+    unsigned int serial = ++m_uSerial;
+    CVNTaskIO* task = AcquireHttpTask();
+    if (task == nullptr) return 0;
+    // The host text is copied into the call: the caller's buffer may be gone when it runs.
+    unsigned char ok = vn_task_call_CVNHttpClientPost::Marshal(
+        task, m_pHolder, this, std::string(pszHost), uPort, strHead, strBody, serial);
+    task->Release();
+    return ok;
+}
+
+unsigned char CVNHttpClient::Upload(const vn::strutf16& strUrl, const void* pData,
+                                    unsigned int uLen) {
+    if (strUrl.empty() || pData == nullptr || uLen == 0) return 0;
+    HttpRequestInfo info;
+    info.strUrl = strUrl;
+    unsigned char expected = 0;
+    if (!m_bRunning.compare_exchange_strong(expected, 1)) {
+        syslog(VN_LOG_ERROR, kTag, __LINE__, "Id[%u] Error Upload,m_bRunning[%d] [%s]", GetId(), 1,
+               info.strUrl.c_str());
+        return 0;
+    }
+    info.nMethod = HTTPMETHOD_POST;
+    info.body.assign(static_cast<const unsigned char*>(pData), uLen);
+    return StartRequest(info);
+}
+
+unsigned char CVNHttpClient::Upload(const vn::strutf16& strUrl, const vn::strutf16& strFileName) {
+    if (strUrl.empty() || strFileName.empty()) return 0;
+    HttpRequestInfo info;
+    info.strUrl = strUrl;
+    unsigned char expected = 0;
+    if (!m_bRunning.compare_exchange_strong(expected, 1)) {
+        syslog(VN_LOG_ERROR, kTag, __LINE__, "Id[%u] Error Upload,m_bRunning[%d] [%s]", GetId(), 1,
+               info.strUrl.c_str());
+        return 0;
+    }
+    info.nMethod = HTTPMETHOD_POST;
+    info.strUploadFile = strFileName;
+    return StartRequest(info);
+}
+
+unsigned char CVNHttpClient::StartRequest(HttpRequestInfo& info) {
+    info.uSerial = ++m_uSerial;
+    CVNTaskIO* task = AcquireHttpTask();
+    if (task == nullptr) {
+        m_bRunning = 0;
+        return 0;
+    }
+    unsigned char ok = vn_task_call_CVNHttpClientRequest::Marshal(task, m_pHolder, this, info);
+    task->Release();
+    if (!ok) m_bRunning = 0;
+    return ok;
+}
+
+bool CVNHttpClient::OnHttpThread() {
+    CVNTaskBase* current = CVNTaskBase::GetCurrentTask();
+    CVNAutolock guard(m_taskLock);
+    return current != nullptr &&
+           (current == m_pHttpTask || current == m_pRetiredTask || current == m_pStoppingTask);
+}
+
+void CVNHttpClient::JoinRetiredTask() {
+    CVNTaskIO* retired;
+    {
+        CVNAutolock guard(m_taskLock);
+        retired = m_pRetiredTask;
+        if (retired == nullptr || CVNTaskBase::GetCurrentTask() == retired) return;
+        m_pRetiredTask = nullptr;
+    }
+    retired->Stop();  // waits until its worker has ended
+    retired->Release();
+}
+
+CVNTaskIO* CVNHttpClient::AcquireHttpTask() {
+    // A shutdown in progress on another thread still resets the request state: the new
+    // thread is made (and its first request runs) only after it. A thread of this client
+    // (a sink of a synchronous redirect) does not wait: the shutdown may be waiting for it.
+    if (OnHttpThread()) return AcquireHttpTaskLocked();
+    CVNAutolock wait(m_shutdownLock);
+    return AcquireHttpTaskLocked();
+}
+
+CVNTaskIO* CVNHttpClient::AcquireHttpTaskLocked() {
+    JoinRetiredTask();
+    CVNAutolock guard(m_taskLock);
+    if (m_pHttpTask == nullptr) {
+        CVNTaskIO* task = new (std::nothrow) CVNTaskIO("HttpClient", 50, 1);
+        if (task == nullptr) return nullptr;
+        if (!task->Start()) {
+            task->Release();
+            return nullptr;
+        }
+        m_pHttpTask = task;
+    }
+    m_pHttpTask->AddRef();
+    return m_pHttpTask;
+}
+
+// ---------------------------------------------------------------- the common start
+
+void CVNHttpClient::Request(HttpRequestInfo info) {
+    Id = s_uNextId++;
+    DisarmStopTimer();
+    syslog(VN_LOG_DEBUG, kTag, __LINE__, "Id[%u] Request [%s]....", GetId(), info.strUrl.c_str());
+    ResetRequestState();
+    m_oRequestInfo = std::move(info);
+    const HttpRequestInfo& rq = m_oRequestInfo;
+    m_oRequestInfo.m_nRetryTimes = 0;
+    m_oRequestInfo.m_nRedirTimes = 0;
+    m_uActiveSerial = rq.uSerial;
+    m_bActive = true;
+    m_bMultipart = rq.bMultipart;
+    if (!CrackUrl(rq)) {
+        syslog(VN_LOG_ERROR, kTag, __LINE__, "Id[%u] Error CrackUrl [%s] Fail", GetId(),
+               rq.strUrl.c_str());
+        NotifyComplete(HTTPRESULT_BAD_URL);
+        return;
+    }
+    m_pRpDataWriter = new HttpResponseDataWriter(GetId());
+    if (!rq.strDownloadFile.empty()) {
+        if (!m_pRpDataWriter->OpenFile(rq.strDownloadFile.c_str())) {
+            syslog(VN_LOG_ERROR, kTag, __LINE__, "Id[%u] Error DataWriter open file fail", GetId());
+            NotifyComplete(HTTPRESULT_WRITE_FAILED);
+            return;
+        }
+        if (!m_bResume && !rq.bResume && m_pRpDataWriter->GetLength() > 0 &&
+            !m_pRpDataWriter->Truncate()) {
+            syslog(VN_LOG_ERROR, kTag, __LINE__, "Id[%u] Error DataWriter SetLength0 fail",
+                   GetId());
+            NotifyComplete(HTTPRESULT_WRITE_FAILED);
+            return;
+        }
+    }
+    if (rq.bHasTime) m_strIfModifiedSince = vn::detail::HttpIfModifiedSinceLine(rq.time);
+    m_strMethod = rq.nMethod == HTTPMETHOD_GET ? "GET" : "POST";
+    if (!CreateDataReader()) {
+        syslog(VN_LOG_ERROR, kTag, __LINE__, "Id[%u] Error DataReader File Open fail", GetId());
+        NotifyComplete(HTTPRESULT_BAD_URL);
+        return;
+    }
+    NotifyOnConnecting(m_uActiveSerial, vn::strutf16(m_strHost));
+    m_bReuse = 0;
+    if (CanReuse()) {
+        m_bReuse = 1;
+        NotifyOnConnected(m_uActiveSerial);
+        SendRequest();
+    } else {
+        ConnectServer();
+    }
+}
+
+void CVNHttpClient::DoPost(std::string strHost, unsigned short uPort, vn::strutf8 strHead,
+                           vn::strutf8 strBody, unsigned int uSerial) {
+    Id = s_uNextId++;
+    DisarmStopTimer();
+    ResetRequestState();
+    m_oRequestInfo = HttpRequestInfo();
+    m_oRequestInfo.uSerial = uSerial;
+    m_uActiveSerial = uSerial;
+    m_bActive = true;
+    m_pRpDataWriter = new HttpResponseDataWriter(GetId());
+    if (!strBody.empty()) {
+        m_pDataReader = new CDataReader(GetId());
+        m_pDataReader->SetBuffer(strBody.c_str(), strBody.length());
+    }
+    m_strHost.assign(strHost.c_str(), static_cast<unsigned>(strHost.size()));
+    m_lstHosts.assign(1, m_strHost);
+    m_wPort = uPort;
+    m_strUrl.format("http://%s:%u/", strHost.c_str(), uPort);
+    m_oRequestInfo.strUrl = m_strUrl;
+    m_strMethod = "GET";
+    strRqHead = strHead;
+    m_bBuildHead = 0;
+    // A raw post never reuses the kept connection.
+    ConnectServer();
+}
+
+void CVNHttpClient::ResetRequestState() {
+    m_strHost.clear();
+    m_lstHosts.clear();
+    m_wPort = 0;
+    m_strMethod.clear();
+    m_strUrl.clear();
+    m_strPath.clear();
+    m_strIfModifiedSince.clear();
+    strRqHead.clear();
+    m_uRqHeadSent = 0;
+    m_bBuildHead = 1;
+    m_oRequestInfo.m_nRetryTimes = 0;
+    m_oRequestInfo.m_nRedirTimes = 0;
+    m_bMultipart = 0;
+    m_bClosingQueued = 0;
+    dwResponseStatusCode = 0;
+    m_uContentLength = 0;
+    m_bHasContentLength = false;
+    bChunked = 0;
+    bWithChunkTrailer = 0;
+    m_bCompleted = 0;
+    m_bActive = false;
+    m_bHeadTaken = false;
+    m_bBodyDone = false;
+    m_bKeepConn = true;
+    m_bRecvOnConn = false;
+    strResponseHead.clear();
+    free(m_pRecvBuf);
+    m_pRecvBuf = nullptr;
+    dwTmpRecvCurPos = 0;
+    delete m_pDataReader;
+    m_pDataReader = nullptr;
+    delete m_pRpDataWriter;
+    m_pRpDataWriter = nullptr;
+    delete m_pChunker;
+    m_pChunker = nullptr;
+    delete m_pConnector;
+    m_pConnector = nullptr;
+}
+
+void CVNHttpClient::CloseSocket() {
+    delete m_pSocket;  // closes the descriptor; safe inside the socket's own callback
+    m_pSocket = nullptr;
+}
+
+// ---------------------------------------------------------------- completion
+
+void CVNHttpClient::NotifyComplete(unsigned int nCode) {
+    if (!m_bActive) return;  // one result per request
+    m_bActive = false;
+    if (m_pRpDataWriter != nullptr) {
+        // Staged bytes that cannot be written make a success a write failure.
+        if (!m_pRpDataWriter->Flush() && nCode == HTTPRESULT_OK) nCode = HTTPRESULT_WRITE_FAILED;
+        m_pRpDataWriter->CloseFile();
+    }
+    delete m_pDataReader;
+    m_pDataReader = nullptr;
+    ClearHeaders();
+    ClearFormData();
+    unsigned int delay;
+    if (nCode == HTTPRESULT_OK || nCode == HTTPRESULT_NOT_MODIFIED) {
+        if (bWithChunkTrailer && m_pChunker != nullptr)
+            syslog(VN_LOG_DEBUG, kTag, __LINE__, "Id[%u] strTrailer[%s]", GetId(),
+                   m_pChunker->GetTrailer().c_str());
+        // A body that ended by silence, or with bytes after it, leaves the connection in an
+        // unknown state: it is not kept for the next request.
+        if (!m_bKeepConn) CloseSocket();
+        syslog(VN_LOG_DEBUG, kTag, __LINE__,
+               "Id[%u] Success NotifyComplete nRetCode[%d] Connection bClose[%d]", GetId(),
+               static_cast<int>(nCode), m_pSocket == nullptr ? 1 : 0);
+        delay = kStopDelayOk;
+    } else {
+        CloseSocket();
+        syslog(VN_LOG_ERROR, kTag, __LINE__,
+               "Id[%u] $$$$$$$$$$$$$$$$$$$$$$ Fail NotifyComplete nError[%d]", GetId(),
+               static_cast<int>(nCode));
+        delay = kStopDelayFail;
+    }
+    m_bCompleted = 1;
+    ArmStopTimer(delay);
+    DisarmDataTimer();
+    NotifyOnDownloadComplete(m_uActiveSerial, nCode);
+}
+
+// ---------------------------------------------------------------- stopping
+
+void CVNHttpClient::StopHttpThread(unsigned int uSerial) {
+    if (CVNTaskBase::GetCurrentTask() != m_pNotifyTask) {
+        // A task thread cannot stop itself: the notification thread does it.
+        vn_task_call_CVNHttpClientStopHttpThread::Post(m_pNotifyTask, m_pHolder, this, nullptr,
+                                                       uSerial);
+        return;
+    }
+    // Unless a newer request (or Stop) came meanwhile: its thread stays.
+    ShutdownHttpThread(&uSerial);
+}
+
+void CVNHttpClient::ShutdownHttpThread(const unsigned int* pIdleSerial) {
+    // Serialised with the creation of the next HTTP thread (AcquireHttpTask), so the state
+    // reset never overlaps a new request. On an HTTP thread of this client, a shutdown
+    // that another thread has begun may be waiting for this very thread: that one does
+    // the work once this thread has ended.
+    if (OnHttpThread()) {
+        if (!m_shutdownLock.Try()) return;
+    } else {
+        m_shutdownLock.Lock();
+    }
+    ShutdownLocked(pIdleSerial);
+    m_shutdownLock.Unlock();
+}
+
+void CVNHttpClient::ShutdownLocked(const unsigned int* pIdleSerial) {
+    // The stop timer's request: only while no newer request (or Stop) came meanwhile.
+    if (pIdleSerial != nullptr && (*pIdleSerial != m_uSerial.load() || m_bRunning)) return;
+    CVNTaskIO* task;
+    {
+        CVNAutolock guard(m_taskLock);
+        task = m_pHttpTask;
+        m_pHttpTask = nullptr;
+        m_pStoppingTask = task;
+    }
+    // From another thread this waits for the worker, so everything below is ours alone;
+    // on the worker itself (a synchronous OnRedirected) the loop ends after this task, and
+    // the task is kept until another thread can wait for it.
+    bool self = task != nullptr && CVNTaskBase::GetCurrentTask() == task;
+    if (task != nullptr) task->Stop();
+    if (!self) JoinRetiredTask();
+    CloseSocket();
+    ResetRequestState();
+    delete m_pTimer;  // its task stopped (or is the current one): no timer call is running
+    m_pTimer = nullptr;
+    m_bTimerArmed[0] = m_bTimerArmed[1] = false;
+    m_bDataWanted = m_bStopWanted = false;
+    free(m_pBodyBuf);
+    m_pBodyBuf = nullptr;
+    CVNTaskIO* older = nullptr;
+    {
+        CVNAutolock guard(m_taskLock);
+        m_pStoppingTask = nullptr;
+        if (self) {
+            older = m_pRetiredTask;
+            m_pRetiredTask = task;
+        }
+    }
+    if (older != nullptr) older->Release();  // not running: its worker retired earlier
+    if (!self && task != nullptr) task->Release();
+}
+
+void CVNHttpClient::Stop() {
+    ++m_uSerial;           // notifications still queued are for a request that no longer exists
+    ShutdownHttpThread();  // the completed flag goes with the request state
+    m_bRunning = 0;
+}
+
+// ---------------------------------------------------------------- timers
+
+void CVNHttpClient::ArmTimer(unsigned int uElapse, unsigned int id) {
+    if (m_pTimer == nullptr) m_pTimer = new CHttpClientTimer(this);
+    m_pTimer->SetTimer(uElapse, id);
+    m_bTimerArmed[id == kTimerData ? 0 : 1] = true;
+}
+
+void CVNHttpClient::KillTimer(unsigned int id) {
+    if (m_pTimer != nullptr) m_pTimer->KillTimer(id);
+    m_bTimerArmed[id == kTimerData ? 0 : 1] = false;
+}
+
+// Both timers are kept armed lazily. Arming and killing a timer queues and cancels a
+// delayed task, and a request would otherwise do that four times; instead the wanted
+// deadline is recorded, and a timer that fires early (or is no longer wanted) re-arms for
+// the rest (or ends) when it fires.
+
+void CVNHttpClient::TouchDataTimer() {
+    m_uDataTick = vn_gettickcount();
+    m_bDataWanted = true;
+    if (!m_bTimerArmed[0]) ArmTimer(m_uDataTimeout, kTimerData);
+}
+
+void CVNHttpClient::DisarmDataTimer() {
+    m_bDataWanted = false;
+}
+
+void CVNHttpClient::ArmStopTimer(unsigned int uDelay) {
+    unsigned int now = vn_gettickcount();
+    m_uStopDeadline = now + uDelay;
+    m_bStopWanted = true;
+    // Re-armed only when the armed one would fire after the new deadline.
+    if (!m_bTimerArmed[1] || static_cast<int>(m_uStopFireTick - m_uStopDeadline) > 0) {
+        ArmTimer(uDelay, kTimerStop);
+        m_uStopFireTick = m_uStopDeadline;
+    }
+}
+
+void CVNHttpClient::DisarmStopTimer() {
+    m_bStopWanted = false;
+}
+
+void CVNHttpClient::OnTimer(unsigned int id) {
+    unsigned int now = vn_gettickcount();
+    if (id == kTimerData) {
+        if (!m_bDataWanted || !m_bActive) {
+            KillTimer(kTimerData);
+            return;
+        }
+        unsigned int timeout = m_uDataTimeout;
+        unsigned int elapsed = now - m_uDataTick;
+        if (elapsed < timeout) {
+            ArmTimer(timeout - elapsed, kTimerData);
+            return;
+        }
+        KillTimer(kTimerData);
+        m_bDataWanted = false;
+        syslog(VN_LOG_WARNING, kTag, __LINE__, "Id[%u] Data Receive Time Out [%u]s!", GetId(),
+               timeout);
+        if (m_bHeadTaken && (dwResponseStatusCode == 200 || dwResponseStatusCode == 206) &&
+            !bChunked && !m_bHasContentLength) {
+            m_bKeepConn = false;
+            NotifyComplete(HTTPRESULT_OK);
+        } else {
+            DataTimeoutReconnect();
+        }
+        return;
+    }
+    if (id == kTimerStop) {
+        if (!m_bStopWanted) {
+            KillTimer(kTimerStop);
+            return;
+        }
+        int left = static_cast<int>(m_uStopDeadline - now);
+        if (left > 0) {
+            ArmTimer(static_cast<unsigned int>(left), kTimerStop);
+            m_uStopFireTick = m_uStopDeadline;
+            return;
+        }
+        syslog(VN_LOG_DEBUG, kTag, __LINE__, "Id[%u], Timer of stop task timeout[%u]", GetId(), id);
+        KillTimer(kTimerStop);
+        m_bStopWanted = false;
+        CloseSocket();
+        StopHttpThread(m_uActiveSerial);
+        return;
+    }
+    syslog(VN_LOG_WARNING, kTag, __LINE__, "Id[%u] Timer[%u] Out, but NOT be processed!", GetId(),
+           id);
+}
+
+// ---------------------------------------------------------------- notifications
+
+bool CVNHttpClient::Notifying(unsigned int uSerial) const {
+    return uSerial == m_uSerial.load();
+}
+
+void CVNHttpClient::NotifyOnConnecting(unsigned int uSerial, vn::strutf16 strHost) {
+    if (!(m_uNotifyMask & HTTPNOTIFY_CONNECTING)) return;
+    if (CVNTaskBase::GetCurrentTask() != m_pNotifyTask) {
+        vn_task_call_CVNHttpClientNotifyOnConnecting::Post(m_pNotifyTask, m_pHolder, this, nullptr,
+                                                           uSerial, strHost);
+        return;
+    }
+    if (!Notifying(uSerial)) return;
+    syslog(VN_LOG_NOTICE, kTag, __LINE__, "Id[%u] notify OnConnecting", GetId());
+    IHttpClientSink* sink = m_pSink;
+    if (sink != nullptr) sink->OnConnecting(this, strHost);
+}
+
+void CVNHttpClient::NotifyOnConnected(unsigned int uSerial) {
+    if (!(m_uNotifyMask & HTTPNOTIFY_CONNECTED)) return;
+    if (CVNTaskBase::GetCurrentTask() != m_pNotifyTask) {
+        vn_task_call_CVNHttpClientNotifyOnConnected::Post(m_pNotifyTask, m_pHolder, this, nullptr,
+                                                          uSerial);
+        return;
+    }
+    if (!Notifying(uSerial)) return;
+    syslog(VN_LOG_NOTICE, kTag, __LINE__, "Id[%u] notify NotifyOnConnected", GetId());
+    IHttpClientSink* sink = m_pSink;
+    if (sink != nullptr) sink->OnConnected(this);
+}
+
+void CVNHttpClient::NotifyOnDownloadStart(unsigned int uSerial, unsigned int uDownloaded,
+                                          unsigned int uContentLength) {
+    if (!(m_uNotifyMask & HTTPNOTIFY_DOWNLOADSTART)) return;
+    if (CVNTaskBase::GetCurrentTask() != m_pNotifyTask) {
+        vn_task_call_CVNHttpClientNotifyOnDownloadStart::Post(
+            m_pNotifyTask, m_pHolder, this, nullptr, uSerial, uDownloaded, uContentLength);
+        return;
+    }
+    if (!Notifying(uSerial)) return;
+    syslog(VN_LOG_NOTICE, kTag, __LINE__, "Id[%u] notify OnDownloadStart", GetId());
+    IHttpClientSink* sink = m_pSink;
+    if (sink != nullptr) sink->OnDownloadStart(this, uDownloaded, uContentLength);
+}
+
+void CVNHttpClient::NotifyOnProgress(unsigned int uSerial, unsigned long long uDone,
+                                     unsigned long long uTotal, unsigned int uRate) {
+    if (!(m_uNotifyMask & HTTPNOTIFY_PROGRESS)) return;
+    if (CVNTaskBase::GetCurrentTask() != m_pNotifyTask) {
+        vn_task_call_CVNHttpClientNotifyOnProgress::Post(m_pNotifyTask, m_pHolder, this, nullptr,
+                                                         uSerial, uDone, uTotal, uRate);
+        return;
+    }
+    if (!Notifying(uSerial)) return;
+    IHttpClientSink* sink = m_pSink;
+    if (sink == nullptr) {
+        syslog(VN_LOG_DEBUG, kTag, __LINE__, "NotifyOnProgress m_pSink == NULL");
+        return;
+    }
+    sink->OnProgress(this, uDone, uTotal, uRate);
+}
+
+void CVNHttpClient::NotifyOnDownloadComplete(unsigned int uSerial, unsigned int uCode) {
+    if (CVNTaskBase::GetCurrentTask() != m_pNotifyTask) {
+        vn_task_call_CVNHttpClientNotifyOnDownloadComplete::Post(m_pNotifyTask, m_pHolder, this,
+                                                                 nullptr, uSerial, uCode);
+        return;
+    }
+    if (!Notifying(uSerial)) return;
+    // The request is over: the client takes the next start call (from inside the sink
+    // too), which reuses the kept connection.
+    m_bRunning = 0;
+    syslog(VN_LOG_DEBUG, kTag, __LINE__, "Id[%u]  notify OnDownloadComplete dwCode[%u]", GetId(),
+           uCode);
+    IHttpClientSink* sink = m_pSink;
+    if (sink != nullptr) sink->OnDownloadComplete(this, uCode);  // may delete this
+}
+
+void CVNHttpClient::NotifyOnRedirected(unsigned int uSerial, vn::strutf16 strUrl) {
+    if (CVNTaskBase::GetCurrentTask() != m_pNotifyTask) {
+        vn_task_call_CVNHttpClientNotifyOnRedirected::Post(m_pNotifyTask, m_pHolder, this, nullptr,
+                                                           uSerial, strUrl);
+        return;
+    }
+    if (!Notifying(uSerial)) return;
+    IHttpClientSink* sink = m_pSink;
+    if (sink != nullptr) sink->OnRedirected(this, strUrl);
+}
+
+void CVNHttpClient::NotifyOnReConnect(unsigned int uSerial) {
+    if (CVNTaskBase::GetCurrentTask() != m_pNotifyTask) {
+        vn_task_call_CVNHttpClientNotifyOnReConnect::Post(m_pNotifyTask, m_pHolder, this, nullptr,
+                                                          uSerial);
+        return;
+    }
+    if (!Notifying(uSerial)) return;
+    syslog(VN_LOG_NOTICE, kTag, __LINE__, "Id[%u] notify OnReConnect", GetId());
+}
+
+void CVNHttpClient::ReportProgress(bool bUpload) {
+    if (!(m_uNotifyMask & HTTPNOTIFY_PROGRESS)) return;
+    unsigned long long done, total, moved;
+    unsigned int start;
+    if (bUpload) {
+        if (m_pDataReader == nullptr) return;
+        done = m_pDataReader->GetPosition();
+        total = m_pDataReader->GetLength();
+        moved = m_pDataReader->GetSentBytes();
+        start = m_pDataReader->GetStartTick();
+    } else {
+        if (m_pRpDataWriter == nullptr) return;
+        done = m_pRpDataWriter->GetLength();
+        total = m_uContentLength;
+        moved = m_pRpDataWriter->GetWrittenBytes();
+        start = m_pRpDataWriter->GetStartTick();
+    }
+    unsigned int ms = vn_gettickcount() - start;
+    unsigned long long rate = ms == 0 ? 0 : moved * 1000 / ms;
+    NotifyOnProgress(m_uActiveSerial, done, total,
+                     rate > 0xFFFFFFFFull ? 0xFFFFFFFFu : static_cast<unsigned int>(rate));
+}

@@ -1,0 +1,320 @@
+// Internal header (not installed): CVNHttpClient, the implementation of IHttpClient.
+//
+// Threads: the caller's threads make start calls and set options; every start is
+// marshalled to the client's own CVNTaskIO "HttpClient" (created on first use), which owns
+// the connection, the request state, the socket and connector callbacks and the timers;
+// notifications are posted to the notification task the caller named and delivered to
+// the sink there. The request state below "HTTP thread only" is touched by that thread,
+// or by a thread that stopped it first (Stop, StopHttpThread, the destructor).
+//
+// Timers: a CVNTimer binds for good to the thread of its first SetTimer, and the HTTP
+// thread is stopped and created again over a client's life. The client therefore arms its
+// timers through a CHttpClientTimer made on each HTTP thread and deleted when that thread
+// stops; the client itself only receives OnTimer.
+//
+// Request numbers: each accepted start (and Stop) takes a new serial. Notifications carry
+// the serial of their request, so one that is still queued when Stop or a newer request
+// came is dropped instead of reaching the sink for the wrong request.
+#pragma once
+
+#include <atomic>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "base/vnlock.h"
+#include "http/client/vnhttpclient.h"
+#include "http/client/vnhttptcpconnector_internal.h"
+#include "net/vnsocketi.h"
+#include "task/vnscopecall.h"
+#include "task/vntaskcall.h"
+#include "task/vntimer.h"
+
+class CVNTaskIO;
+class CDataReader;
+class HttpResponseDataWriter;
+class Chunker;
+class CVNHttpClient;
+
+// The description a start call builds (m_oRequestInfo in log lines).
+struct HttpRequestInfo {
+    vn::strutf8 strUrl;                 // URL, or the path with a host list
+    vn::strutf8 strPort;                // not empty: address by lstHosts
+    std::vector<vn::strutf8> lstHosts;  // host names or dotted IPv4 texts
+    unsigned int nMethod = 0;           // HTTPMETHOD_GET / HTTPMETHOD_POST
+    vn::stream body;                    // request body (memory)
+    vn::strutf8 strUploadFile;          // request body (file)
+    vn::strutf8 strDownloadFile;        // empty: the answer goes to memory
+    unsigned char bHasTime = 0;
+    SYSTEMTIME time = {};
+    unsigned char bResume = 0;
+    unsigned char bMultipart = 0;
+    int m_nRetryTimes = 0;
+    int m_nRedirTimes = 0;
+    unsigned int uSerial = 0;  // the request number it was accepted under
+};
+
+// Per-HTTP-thread timer object: bound to the thread that made it, forwards to the client.
+class CHttpClientTimer : public CVNTimer {
+public:
+    explicit CHttpClientTimer(CVNTimerBase* pOwner) : m_pOwner(pOwner) {}
+    void OnTimer(unsigned int id) override { m_pOwner->OnTimer(id); }
+
+private:
+    CVNTimerBase* m_pOwner;  // not owned (the client)
+};
+
+class CVNHttpClient : public IHttpClient,
+                      public CHttpTCPConnectorSink,
+                      public CVNITCPSocketSink,
+                      public CVNTimerBase {
+public:
+    enum { kTimerData = 100, kTimerStop = 200 };
+    enum { kHeadBufSize = 10240, kBodyBufSize = 256 * 1024 };
+    enum { kMaxRetry = 3, kMaxRedirect = 5 };
+
+    explicit CVNHttpClient(CVNTaskBase* pNotifyTask);
+    ~CVNHttpClient() override;
+    CVNHttpClient(const CVNHttpClient&) = delete;
+    CVNHttpClient& operator=(const CVNHttpClient&) = delete;
+
+    // ---- IHttpClient ----
+    void SetSink(IHttpClientSink* pSink) override;
+    void SetTimeout(unsigned int uConnectMs, unsigned int uDataMs,
+                    unsigned int uRetryTimes) override;
+    unsigned int GetId() override;
+    void SetGBKEncoding(unsigned char bGBK) override;
+    void SetUseCookie(unsigned char bUse) override;
+    void SetResumeDownload(unsigned char bResume) override;
+    void SetSyncRedirect(unsigned char bSync) override;
+    void SetNotifyMask(unsigned char uMask) override;
+    unsigned char SetUserData(unsigned long long uData) override;
+    unsigned char SetUserObject(CRefCount* pObject) override;
+    unsigned char GetUserData(unsigned long long& uData) override;
+    unsigned char GetUserObject(CRefCount*& pObject) override;
+    unsigned char SetUserParam(unsigned int uParam) override;
+    unsigned int GetUserParam() override;
+    unsigned char AddHeader(const vn::strutf16& strName, unsigned int uValue) override;
+    unsigned char AddHeader(const vn::strutf16& strName, const vn::strutf16& strValue) override;
+    unsigned char AddRawHeader(const vn::strutf16& strLine) override;
+    void ClearHeaders() override;
+    void AddFormData(const vn::strutf16& strName, const vn::strutf16& strValue) override;
+    void ClearFormData() override;
+    unsigned char IsRunning() override;
+    unsigned char Download(const vn::strutf16& strPath, const vn::strutf16& strPort,
+                           const vn::strutf16* pHosts, unsigned int uHostCount,
+                           const vn::strutf16& strFileName, const SYSTEMTIME* pTime,
+                           unsigned char bResume) override;
+    unsigned char Download(const vn::strutf16& strUrl, const vn::strutf16& strFileName,
+                           const SYSTEMTIME* pTime, unsigned char bResume) override;
+    unsigned char Download(const vn::strutf16& strUrl, const SYSTEMTIME* pTime) override;
+    unsigned char HttpRequestToBuffer(const vn::strutf16& strPath, const vn::strutf16& strPort,
+                                      const vn::strutf16* pHosts, unsigned int uHostCount,
+                                      unsigned int uMethod, const void* pBody,
+                                      unsigned int uLen) override;
+    unsigned char HttpRequestToBuffer(const vn::strutf16& strUrl, unsigned int uMethod,
+                                      const void* pBody, unsigned int uLen) override;
+    unsigned char Post(const char* pszHost, unsigned short uPort, const vn::strutf8& strHead,
+                       const vn::strutf8& strBody) override;
+    unsigned char Upload(const vn::strutf16& strUrl, const void* pData, unsigned int uLen) override;
+    unsigned char Upload(const vn::strutf16& strUrl, const vn::strutf16& strFileName) override;
+    unsigned char UploadFormData(const vn::strutf16& strUrl, const char16_t* pszName,
+                                 const void* pData, unsigned int uLen,
+                                 const char16_t* pszFileName) override;
+    unsigned char UploadFormData(const vn::strutf16& strUrl, const char16_t* pszName,
+                                 const char16_t* pszFilePath) override;
+    void Stop() override;
+    unsigned char GetResponseHead(vn::strutf16& strHead) override;
+    unsigned char GetDownloadedBuffer(const void*& pData, unsigned int& uLen) override;
+    unsigned char GetDownloadFileName(vn::strutf16& strName) override;
+    unsigned char GetResponseHeader(const vn::strutf16& strName, unsigned int& uValue) override;
+    unsigned char GetResponseHeader(const vn::strutf16& strName, vn::strutf16& strValue,
+                                    unsigned char bTrim) override;
+    unsigned char GetResponseFileName(vn::strutf16& strName) override;
+
+    // ---- sinks (HTTP thread) ----
+    void OnConnect(bool bSuccess, int fd) override;
+    void OnRecv(CVNITCPSocket* pSocket) override;
+    void OnSend(CVNITCPSocket* pSocket) override;
+    void OnClose(CVNITCPSocket* pSocket) override;
+    void OnTimer(unsigned int id) override;
+
+    // ---- marshalled calls (public for the task-call templates) ----
+    // The common start (HTTP thread).
+    void Request(HttpRequestInfo info);
+    // Timer 200 asks the notification thread to end the HTTP thread of request uSerial.
+    void StopHttpThread(unsigned int uSerial);
+    void NotifyOnConnecting(unsigned int uSerial, vn::strutf16 strHost);
+    void NotifyOnConnected(unsigned int uSerial);
+    void NotifyOnDownloadStart(unsigned int uSerial, unsigned int uDownloaded,
+                               unsigned int uContentLength);
+    void NotifyOnProgress(unsigned int uSerial, unsigned long long uDone, unsigned long long uTotal,
+                          unsigned int uRate);
+    void NotifyOnDownloadComplete(unsigned int uSerial, unsigned int uCode);
+    void NotifyOnRedirected(unsigned int uSerial, vn::strutf16 strUrl);
+    void NotifyOnReConnect(unsigned int uSerial);
+    // The raw post on the HTTP thread.
+    void DoPost(std::string strHost, unsigned short uPort, vn::strutf8 strHead, vn::strutf8 strBody,
+                unsigned int uSerial);
+
+private:
+    // ---- life cycle (vnhttpclient.cpp) ----
+    // Accepts a start: a new serial, m_bRunning, the HTTP thread, the marshalled Request.
+    unsigned char StartRequest(HttpRequestInfo& info);
+    // Creates the HTTP task if needed; a new reference to it (null when it cannot start).
+    CVNTaskIO* AcquireHttpTask();
+    CVNTaskIO* AcquireHttpTaskLocked();
+    // Waits for a retired HTTP thread unless the caller is that thread.
+    void JoinRetiredTask();
+    bool OnHttpThread();
+    // Ends the HTTP thread and frees the connection and request state (from any thread
+    // but the HTTP thread itself it waits for that thread first).
+    // pIdleSerial (the stop timer): only when that request is still the latest and none runs.
+    void ShutdownHttpThread(const unsigned int* pIdleSerial = nullptr);
+    void ShutdownLocked(const unsigned int* pIdleSerial);
+    void ResetRequestState();
+    void CloseSocket();
+    void NotifyComplete(unsigned int nCode);
+    bool Notifying(unsigned int uSerial) const;
+    void ArmTimer(unsigned int uElapse, unsigned int id);
+    void KillTimer(unsigned int id);
+    // Timer 100: armed with the data time-out and pushed on by each send or receive.
+    void TouchDataTimer();
+    void DisarmDataTimer();
+    // Timer 200: ends the HTTP thread uDelay ms from now unless a request starts first.
+    void ArmStopTimer(unsigned int uDelay);
+    void DisarmStopTimer();
+    void ReportProgress(bool bUpload);
+
+    // ---- request (vnhttpclient_request.cpp) ----
+    bool CrackUrl(const HttpRequestInfo& info);
+    bool CreateDataReader();
+    bool CanReuse();
+    void ConnectServer();
+    bool BuildRqHead();
+    void SendRequest();
+    void SendData();
+    void QueueClosingBoundary();
+    vn::strutf8 ClosingDelimiter() const;
+    vn::strutf8 ToWire(const vn::strutf16& s) const;
+
+    // ---- response (vnhttpclient_response.cpp) ----
+    bool TakeHead(bool& bFailed);
+    bool AnalyseHead();
+    bool ReadBodyHeaders();
+    // Writes body bytes; false on failure (code in m_nResultCode). Sets m_bBodyDone.
+    bool WriteContentData(const char* p, unsigned int len);
+    void Outcome(bool bOk);
+    bool GetRedirectUrl();
+    void Redirect();
+    void ReConnect();
+    void DataTimeoutReconnect();
+    bool FindResponseHeader(const char* pszName, vn::strutf8& strValue, bool bTrim);
+
+    friend class CHttpClientTimer;
+
+    // ---- identity and threads ----
+    std::atomic<unsigned int> Id;
+    static std::atomic<unsigned int> s_uNextId;
+    CVNTaskBase* m_pNotifyTask;  // one reference held; never null
+    CVNLock m_taskLock;          // guards m_pHttpTask (start calls, Stop, StopHttpThread)
+    CVNTaskIO* m_pHttpTask;      // one reference owned; null until the first request
+    // An HTTP thread stopped from inside itself (a sink's Stop during a synchronous
+    // OnRedirected) may still be running its last task: it is waited for by the next
+    // Stop, start or the destructor from another thread. One reference owned; guarded by
+    // m_taskLock.
+    CVNTaskIO* m_pRetiredTask;
+    CVNTaskIO* m_pStoppingTask;  // the thread a shutdown waits for; guarded by m_taskLock
+    // Held by a shutdown for its whole length, and by the creation of the next HTTP thread.
+    CVNLock m_shutdownLock;
+    CScopeHolder<CVNHttpClient, 0, CRefCountSafe>* m_pHolder;  // owned (creation reference)
+    std::atomic<IHttpClientSink*> m_pSink;                     // not owned
+
+    // ---- options (caller's threads; read elsewhere) ----
+    std::atomic<unsigned int> m_uConnectTimeout;
+    std::atomic<unsigned int> m_uDataTimeout;
+    std::atomic<unsigned int> m_uRetryAllowance;  // m_oRequestInfo.m_nRetryTimes in logs
+    std::atomic<unsigned char> m_bGBK;
+    std::atomic<unsigned char> m_bUseCookie;
+    std::atomic<unsigned char> m_bResume;
+    std::atomic<unsigned char> m_bSyncRedirect;
+    std::atomic<unsigned char> m_uNotifyMask;
+    unsigned long long m_uUserData;
+    CRefCount* m_pUserObject;  // one reference held, or null
+    unsigned int m_uUserParam;
+    // Caller's thread while idle, HTTP thread during a request (handed over by the push).
+    std::map<std::string, vn::strutf8> m_mapOverrides;  // lower-case name -> value
+    vn::strutf8 m_strExtraHeaders;
+    vn::strutf8 m_strBoundary;
+    vn::strutf8 m_strFormDatas;
+
+    // ---- request life ----
+    std::atomic<unsigned char> m_bRunning;
+    std::atomic<unsigned int> m_uSerial;  // the latest accepted request (or Stop)
+
+    // ---- HTTP thread only ----
+    CHttpClientTimer* m_pTimer;  // owned; bound to the current HTTP thread; null before use
+    bool m_bTimerArmed[2];       // timers 100, 200 armed
+    unsigned int m_uDataTick;    // last send or receive, for timer 100
+    bool m_bDataWanted;          // timer 100 is to time out (else it ends when it fires)
+    bool m_bStopWanted;          // timer 200 is to stop the thread at m_uStopDeadline
+    unsigned int m_uStopDeadline;
+    unsigned int m_uStopFireTick;  // when the armed timer 200 fires
+    HttpRequestInfo m_oRequestInfo;
+    unsigned int m_uActiveSerial;
+    bool m_bActive;  // a request is being worked on (until it completes)
+    unsigned char m_bCompleted;
+    unsigned char m_bMultipart;
+    unsigned char m_bClosingQueued;
+    vn::strutf8 m_strHost;
+    std::vector<vn::strutf8> m_lstHosts;
+    unsigned short m_wPort;
+    vn::strutf8 m_strMethod;
+    vn::strutf8 m_strUrl;
+    vn::strutf8 m_strPath;
+    vn::strutf8 m_strIfModifiedSince;
+    vn::strutf8 strRqHead;
+    unsigned int m_uRqHeadSent;
+    unsigned char m_bBuildHead;
+    unsigned char m_bReuse;
+    bool m_bRecvOnConn;  // anything received on the connection since this request used it
+    char* m_pRecvBuf;    // kHeadBufSize + 1 bytes, owned
+    unsigned int dwTmpRecvCurPos;
+    char* m_pBodyBuf;  // kBodyBufSize bytes, owned; body reads after the head
+    bool m_bHeadTaken;
+    vn::strutf8 strResponseHead;
+    unsigned int dwResponseStatusCode;
+    unsigned long long m_uContentLength;
+    bool m_bHasContentLength;
+    unsigned char bChunked;
+    unsigned char bWithChunkTrailer;
+    bool m_bBodyDone;
+    bool m_bKeepConn;  // the connection ended cleanly with the body and may be reused
+    int m_nAction;     // 1 reconnect, 2 none
+    unsigned int m_nResultCode;
+    CDataReader* m_pDataReader;               // owned
+    HttpResponseDataWriter* m_pRpDataWriter;  // owned
+    Chunker* m_pChunker;                      // owned
+    CHttpTCPConnector* m_pConnector;          // owned
+    CVNITCPSocket* m_pSocket;                 // owned
+    vn::strutf8 m_strsockIP;
+    unsigned short m_wsockPort;
+    // Set while a synchronous OnRedirected runs: the sink may Stop or delete the client.
+    std::atomic<bool*> m_pAliveFlag;
+};
+
+VN_TASK_CALL(CVNHttpClient, Request);
+VN_TASK_CALL(CVNHttpClient, StopHttpThread);
+VN_TASK_CALL(CVNHttpClient, NotifyOnConnecting);
+VN_TASK_CALL(CVNHttpClient, NotifyOnConnected);
+VN_TASK_CALL(CVNHttpClient, NotifyOnDownloadStart);
+VN_TASK_CALL(CVNHttpClient, NotifyOnProgress);
+VN_TASK_CALL(CVNHttpClient, NotifyOnDownloadComplete);
+VN_TASK_CALL(CVNHttpClient, NotifyOnRedirected);
+VN_TASK_CALL(CVNHttpClient, NotifyOnReConnect);
+// The raw post's call keeps the name of the interface operation it carries.
+struct vn_task_call_CVNHttpClientPost
+    : ::vn::detail::task_call<vn_task_call_CVNHttpClientPost, &CVNHttpClient::DoPost> {
+    using task_call::task_call;
+    static constexpr const char* kName = "Post";
+};

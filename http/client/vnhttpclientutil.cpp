@@ -1,0 +1,218 @@
+// The HTTP client's stateless text steps (see vnhttpclientutil_internal.h).
+#include "http/client/vnhttpclientutil_internal.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include <string>
+
+#include "base/vnconvert.h"
+#include "net/vnhttptext_internal.h"
+
+namespace vn {
+namespace detail {
+
+namespace {
+
+// Index of the first byte after "scheme://host:port", or npos when there is no "//".
+size_t AuthorityEnd(const std::string& url) {
+    size_t s = url.find("//");
+    if (s == std::string::npos) return s;
+    size_t e = url.find_first_of("/?", s + 2);
+    return e == std::string::npos ? url.size() : e;
+}
+
+bool StartsWithNoCase(const char* s, const char* prefix) {
+    for (; *prefix != '\0'; ++s, ++prefix) {
+        char a = *s, b = *prefix;
+        if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
+        if (a != b) return false;
+    }
+    return true;
+}
+
+// "%15[^?&/:]://%c": a scheme of 1..15 bytes other than ? & / :, then "://" and a byte.
+bool LooksAbsolute(const std::string& v) {
+    size_t n = 0;
+    while (n < v.size() && n < 16 && strchr("?&/:", v[n]) == nullptr)
+        ++n;
+    if (n == 0 || n > 15) return false;
+    return v.compare(n, 3, "://") == 0 && v.size() > n + 3;
+}
+
+}  // namespace
+
+bool HttpCrackUrl(const vn::strutf8& strUrl, vn::strutf8& strHost, unsigned short& wPort,
+                  vn::strutf8& strPath) {
+    std::string url(strUrl.c_str(), strUrl.length());
+    for (unsigned char c : url)
+        if (c <= 0x20 || c == 0x7F) return false;
+    size_t s = url.find("//");
+    if (s == std::string::npos) return false;
+    // Only plain HTTP is spoken: anything else would go out in clear text to port 80.
+    if (s != 5 || !StartsWithNoCase(url.c_str(), "http:")) return false;
+    size_t hostStart = s + 2;
+    size_t e = url.find_first_of("/?", hostStart);
+    std::string hostPart = url.substr(hostStart, e == std::string::npos ? e : e - hostStart);
+    std::string path = e == std::string::npos ? "/" : url.substr(e);
+    if (path[0] == '?') path.insert(0, "/");
+    if (hostPart.empty()) return false;
+    std::string portText = "80";
+    size_t colon = hostPart.find(':');
+    if (colon != std::string::npos) {
+        portText = hostPart.substr(colon + 1);
+        hostPart.resize(colon);
+    }
+    if (hostPart.empty() || portText.empty()) return false;
+    for (char c : portText)
+        if (c < '0' || c > '9') return false;
+    unsigned int port = 0;
+    if (!vn_str2uint32(portText.c_str(), &port) || port == 0 || port > 65535) return false;
+    strHost.assign(hostPart.c_str(), static_cast<unsigned>(hostPart.size()));
+    wPort = static_cast<unsigned short>(port);
+    strPath.assign(path.c_str(), static_cast<unsigned>(path.size()));
+    return true;
+}
+
+bool HttpResolveRedirect(const vn::strutf8& strUrl, const vn::strutf8& strLocation,
+                         vn::strutf8& strOut) {
+    std::string cur(strUrl.c_str(), strUrl.length());
+    std::string loc(strLocation.c_str(), strLocation.length());
+    std::string out;
+    if (loc.empty()) return false;
+    if (LooksAbsolute(loc)) {
+        out = loc;
+    } else {
+        size_t auth = AuthorityEnd(cur);
+        if (auth == std::string::npos) return false;
+        if (loc[0] == '/') {
+            out = cur.substr(0, auth) + loc;
+        } else {
+            size_t q = cur.find('?', auth);
+            std::string base = q == std::string::npos ? cur : cur.substr(0, q);
+            std::string v = loc;
+            if (v[0] != '?') {
+                // Drop the last path segment, then one more for each leading "../".
+                size_t slash = base.rfind('/');
+                if (slash != std::string::npos && slash >= auth) base.resize(slash);
+                if (v.compare(0, 2, "./") == 0) v.erase(0, 2);
+                while (v.compare(0, 3, "../") == 0) {
+                    v.erase(0, 3);
+                    size_t up = base.rfind('/');
+                    if (up != std::string::npos && up >= auth) base.resize(up);
+                }
+                out = base + "/" + v;
+            } else {
+                out = base + v;
+            }
+        }
+    }
+    vn::strutf8 result(out.c_str(), static_cast<unsigned>(out.size()));
+    if (result.length() != out.size()) return false;  // no memory
+    vn::strutf8 host, path;
+    unsigned short port = 0;
+    if (!HttpCrackUrl(result, host, port, path)) return false;
+    strOut = result;
+    return true;
+}
+
+bool HttpGetHeaderValue(const char* pHead, size_t uLen, const char* pszName, vn::strutf8& strValue,
+                        bool bTrim) {
+    if (pHead == nullptr || uLen == 0) return false;
+    int at = HttpFindHeader(pHead, uLen, pszName);
+    if (at < 0) return false;
+    const char* start = pHead + at;
+    const char* nl = static_cast<const char*>(memchr(start, '\n', uLen - static_cast<size_t>(at)));
+    if (nl == nullptr) return false;
+    const char* end = nl;
+    if (end > start && end[-1] == '\r') --end;
+    vn::strutf8 v;
+    if (end > start) v.assign(start, static_cast<unsigned>(end - start));
+    if (bTrim) v.trim();
+    if (v.empty()) return false;
+    strValue = v;
+    return true;
+}
+
+int HttpAnalyseStatusLine(const vn::strutf8& strHead, unsigned int& uStatus) {
+    uStatus = 0;
+    int crlf = strHead.find("\r\n");
+    vn::strutf8 line = crlf < 0 ? strHead : strHead.substr(0, static_cast<unsigned>(crlf));
+    line.toupper();
+    if (line.find("HTTP") < 0) return 0;
+    int sp1 = line.find(" ");
+    if (sp1 < 0) return -1;
+    int sp2 = line.find(" ", static_cast<unsigned>(sp1) + 1);
+    if (sp2 < 0) sp2 = line.find("\r", static_cast<unsigned>(sp1) + 1);
+    if (sp2 < 0) sp2 = line.find("\n", static_cast<unsigned>(sp1) + 1);
+    if (sp2 < 0) return -1;
+    vn::strutf8 code =
+        line.substr(static_cast<unsigned>(sp1) + 1, static_cast<unsigned>(sp2 - sp1 - 1));
+    code.trim();
+    unsigned int v = 0;
+    if (!code.empty() && vn_str2uint32(code.c_str(), &v)) uStatus = v;
+    return 1;
+}
+
+void HttpReadBodyHeaders(const vn::strutf8& strHead, HttpResponseHeadInfo& info) {
+    const char* h = strHead.c_str();
+    size_t n = strHead.length();
+    vn::strutf8 v;
+    info.bChunked = false;
+    info.bTrailer = false;
+    if (HttpGetHeaderValue(h, n, "Transfer-Encoding", v, true)) {
+        v.tolower();
+        if (v == "chunked") {
+            info.bChunked = true;
+            vn::strutf8 t;
+            info.bTrailer = HttpGetHeaderValue(h, n, "Trailer", t, true) ||
+                            HttpGetHeaderValue(h, n, "Trailers", t, true);
+        }
+    }
+    info.bHasLength = false;
+    info.uLength = 0;
+    if (!info.bChunked && HttpGetHeaderValue(h, n, "Content-Length", v, true)) {
+        unsigned long long len = 0;
+        if (vn_str2uint64(v.c_str(), &len)) {
+            info.bHasLength = true;
+            info.uLength = len;
+        }
+    }
+    info.bHasRange = false;
+    if (HttpGetHeaderValue(h, n, "Content-Range", v, true)) {
+        // "bytes S-E/T"
+        int b = v.find("bytes", 0, true);
+        int dash = v.find("-");
+        int slash = v.find("/");
+        if (b == 0 && dash > 5 && slash > dash) {
+            vn::strutf8 s = v.substr(5, static_cast<unsigned>(dash - 5));
+            vn::strutf8 t = v.substr(static_cast<unsigned>(slash) + 1);
+            s.trim();
+            t.trim();
+            unsigned long long start = 0, total = 0;
+            if (vn_str2uint64(s.c_str(), &start) && vn_str2uint64(t.c_str(), &total)) {
+                info.bHasRange = true;
+                info.uRangeStart = start;
+                info.uRangeTotal = total;
+            }
+        }
+    }
+}
+
+vn::strutf8 HttpIfModifiedSinceLine(const SYSTEMTIME& st) {
+    static const char* const kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+    static const char* const kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                          "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    vn::strutf8 line;
+    if (st.wMonth == 0 || st.wMonth > 12 || st.wDayOfWeek >= 7) return line;
+    char day[8], year[8], time[32];
+    snprintf(day, sizeof(day), "%02d", st.wDay);
+    snprintf(year, sizeof(year), "%d", st.wYear);
+    snprintf(time, sizeof(time), "%02d:%02d:%02d", st.wHour, st.wMinute, st.wSecond);
+    line.format("If-Modified-Since: %s, %s %s %s %s GMT\r\n", kDays[st.wDayOfWeek], day,
+                kMonths[st.wMonth - 1], year, time);
+    return line;
+}
+
+}  // namespace detail
+}  // namespace vn

@@ -1,0 +1,453 @@
+// CHttpServer, GetHttpServerInstance and the notify interfaces' destructors (see
+// vnhttpserver.h and vnhttpserver_internal.h).
+#include "http/server/vnhttpserver_internal.h"
+
+#include <strings.h>
+
+#include "base/vnlog.h"
+#include "base/vntime.h"
+#include "http/server/vnhttpserverchannelpool_internal.h"
+#include "http/server/vnhttpservertask_internal.h"
+#include "net/vnnet.h"
+#include "task/vntask.h"
+#include "task/vntaskcall.h"
+
+VN_TASK_CALL(CHttpServer, StopListen);
+VN_TASK_CALL(CHttpServer, RegisterRequest);
+VN_TASK_CALL(CHttpServer, UnRegisterRequest);
+VN_TASK_CALL(CHttpServer, Refuse);
+VN_TASK_CALL(CHttpServer, Cancel);
+VN_TASK_CALL(CHttpServer, Accept_RecvFile);
+VN_TASK_CALL(CHttpServer, Accept_RecvBuff);
+VN_TASK_CALL(CHttpServer, Accept_SendFile);
+VN_TASK_CALL(CHttpServer, Accept_SendBuf);
+VN_TASK_CALL(CHttpServer, Post);
+VN_TASK_CALL(CHttpServer, OnRequest);
+VN_TASK_CALL(CHttpServer, OnComplete);
+VN_TASK_CALL(CHttpServer, OnProgress);
+VN_TASK_CALL(CHttpServer, InitInThread);
+VN_TASK_CALL(CHttpServer, AcceptInThread);
+
+namespace {
+const char kTag[] = "HttpSvr";
+}
+
+CHttpRequestNotify::~CHttpRequestNotify() {}
+CHttpNotify::~CHttpNotify() {}
+IHttpServer::~IHttpServer() {}
+
+IHttpServer* GetHttpServerInstance() {
+    // A function-local static is initialised once even when several threads make the
+    // first call together. The server lives as long as the process.
+    static CHttpServer* s_pServer = new CHttpServer();
+    return s_pServer;
+}
+
+CHttpServer::CHttpServer()
+    : m_pHolder(new CScopeHolder<CHttpServer, 0, CRefCountSafe>(this)),
+      m_pTask(nullptr),
+      m_pListen(nullptr),
+      m_pThreadPool(nullptr),
+      m_pChannelPool(nullptr),
+      m_uNextId(0) {
+    m_pTask = new CVNTaskBase("HttpSvr", 50, 1);
+    m_pTask->Start();
+    vn_task_call_CHttpServerInitInThread::Marshal(m_pTask, m_pHolder, this);
+}
+
+CHttpServer::~CHttpServer() {
+    m_pHolder->Clear();
+    delete m_pListen.exchange(nullptr);
+    // The server thread goes first: nothing may call into the pools while they go away.
+    m_pTask->Stop();
+    // The channel threads stop before the pool deletes the channels (no channel runs while
+    // it goes), and are released only after it (the channels point at them).
+    if (m_pThreadPool != nullptr) m_pThreadPool->StopAll();
+    delete m_pChannelPool.exchange(nullptr);
+    delete m_pThreadPool;
+    m_pThreadPool = nullptr;
+    m_pTask->Release();
+    m_pTask = nullptr;
+    m_registry.clear();
+    m_pHolder->Release();
+}
+
+bool CHttpServer::OnThread() const {
+    return CVNTaskBase::GetCurrentTask() == m_pTask;
+}
+
+void CHttpServer::InitInThread() {
+    if (!OnThread()) {
+        vn_task_call_CHttpServerInitInThread::Marshal(m_pTask, m_pHolder, this);
+        return;
+    }
+    if (m_pThreadPool == nullptr) m_pThreadPool = new CHttpServerThreadPool();
+    if (GetChannelPool() == nullptr) {
+        m_pChannelPool.store(new CHttpServerChannelPool(), std::memory_order_release);
+    }
+}
+
+// ---- Listening (caller's thread) ----
+
+bool CHttpServer::IsListening(unsigned short uPort) {
+    CHttpServerListen* l = m_pListen.load(std::memory_order_acquire);
+    return l != nullptr && l->IsListening(uPort);
+}
+
+bool CHttpServer::Listen(unsigned short uFirst, unsigned short uLast, unsigned short* pPort) {
+    if (uFirst > uLast) return false;
+    int fd = vnsocket_create(true, 0);
+    if (fd == -1) return false;
+    bool bound = false;
+    for (unsigned int port = uFirst; port <= uLast; ++port) {
+        if (vnsocket_bind(fd, 0, static_cast<unsigned short>(port))) {
+            bound = true;
+            break;
+        }
+    }
+    unsigned int ip = 0;
+    unsigned short port = 0;
+    if (!bound || !vnsocket_listen(fd, 300) || !vnsocket_getsockname(fd, &ip, &port)) {
+        vnsocket_close(fd);
+        return false;
+    }
+    if (pPort != nullptr) *pPort = port;
+    CHttpServerListen* l = m_pListen.load(std::memory_order_acquire);
+    if (l == nullptr) {
+        std::lock_guard<std::mutex> guard(m_listenLock);
+        l = m_pListen.load(std::memory_order_acquire);
+        if (l == nullptr) {
+            l = new CHttpServerListen(this);
+            m_pListen.store(l, std::memory_order_release);
+        }
+    }
+    l->AddListen(fd, port);
+    return true;
+}
+
+void CHttpServer::OnAccept(int fd, unsigned short uPort) {
+    if (vn_task_call_CHttpServerAcceptInThread::Post(m_pTask, m_pHolder, this, nullptr, fd,
+                                                     uPort) == 0 &&
+        fd != -1) {
+        vnsocket_close(fd);
+    }
+}
+
+void CHttpServer::OnClose() {
+    syslog(VN_LOG_NOTICE, kTag, __LINE__, "OnClose ....");
+}
+
+void CHttpServer::AcceptInThread(int fd, unsigned short uPort) {
+    if (fd == -1) {
+        syslog(VN_LOG_ERROR, kTag, __LINE__, "OnAccept From[%s:%d] but socket is invalid",
+               "0.0.0.0", 0);
+        return;
+    }
+    CHttpServerTask* pTask = m_pThreadPool != nullptr ? m_pThreadPool->FindEasyThread() : nullptr;
+    CHttpServerChannelPool* pPool = GetChannelPool();
+    if (pTask == nullptr || pPool == nullptr) {
+        unsigned int ip = 0;
+        unsigned short port = 0;
+        vnsocket_getpeername(fd, &ip, &port);
+        syslog(VN_LOG_ERROR, kTag, __LINE__,
+               "OnAccept From[%s:%d],but not find easythread,close it...", vnnet_iptostr(ip), port);
+        vnsocket_close(fd);
+        return;
+    }
+    CHttpServerChannel* pChannel = new CHttpServerChannel(pTask, uPort, ++m_uNextId);
+    pChannel->SetSink(this);
+    pPool->AddNew(pChannel, vn_time());  // the pool owns it from here on
+    pChannel->Attach(fd);
+}
+
+// ---- Registry ("HttpSvr") ----
+
+void CHttpServer::StopListen(unsigned short uPort) {
+    if (!OnThread()) {
+        vn_task_call_CHttpServerStopListen::Marshal(m_pTask, m_pHolder, this, uPort);
+        return;
+    }
+    m_registry.erase(uPort);
+    CHttpServerListen* l = m_pListen.load(std::memory_order_acquire);
+    if (l != nullptr) l->StopListen(uPort);
+}
+
+void CHttpServer::RegisterRequest(const vn::strutf8& strRequestType, unsigned short uPort,
+                                  CHttpRequestNotify* pNotify) {
+    if (!OnThread()) {
+        vn_task_call_CHttpServerRegisterRequest::Marshal(m_pTask, m_pHolder, this, strRequestType,
+                                                         uPort, pNotify);
+        return;
+    }
+    if (strRequestType.empty() || pNotify == nullptr) {
+        syslog(VN_LOG_ERROR, kTag, __LINE__, "RegisterRequest param error");
+        return;
+    }
+    std::map<vn::strutf8, CHttpRequestNotify*>& types = m_registry[uPort];
+    if (types.find(strRequestType) != types.end()) {
+        syslog(VN_LOG_ERROR, kTag, __LINE__, "RegisterRequest [%s] already exist",
+               strRequestType.c_str());
+        return;
+    }
+    types[strRequestType] = pNotify;
+}
+
+void CHttpServer::UnRegisterRequest(const vn::strutf8& strRequestType, unsigned short uPort) {
+    if (!OnThread()) {
+        vn_task_call_CHttpServerUnRegisterRequest::Marshal(m_pTask, m_pHolder, this, strRequestType,
+                                                           uPort);
+        return;
+    }
+    if (strRequestType.empty()) {
+        syslog(VN_LOG_ERROR, kTag, __LINE__, "UnRegisterRequest strRequestType is empty");
+        return;
+    }
+    auto port = m_registry.find(uPort);
+    if (port == m_registry.end() || port->second.find(strRequestType) == port->second.end()) {
+        syslog(VN_LOG_ERROR, kTag, __LINE__, "UnRegisterRequest [%s] not exist, uPort[%d]",
+               strRequestType.c_str(), uPort);
+        return;
+    }
+    port->second.erase(strRequestType);
+    if (port->second.empty()) {
+        syslog(VN_LOG_NOTICE, kTag, __LINE__,
+               "UnRegisterRequest: notify has empty, so close http server Listen Port[%d]", uPort);
+        StopListen(uPort);
+    }
+}
+
+CHttpRequestNotify* CHttpServer::FindNotify(const vn::strutf8& strHead, unsigned short uPort,
+                                            vn::strutf8& strType) {
+    auto port = m_registry.find(uPort);
+    if (port == m_registry.end()) return nullptr;
+    for (auto& kv : port->second) {
+        const vn::strutf8& key = kv.first;
+        if (key == "*.*") return kv.second;
+        if (key.length() <= strHead.length() &&
+            strncasecmp(strHead.c_str(), key.c_str(), key.length()) == 0) {
+            strType = key;
+            return kv.second;
+        }
+    }
+    return nullptr;
+}
+
+// ---- Channel reports (posted from the channel threads) ----
+
+void CHttpServer::OnRequest(unsigned long long uId, const vn::strutf8& strHead,
+                            unsigned short uListenPort, const vn::strutf8& strLocalIP,
+                            const vn::strutf8& strPeerIP, unsigned short uPeerPort) {
+    if (!OnThread()) {
+        vn_task_call_CHttpServerOnRequest::Marshal(m_pTask, m_pHolder, this, uId, strHead,
+                                                   uListenPort, strLocalIP, strPeerIP, uPeerPort);
+        return;
+    }
+    CHttpServerChannelPool* pPool = GetChannelPool();
+    CHttpServerChannel* pChannel = pPool != nullptr ? pPool->Find(uId) : nullptr;
+    if (pChannel == nullptr) {
+        syslog(VN_LOG_WARNING, kTag, __LINE__, "OnRequest [%s], but channel is not exist",
+               strHead.c_str());
+        return;
+    }
+    vn::strutf8 strType;
+    CHttpRequestNotify* pNotify = FindNotify(strHead, uListenPort, strType);
+    if (pNotify == nullptr) {
+        syslog(VN_LOG_ERROR, kTag, __LINE__, "OnRequest [%s],but not find pNotify,let's refuse it",
+               strHead.c_str());
+        pPool->MoveToFinished(uId);
+        pChannel->Refuse("unkown the request", 400);
+        return;
+    }
+    // A kept-alive connection's next request: the caller gets the new-set time to answer
+    // it, counted from now rather than from the last completion.
+    pPool->MoveToNew(uId);
+    pNotify->OnRequest(uId, strType, strHead, strLocalIP, strPeerIP, uPeerPort);
+}
+
+void CHttpServer::OnComplete(unsigned long long uId, const vn::strutf8& strHead,
+                             const vn::strutf8& strData, int nCode) {
+    if (!OnThread()) {
+        vn_task_call_CHttpServerOnComplete::Marshal(m_pTask, m_pHolder, this, uId, strHead, strData,
+                                                    nCode);
+        return;
+    }
+    CHttpServerChannelPool* pPool = GetChannelPool();
+    if (pPool == nullptr || !pPool->Exists(uId)) {
+        syslog(VN_LOG_WARNING, kTag, __LINE__, "OnComplete, but channel is not exist");
+        return;
+    }
+    CHttpNotify* pNotify = pPool->GetNotify(uId);
+    // Finished before the caller hears of it: an answer the caller gives from inside
+    // OnComplete (a Post after a received body) then records its own notify.
+    pPool->MoveToFinished(uId);
+    if (pNotify != nullptr) pNotify->OnComplete(uId, strHead, strData, nCode);
+}
+
+void CHttpServer::OnProgress(unsigned long long uId, unsigned long long uDone,
+                             unsigned long long uTotal, unsigned int uSpeed) {
+    if (!OnThread()) {
+        vn_task_call_CHttpServerOnProgress::Marshal(m_pTask, m_pHolder, this, uId, uDone, uTotal,
+                                                    uSpeed);
+        return;
+    }
+    CHttpServerChannelPool* pPool = GetChannelPool();
+    if (pPool == nullptr || !pPool->Exists(uId)) {
+        syslog(VN_LOG_WARNING, kTag, __LINE__, "OnProgress, but channel is not exist");
+        return;
+    }
+    if (!pPool->IsWorking(uId)) {
+        syslog(VN_LOG_ERROR, kTag, __LINE__, "OnProgress but not working ??? [%llu]", uId);
+        return;
+    }
+    CHttpNotify* pNotify = pPool->GetNotify(uId);
+    if (pNotify != nullptr) pNotify->OnProgress(uId, uDone, uTotal, uSpeed);
+}
+
+// ---- The caller's answers ("HttpSvr") ----
+
+void CHttpServer::ReportGone(unsigned long long uId, CHttpNotify* pNotify, const char* pszWhat) {
+    syslog(VN_LOG_WARNING, kTag, __LINE__, "%s, but channel is not exist", pszWhat);
+    if (pNotify != nullptr) pNotify->OnComplete(uId, vn::strutf8(), vn::strutf8(), 2);
+}
+
+void CHttpServer::Refuse(unsigned long long uId, const vn::strutf8& strText, int nCode) {
+    if (!OnThread()) {
+        vn_task_call_CHttpServerRefuse::Marshal(m_pTask, m_pHolder, this, uId, strText, nCode);
+        return;
+    }
+    CHttpServerChannelPool* pPool = GetChannelPool();
+    CHttpServerChannel* pChannel = pPool != nullptr ? pPool->Find(uId) : nullptr;
+    if (pChannel == nullptr) {
+        ReportGone(uId, nullptr, "Refuse");
+        return;
+    }
+    pPool->MoveToFinished(uId);
+    pChannel->Refuse(strText, nCode);
+}
+
+void CHttpServer::Cancel(unsigned long long uId) {
+    if (!OnThread()) {
+        vn_task_call_CHttpServerCancel::Marshal(m_pTask, m_pHolder, this, uId);
+        return;
+    }
+    CHttpServerChannelPool* pPool = GetChannelPool();
+    CHttpServerChannel* pChannel = pPool != nullptr ? pPool->Find(uId) : nullptr;
+    if (pChannel == nullptr) {
+        ReportGone(uId, nullptr, "Cancel");
+        return;
+    }
+    pPool->MoveToFinished(uId);
+    pChannel->Close();
+}
+
+void CHttpServer::Accept_SendBuf(unsigned long long uId, const vn::strutf8& strData,
+                                 CHttpNotify* pNotify, bool bProgress) {
+    if (!OnThread()) {
+        vn_task_call_CHttpServerAccept_SendBuf::Marshal(m_pTask, m_pHolder, this, uId, strData,
+                                                        pNotify, bProgress);
+        return;
+    }
+    CHttpServerChannelPool* pPool = GetChannelPool();
+    CHttpServerChannel* pChannel = pPool != nullptr ? pPool->Find(uId) : nullptr;
+    if (pChannel == nullptr) {
+        ReportGone(uId, pNotify, "Accept_SendBuf");
+        return;
+    }
+    pPool->SetNotify(uId, pNotify);
+    pChannel->Accept_SendBuf(strData, bProgress);
+}
+
+void CHttpServer::Accept_RecvFile(unsigned long long uId, const vn::strutf8& strBody,
+                                  const vn::strutf8& strPath, CHttpNotify* pNotify,
+                                  bool bProgress) {
+    if (!OnThread()) {
+        vn_task_call_CHttpServerAccept_RecvFile::Marshal(m_pTask, m_pHolder, this, uId, strBody,
+                                                         strPath, pNotify, bProgress);
+        return;
+    }
+    CHttpServerChannelPool* pPool = GetChannelPool();
+    CHttpServerChannel* pChannel = pPool != nullptr ? pPool->Find(uId) : nullptr;
+    if (pChannel == nullptr) {
+        ReportGone(uId, pNotify, "Accept_RecvFile");
+        return;
+    }
+    pPool->SetNotify(uId, pNotify);
+    pChannel->Accept_RecvFile(strBody, strPath, bProgress);
+}
+
+void CHttpServer::Accept_RecvBuff(unsigned long long uId, const vn::strutf8& strText,
+                                  CHttpNotify* pNotify, bool bProgress) {
+    if (!OnThread()) {
+        vn_task_call_CHttpServerAccept_RecvBuff::Marshal(m_pTask, m_pHolder, this, uId, strText,
+                                                         pNotify, bProgress);
+        return;
+    }
+    CHttpServerChannelPool* pPool = GetChannelPool();
+    CHttpServerChannel* pChannel = pPool != nullptr ? pPool->Find(uId) : nullptr;
+    if (pChannel == nullptr) {
+        ReportGone(uId, pNotify, "Accept_RecvBuff");
+        return;
+    }
+    pPool->SetNotify(uId, pNotify);
+    pChannel->Accept_RecvBuff(strText, bProgress);
+}
+
+void CHttpServer::Accept_SendFile(unsigned long long uId, const vn::strutf8& strPath,
+                                  CHttpNotify* pNotify, bool bProgress) {
+    if (!OnThread()) {
+        vn_task_call_CHttpServerAccept_SendFile::Marshal(m_pTask, m_pHolder, this, uId, strPath,
+                                                         pNotify, bProgress);
+        return;
+    }
+    CHttpServerChannelPool* pPool = GetChannelPool();
+    CHttpServerChannel* pChannel = pPool != nullptr ? pPool->Find(uId) : nullptr;
+    if (pChannel == nullptr) {
+        ReportGone(uId, pNotify, "Accept_SendFile");
+        return;
+    }
+    pPool->SetNotify(uId, pNotify);
+    pChannel->Accept_SendFile(strPath, bProgress);
+}
+
+void CHttpServer::Post(unsigned long long uId, const vn::strutf8& strHead,
+                       const vn::strutf8& strBody, CHttpNotify* pNotify, bool bProgress) {
+    if (!OnThread()) {
+        vn_task_call_CHttpServerPost::Marshal(m_pTask, m_pHolder, this, uId, strHead, strBody,
+                                              pNotify, bProgress);
+        return;
+    }
+    CHttpServerChannelPool* pPool = GetChannelPool();
+    CHttpServerChannel* pChannel = pPool != nullptr ? pPool->Find(uId) : nullptr;
+    if (pChannel == nullptr) {
+        ReportGone(uId, pNotify, "Post");
+        return;
+    }
+    pPool->SetNotify(uId, pNotify);
+    pChannel->Post(strHead, strBody, bProgress);
+}
+
+// ---- Any thread ----
+
+void CHttpServer::GetLocalIP(unsigned long long uId, vn::strutf8& strIP) {
+    CHttpServerChannelPool* pPool = GetChannelPool();
+    if (pPool == nullptr || !pPool->GetLocalIP(uId, strIP)) {
+        syslog(VN_LOG_WARNING, kTag, __LINE__, "GetLocalIP, but channel is not exist");
+    }
+}
+
+void CHttpServer::GetPeerIP(unsigned long long uId, vn::strutf8& strIP) {
+    CHttpServerChannelPool* pPool = GetChannelPool();
+    if (pPool == nullptr || !pPool->GetPeerIP(uId, strIP)) {
+        syslog(VN_LOG_WARNING, kTag, __LINE__, "GetPeerIP, but channel is not exist");
+    }
+}
+
+unsigned long long CHttpServer::GetRequestContentLen(unsigned long long uId) {
+    CHttpServerChannelPool* pPool = GetChannelPool();
+    unsigned long long uLen = 0;
+    if (pPool == nullptr || !pPool->GetContentLen(uId, uLen)) {
+        syslog(VN_LOG_WARNING, kTag, __LINE__, "GetRequestContentLen, but channel is not exist");
+        return 0;
+    }
+    return uLen;
+}

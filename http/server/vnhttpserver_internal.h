@@ -1,0 +1,105 @@
+// Internal header (not installed): CHttpServer, the process's embedded HTTP server behind
+// IHttpServer. It owns the registry of request types per port, the listening side, the
+// channel threads and the channel pool, and makes every call into the caller's notify
+// objects, all on its thread "HttpSvr".
+//
+// Thread safety: the answering operations and the registry operations run on "HttpSvr";
+// called elsewhere they are posted there (fire-and-forget). Listen, IsListening,
+// GetLocalIP, GetPeerIP and GetRequestContentLen run on the caller's thread: the listen
+// object is created under m_listenLock and published atomically, and the channel look-ups
+// go through the pool's lock. Channels report on their own threads; the reports are
+// posted to "HttpSvr".
+//   IHttpServer* s = GetHttpServerInstance();      // CHttpServer, created once
+#pragma once
+
+#include <atomic>
+#include <map>
+#include <mutex>
+
+#include "http/server/vnhttpserver.h"
+#include "http/server/vnhttpserverchannel_internal.h"
+#include "http/server/vnhttpserverlisten_internal.h"
+#include "task/vnscopecall.h"
+
+class CVNTaskBase;
+class CHttpServerThreadPool;
+class CHttpServerChannelPool;
+
+class CHttpServer : public IHttpServer,
+                    public CHttpServerListenSink,
+                    public CHttpServerChannelSink {
+public:
+    // Creates and starts "HttpSvr" and posts InitInThread to it.
+    CHttpServer();
+    ~CHttpServer() override;
+    CHttpServer(const CHttpServer&) = delete;
+    CHttpServer& operator=(const CHttpServer&) = delete;
+
+    // IHttpServer
+    bool IsListening(unsigned short uPort) override;
+    bool Listen(unsigned short uFirst, unsigned short uLast, unsigned short* pPort) override;
+    void StopListen(unsigned short uPort) override;
+    void RegisterRequest(const vn::strutf8& strRequestType, unsigned short uPort,
+                         CHttpRequestNotify* pNotify) override;
+    void UnRegisterRequest(const vn::strutf8& strRequestType, unsigned short uPort) override;
+    void Refuse(unsigned long long uId, const vn::strutf8& strText, int nCode) override;
+    void Accept_SendBuf(unsigned long long uId, const vn::strutf8& strData, CHttpNotify* pNotify,
+                        bool bProgress) override;
+    void Accept_RecvFile(unsigned long long uId, const vn::strutf8& strBody,
+                         const vn::strutf8& strPath, CHttpNotify* pNotify, bool bProgress) override;
+    void Accept_RecvBuff(unsigned long long uId, const vn::strutf8& strText, CHttpNotify* pNotify,
+                         bool bProgress) override;
+    void Accept_SendFile(unsigned long long uId, const vn::strutf8& strPath, CHttpNotify* pNotify,
+                         bool bProgress) override;
+    void Post(unsigned long long uId, const vn::strutf8& strHead, const vn::strutf8& strBody,
+              CHttpNotify* pNotify, bool bProgress) override;
+    void Cancel(unsigned long long uId) override;
+    void GetLocalIP(unsigned long long uId, vn::strutf8& strIP) override;
+    void GetPeerIP(unsigned long long uId, vn::strutf8& strIP) override;
+    unsigned long long GetRequestContentLen(unsigned long long uId) override;
+
+    // CHttpServerListenSink (listen thread)
+    void OnAccept(int fd, unsigned short uPort) override;
+    void OnClose() override;
+
+    // CHttpServerChannelSink (channel threads; posted on to "HttpSvr")
+    void OnRequest(unsigned long long uId, const vn::strutf8& strHead, unsigned short uListenPort,
+                   const vn::strutf8& strLocalIP, const vn::strutf8& strPeerIP,
+                   unsigned short uPeerPort) override;
+    void OnComplete(unsigned long long uId, const vn::strutf8& strHead, const vn::strutf8& strData,
+                    int nCode) override;
+    void OnProgress(unsigned long long uId, unsigned long long uDone, unsigned long long uTotal,
+                    unsigned int uSpeed) override;
+
+    // "HttpSvr": creates the thread pool and the channel pool.
+    void InitInThread();
+    // "HttpSvr": hands an accepted descriptor to a new channel.
+    void AcceptInThread(int fd, unsigned short uPort);
+
+    // The notify of the first registered type that prefixes strHead (ignoring case), in
+    // strcmp order of the types; "*.*" matches everything with strType left empty.
+    // "HttpSvr" only.
+    CHttpRequestNotify* FindNotify(const vn::strutf8& strHead, unsigned short uPort,
+                                   vn::strutf8& strType);
+
+    // For the tests: the server thread and the pools (valid after InitInThread ran).
+    CVNTaskBase* GetTask() const { return m_pTask; }
+    CHttpServerThreadPool* GetThreadPool() const { return m_pThreadPool; }
+    CHttpServerChannelPool* GetChannelPool() const {
+        return m_pChannelPool.load(std::memory_order_acquire);
+    }
+
+private:
+    bool OnThread() const;
+    // Completion with code 2 for an answer naming a channel the pool does not hold.
+    void ReportGone(unsigned long long uId, CHttpNotify* pNotify, const char* pszWhat);
+
+    CScopeHolder<CHttpServer, 0, CRefCountSafe>* m_pHolder;  // one reference owned
+    std::map<unsigned short, std::map<vn::strutf8, CHttpRequestNotify*>> m_registry;  // "HttpSvr"
+    CVNTaskBase* m_pTask;                                 // "HttpSvr", one reference owned
+    std::mutex m_listenLock;                              // serialises the creation of m_pListen
+    std::atomic<CHttpServerListen*> m_pListen;            // owned; created by the first Listen
+    CHttpServerThreadPool* m_pThreadPool;                 // owned; "HttpSvr"
+    std::atomic<CHttpServerChannelPool*> m_pChannelPool;  // owned; written on "HttpSvr"
+    unsigned long long m_uNextId;                         // "HttpSvr": ids are never reused
+};

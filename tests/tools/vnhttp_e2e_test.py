@@ -1,0 +1,592 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the vnhttp tool: the built program against nginx, curl, tinyproxy
+and small scripted loopback peers. Every peer runs in a private temporary directory on a
+port the kernel picked; every wait is bounded.
+
+    python3 vnhttp_e2e_test.py --vnhttp build/tools/vnhttp [GetTest|ExitTest|ServeTest|PostTest]
+"""
+import argparse
+import hashlib
+import http.server
+import os
+import re
+import select
+import shutil
+import signal
+import socket
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+
+VNHTTP = None
+STEP_TIMEOUT = 60  # seconds any one program run may take
+SANITIZER = re.compile(r"ERROR: (Address|Leak|Undefined)Sanitizer|WARNING: ThreadSanitizer|"
+                       r"runtime error:")
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+def wait_for_port(port, proc, timeout=10):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if proc is not None and proc.poll() is not None:
+            return False
+        try:
+            socket.create_connection(("127.0.0.1", port), timeout=1).close()
+            return True
+        except OSError:
+            time.sleep(0.05)  # a program starting up has no event to wait for
+    return False
+
+
+def md5_of(path):
+    with open(path, "rb") as f:
+        return hashlib.md5(f.read()).hexdigest()
+
+
+def world_readable(path):
+    """nginx workers run as an unprivileged user when the tests run as root."""
+    os.chmod(path, 0o755)
+
+
+def vnhttp(*args, timeout=STEP_TIMEOUT, **kwargs):
+    proc = subprocess.run([VNHTTP, *args], capture_output=True, timeout=timeout, **kwargs)
+    err = proc.stderr.decode("utf-8", "replace")
+    if SANITIZER.search(err):
+        raise AssertionError("sanitizer report from vnhttp %s:\n%s" % (args, err))
+    return proc
+
+
+def curl(*args):
+    return subprocess.run(["curl", "-s", "--max-time", "10", *args], capture_output=True,
+                          timeout=STEP_TIMEOUT)
+
+
+class Nginx:
+    """nginx with one worker serving root on a free loopback port; the access log records
+    status, request, Range and the X-Vnhttp-Test header."""
+
+    def __init__(self, root, extra=""):
+        self.dir = tempfile.mkdtemp(prefix="vnhttp-nginx-")
+        world_readable(self.dir)
+        for attempt in range(5):
+            self.port = free_port()
+            conf = """
+worker_processes 1;
+pid {d}/nginx.pid;
+error_log {d}/error.log;
+events {{ worker_connections 128; }}
+http {{
+    log_format t '$status "$request" range=$http_range test=$http_x_vnhttp_test';
+    access_log {d}/access.log t;
+    client_body_temp_path {d}/body; proxy_temp_path {d}/proxy;
+    fastcgi_temp_path {d}/fcgi; uwsgi_temp_path {d}/uwsgi; scgi_temp_path {d}/scgi;
+    server {{
+        listen 127.0.0.1:{p};
+        root {r};
+        location = /forbidden {{ return 403; }}
+        location = /busy {{ return 503; }}
+        location = /auth {{ return 401; }}
+        {extra}
+    }}
+}}
+""".format(d=self.dir, p=self.port, r=root, extra=extra)
+            with open(os.path.join(self.dir, "nginx.conf"), "w") as f:
+                f.write(conf)
+            self.proc = subprocess.Popen(
+                ["nginx", "-e", os.path.join(self.dir, "error.log"), "-p", self.dir, "-c",
+                 os.path.join(self.dir, "nginx.conf"), "-g", "daemon off;"],
+                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, start_new_session=True)
+            if wait_for_port(self.port, self.proc):
+                return
+            self.stop()
+        raise RuntimeError("nginx did not start")
+
+    def url(self, path):
+        return "http://127.0.0.1:%d%s" % (self.port, path)
+
+    def access_log(self):
+        with open(os.path.join(self.dir, "access.log")) as f:
+            return f.read()
+
+    def stop(self):
+        if self.proc.poll() is None:
+            os.killpg(self.proc.pid, signal.SIGTERM)
+            self.proc.wait(timeout=10)
+
+
+class ScriptedPeer(threading.Thread):
+    """Accepts connections on a free loopback port and runs script(conn, stop_event) for
+    each, on this thread, one after the other."""
+
+    def __init__(self, script):
+        super().__init__(daemon=True)
+        self.script = script
+        self.stop_event = threading.Event()
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(8)
+        self.sock.settimeout(0.1)
+        self.port = self.sock.getsockname()[1]
+        self.start()
+
+    def run(self):
+        while not self.stop_event.is_set():
+            try:
+                conn, _ = self.sock.accept()
+            except socket.timeout:
+                continue
+            with conn:
+                conn.settimeout(10)
+                try:
+                    self.script(conn, self.stop_event)
+                except OSError:
+                    pass
+
+    def url(self, path="/x"):
+        return "http://127.0.0.1:%d%s" % (self.port, path)
+
+    def close(self):
+        self.stop_event.set()
+        self.join(timeout=10)
+        self.sock.close()
+
+
+def read_head(conn):
+    data = b""
+    while b"\r\n\r\n" not in data:
+        chunk = conn.recv(4096)
+        if not chunk:
+            break
+        data += chunk
+    return data
+
+
+def serve_paced(body, first, pieces, gap, hold):
+    """Answers 200 with body: the first `first` bytes at once, the rest in `pieces` pieces
+    `gap` seconds apart; with hold, stops after `first` and keeps the connection open."""
+    def script(conn, stop):
+        read_head(conn)
+        conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % len(body))
+        conn.sendall(body[:first])
+        if hold:
+            stop.wait(STEP_TIMEOUT)
+            return
+        rest = body[first:]
+        step = (len(rest) + pieces - 1) // pieces
+        for i in range(0, len(rest), step):
+            if stop.wait(gap):
+                return
+            conn.sendall(rest[i:i + step])
+    return script
+
+
+class VnhttpCase(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.tmp = tempfile.mkdtemp(prefix="vnhttp-test-")
+        world_readable(cls.tmp)
+
+    @classmethod
+    def tearDownClass(cls):
+        shutil.rmtree(cls.tmp, ignore_errors=True)
+
+    def path(self, name):
+        return os.path.join(self.tmp, name)
+
+
+class GetTest(VnhttpCase):
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.www = os.path.join(cls.tmp, "www")
+        os.mkdir(cls.www)
+        world_readable(cls.www)
+        cls.big = os.urandom(3 * 1024 * 1024 + 123)
+        for name, data in (("big.bin", cls.big), ("small.txt", b"small body\n")):
+            with open(os.path.join(cls.www, name), "wb") as f:
+                f.write(data)
+            os.chmod(os.path.join(cls.www, name), 0o644)
+        cls.nginx = Nginx(cls.www)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.nginx.stop()
+        shutil.rmtree(cls.nginx.dir, ignore_errors=True)
+        super().tearDownClass()
+
+    def test_download_checked_by_md5(self):
+        out = self.path("dl.bin")
+        proc = vnhttp("get", self.nginx.url("/big.bin"), "-o", out)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        self.assertEqual(md5_of(out), hashlib.md5(self.big).hexdigest())
+        # The library's MD5 agrees with Python's.
+        proc = vnhttp("md5", out, os.path.join(self.www, "small.txt"))
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        self.assertEqual(proc.stdout.decode().split(),
+                         [hashlib.md5(self.big).hexdigest(), out,
+                          hashlib.md5(b"small body\n").hexdigest(),
+                          os.path.join(self.www, "small.txt")])
+
+    def test_stdout_and_remote_name(self):
+        proc = vnhttp("get", self.nginx.url("/small.txt"))
+        self.assertEqual((proc.returncode, proc.stdout), (0, b"small body\n"), proc.stderr)
+        workdir = self.path("cwd")
+        os.mkdir(workdir)
+        proc = vnhttp("get", "-O", self.nginx.url("/small.txt?x=1"), cwd=workdir)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        self.assertEqual(os.listdir(workdir), ["small.txt"])
+
+    def test_interrupted_download_resumes_with_range(self):
+        # A server that sends the first 2 MiB and then falls silent; Ctrl-C stops vnhttp
+        # there, and -c fetches the rest from nginx with a Range request.
+        cut = 2 * 1024 * 1024
+        peer = ScriptedPeer(serve_paced(self.big, cut, 1, 0, hold=True))
+        out = self.path("resumed.bin")
+        try:
+            proc = subprocess.Popen([VNHTTP, "get", peer.url(), "-o", out],
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            # The first plain progress line (after 2 s) shows the cut has arrived.
+            ready, _, _ = select.select([proc.stderr], [], [], STEP_TIMEOUT)
+            first = proc.stderr.readline() if ready else b""
+            proc.send_signal(signal.SIGINT)
+            _, err = proc.communicate(timeout=STEP_TIMEOUT)
+        finally:
+            peer.close()
+        self.assertIn(b"2.0 MiB / 3.0 MiB", first)
+        self.assertEqual(proc.returncode, 130, err)
+        self.assertIn(b"interrupted", err)
+        self.assertIsNone(SANITIZER.search(err.decode("utf-8", "replace")))
+        kept = os.path.getsize(out)
+        with open(out, "rb") as f:
+            self.assertEqual(f.read(), self.big[:kept])
+        proc = vnhttp("get", "-c", self.nginx.url("/big.bin"), "-o", out)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        self.assertEqual(md5_of(out), hashlib.md5(self.big).hexdigest())
+        self.assertIn('206 "GET /big.bin HTTP/1.1" range=bytes=%d-' % kept, self.nginx.access_log())
+        # Without -c the file is replaced, not appended to.
+        proc = vnhttp("get", self.nginx.url("/small.txt"), "-o", out)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        with open(out, "rb") as f:
+            self.assertEqual(f.read(), b"small body\n")
+
+    def test_headers_reach_the_server(self):
+        proc = vnhttp("get", "-H", "X-Vnhttp-Test: forty two", self.nginx.url("/small.txt"))
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        self.assertIn('"GET /small.txt HTTP/1.1" range=- test=forty two', self.nginx.access_log())
+
+    def test_progress_off_a_terminal(self):
+        # 600 KiB paced over about 3.2 s: a plain progress line every 2 s, no redraws.
+        body = os.urandom(600 * 1024)
+        peer = ScriptedPeer(serve_paced(body, 64 * 1024, 16, 0.2, hold=False))
+        try:
+            proc = vnhttp("get", peer.url(), "-o", self.path("paced.bin"))
+            quiet = vnhttp("get", "-s", peer.url(), "-o", self.path("paced2.bin"))
+        finally:
+            peer.close()
+        err = proc.stderr.decode()
+        self.assertEqual(proc.returncode, 0, err)
+        self.assertNotIn("\r", err)
+        lines = err.splitlines()
+        self.assertRegex(lines[0], r"^vnhttp: +\d+% \S+ \S+ / 600\.0 KiB  \S+ \S+/s  \d+:\d\d left$")
+        self.assertRegex(lines[-1], r"^vnhttp: done, 600\.0 KiB in \d+\.\d\d s \(\S+ \S+/s\)$")
+        self.assertEqual((quiet.returncode, quiet.stderr), (0, b""))
+        self.assertEqual(md5_of(self.path("paced2.bin")), hashlib.md5(body).hexdigest())
+
+    def test_through_tinyproxy(self):
+        for attempt in range(3):  # the free port may be taken before tinyproxy binds it
+            port = free_port()
+            conf = self.path("tinyproxy.conf")
+            with open(conf, "w") as f:
+                f.write("Port %d\nListen 127.0.0.1\nTimeout 30\nMaxClients 5\n"
+                        "Allow 127.0.0.1\nLogLevel Error\n" % port)
+            proxy = subprocess.Popen(["tinyproxy", "-d", "-c", conf], stdout=subprocess.DEVNULL,
+                                     stderr=subprocess.DEVNULL)
+            if wait_for_port(port, proxy):
+                break
+            proxy.kill()
+            proxy.wait(timeout=10)
+        try:
+            self.assertIsNone(proxy.poll(), "tinyproxy did not start")
+            out = self.path("proxied.bin")
+            proc = vnhttp("get", "--proxy", "http://127.0.0.1:%d" % port,
+                          self.nginx.url("/big.bin"), "-o", out)
+            self.assertEqual(proc.returncode, 0, proc.stderr)
+            self.assertEqual(md5_of(out), hashlib.md5(self.big).hexdigest())
+        finally:
+            proxy.terminate()
+            proxy.wait(timeout=10)
+
+
+class ExitTest(VnhttpCase):
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.nginx = Nginx(cls.tmp)
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.nginx.stop()
+        shutil.rmtree(cls.nginx.dir, ignore_errors=True)
+        super().tearDownClass()
+
+    def test_status_and_cause_per_outcome(self):
+        os.mkdir(self.path("out"))
+        closed = free_port()  # nobody listens there any more
+        silent = ScriptedPeer(lambda conn, stop: stop.wait(STEP_TIMEOUT))
+        try:
+            cases = [
+                (["get", self.nginx.url("/missing"), "-o", self.path("out/missing")], 7,
+                 "not found (HTTP 404)"),
+                (["get", self.nginx.url("/forbidden")], 2, "HTTP 403"),
+                (["get", self.nginx.url("/auth")], 3, "unauthorized (HTTP 401"),
+                (["get", self.nginx.url("/busy")], 8, "service unavailable"),
+                (["get", "http://127.0.0.1:%d/x" % closed], 5, "could not connect"),
+                (["get", "--timeout", "1", silent.url()], 6, "time-out"),
+                (["get", "https://127.0.0.1/x"], 10, "only plain http://"),
+                (["get", "not a url"], 10, "not a URL"),
+                (["get", "-o", self.path("no/such/dir/x"), self.nginx.url("/")], 4,
+                 "writing " + self.path("no/such/dir/x") + " failed"),
+                (["post", "--file", self.path("missing"), self.nginx.url("/")], 10,
+                 "cannot read"),
+                (["get", "--timeout", "x", self.nginx.url("/")], 64, "--timeout"),
+                (["get", "-c", self.nginx.url("/")], 64, "-c needs"),
+                (["frobnicate"], 64, "usage"),
+            ]
+            for args, status, cause in cases:
+                with self.subTest(args=args):
+                    started = time.monotonic()
+                    proc = vnhttp(*args)
+                    err = proc.stderr.decode()
+                    self.assertEqual(proc.returncode, status, err)
+                    self.assertIn(cause, err)
+                    self.assertLess(time.monotonic() - started, 15)
+            self.assertEqual(os.listdir(self.path("out")), [])  # no empty file left behind
+        finally:
+            silent.close()
+
+    def test_help_and_version(self):
+        for command in ("get", "post", "serve"):
+            proc = vnhttp(command, "--help")
+            self.assertEqual(proc.returncode, 0)
+            self.assertIn(b"usage: vnhttp " + command.encode(), proc.stdout)
+        self.assertIn(b"130  interrupted", vnhttp("get", "--help").stdout)
+        self.assertRegex(vnhttp("--version").stdout.decode(), r"^vnhttp \d+\.\d+\.\d+")
+
+
+class Server:
+    """A running `vnhttp serve`, its URL and its log file."""
+
+    def __init__(self, root, *options):
+        self.log_path = root.rstrip("/") + ".log"
+        self.log = open(self.log_path, "wb")
+        self.proc = subprocess.Popen([VNHTTP, "serve", root, "--port", "0", *options],
+                                     stdout=subprocess.PIPE, stderr=self.log)
+        line = self.proc.stdout.readline().decode()
+        match = re.search(r"http://127\.0\.0\.1:(\d+)/", line)
+        if not match:
+            self.stop()
+            raise RuntimeError("vnhttp serve did not start: %r" % line)
+        self.base = match.group(0)[:-1]
+        self.port = int(match.group(1))
+
+    def url(self, path):
+        return self.base + path
+
+    def log_text(self):
+        with open(self.log_path, "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    def stop(self):
+        self.proc.send_signal(signal.SIGINT)
+        status = self.proc.wait(timeout=STEP_TIMEOUT)
+        self.proc.stdout.close()
+        self.log.close()
+        return status
+
+
+class ServeTest(VnhttpCase):
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.root = os.path.join(cls.tmp, "root")
+        os.makedirs(os.path.join(cls.root, "sub dir"))
+        cls.data = os.urandom(200000)
+        with open(os.path.join(cls.root, "data.bin"), "wb") as f:
+            f.write(cls.data)
+        with open(os.path.join(cls.root, "sub dir", "a&b<c>.txt"), "w") as f:
+            f.write("inner\n")
+        # Sentinels outside the served directory: a file whose text must never be served
+        # and a FIFO that an open() for reading would block on.
+        cls.sentinel = "SENTINEL-%d" % os.getpid()
+        with open(os.path.join(cls.tmp, "secret.txt"), "w") as f:
+            f.write(cls.sentinel)
+        cls.fifo = os.path.join(cls.tmp, "fifo")
+        os.mkfifo(cls.fifo)
+        os.symlink("../secret.txt", os.path.join(cls.root, "out"))
+        os.symlink(cls.tmp, os.path.join(cls.root, "updir"))
+        os.symlink("../fifo", os.path.join(cls.root, "outfifo"))
+        cls.server = Server(cls.root, "--upload")
+
+    @classmethod
+    def tearDownClass(cls):
+        status = cls.server.stop()
+        log = cls.server.log_text()
+        super().tearDownClass()
+        assert status == 0 and "vnhttp: stopped" in log, (status, log)
+        assert not SANITIZER.search(log), log
+
+    def get(self, path, *args):
+        proc = curl("--path-as-is", "-o", "-", "-w", "\n%{http_code}", *args,
+                    self.server.url(path))
+        body, _, code = proc.stdout.rpartition(b"\n")
+        return int(code or 0), body
+
+    def test_files_directories_and_ranges(self):
+        self.assertEqual(self.get("/data.bin"), (200, self.data))
+        self.assertEqual(self.get("/data.bin", "-r", "150000-"), (206, self.data[150000:]))
+        self.assertEqual(self.get("/sub%20dir/a%26b%3Cc%3E.txt"), (200, b"inner\n"))
+        code, listing = self.get("/")
+        self.assertEqual(code, 200)
+        self.assertIn(b'<a href="/sub%20dir/">sub dir/</a>', listing)
+        self.assertIn(b'<a href="/data.bin">data.bin</a>', listing)
+        code, listing = self.get("/sub%20dir/")
+        self.assertIn(b'<a href="/sub%20dir/a%26b%3Cc%3E.txt">a&amp;b&lt;c&gt;.txt</a>', listing)
+        for path, args, status in (("/missing", (), 404), ("/data.bin", ("-X", "PUT"), 404),
+                                   ("/data.bin", ("-r", "300000-"), 416)):
+            self.assertEqual(self.get(path, *args)[0], status, (path, args))
+        self.assertRegex(self.server.log_text(),
+                         r'127\.0\.0\.1:\d+ "GET /data\.bin HTTP/1\.1" 206 50000 \d+\.\d{3}s \S+')
+
+    def test_escapes_are_refused_and_never_opened(self):
+        for path in ("/../secret.txt", "/%2e%2e/secret.txt", "/sub%20dir/..%2f..%2fsecret.txt",
+                     "/%2Fetc%2Fpasswd", "//etc/passwd", "/sub%20dir/%5c..%5c..%5csecret.txt",
+                     "/out", "/updir/secret.txt", "/outfifo", "/updir/fifo"):
+            with self.subTest(path=path):
+                code, body = self.get(path)
+                self.assertEqual(code, 403)
+                self.assertNotIn(self.sentinel.encode(), body)
+        # Nobody holds the FIFO open for reading: opening its write end without blocking
+        # fails with ENXIO exactly then.
+        with self.assertRaises(OSError) as raised:
+            os.close(os.open(self.fifo, os.O_WRONLY | os.O_NONBLOCK))
+        self.assertEqual(raised.exception.errno, 6)  # ENXIO
+
+    def test_upload_names_are_sanitised_and_never_clobber(self):
+        src = self.path("upload-src.bin")
+        payload = os.urandom(70000)
+        with open(src, "wb") as f:
+            f.write(payload)
+        for sent, stored in (("../../escape.bin", "escape.bin"), ("..\\..\\escape.bin", "escape-1.bin"),
+                             (".hidden", "hidden"), ("data.bin", "data-1.bin"),
+                             ('"we;ird name.bin"', "we_ird name.bin")):
+            with self.subTest(sent=sent):
+                proc = curl("-F", "file=@%s;filename=%s" % (src, sent), self.server.url("/"))
+                self.assertEqual(proc.stdout.decode(), "stored %s\n" % stored)
+                with open(os.path.join(self.root, stored), "rb") as f:
+                    self.assertEqual(f.read(), payload)
+        self.assertEqual(self.get("/data.bin"), (200, self.data))  # not overwritten
+        self.assertFalse(os.path.exists(os.path.join(self.tmp, "escape.bin")))
+        self.assertEqual([n for n in os.listdir(self.root) if n.startswith(".")], [])
+
+    def test_non_loopback_peers_are_refused(self):
+        addresses = subprocess.run(["hostname", "-I"], capture_output=True).stdout.split()
+        ipv4 = [a.decode() for a in addresses if re.match(rb"^\d+\.\d+\.\d+\.\d+$", a)
+                and not a.startswith(b"127.")]
+        if not ipv4:
+            self.skipTest("no non-loopback IPv4 address on this machine")
+        proc = curl("-o", "-", "-w", "\n%{http_code}", "--interface", ipv4[0],
+                    "http://%s:%d/data.bin" % (ipv4[0], self.server.port))
+        self.assertTrue(proc.stdout.endswith(b"\n403"), proc.stdout[-200:])
+
+
+class PostTest(VnhttpCase):
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+
+        class Echo(http.server.BaseHTTPRequestHandler):
+            def do_POST(self):
+                body = self.rfile.read(int(self.headers["Content-Length"]))
+                answer = b"%s|%s|" % (self.headers.get("Content-Type", "-").encode(), body)
+                self.send_response(200)
+                self.send_header("Content-Length", str(len(answer)))
+                self.end_headers()
+                self.wfile.write(answer)
+
+            def log_message(self, *args):
+                pass
+
+        cls.echo = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Echo)
+        threading.Thread(target=cls.echo.serve_forever, daemon=True).start()
+        cls.echo_url = "http://127.0.0.1:%d/echo" % cls.echo.server_address[1]
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.echo.shutdown()
+        cls.echo.server_close()
+        super().tearDownClass()
+
+    def test_plain_and_form_bodies(self):
+        src = self.path("body.bin")
+        with open(src, "wb") as f:
+            f.write(b"file\x00bytes")
+        proc = vnhttp("post", "--data", "a=1&b=2", self.echo_url)
+        self.assertEqual(proc.stdout, b"application/x-www-form-urlencoded|a=1&b=2|", proc.stderr)
+        proc = vnhttp("post", "--file", src, "-H", "Content-Type: text/x-test", self.echo_url)
+        self.assertEqual(proc.stdout, b"text/x-test|file\x00bytes|", proc.stderr)
+        proc = vnhttp("post", "-F", "who=me", "-F", "up=@" + src, self.echo_url)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        ctype, body = proc.stdout.split(b"|", 1)
+        boundary = ctype.split(b"boundary=")[1]
+        self.assertIn(b'name="who"\r\n\r\nme\r\n', body)
+        self.assertIn(b'name="up"; filename="body.bin"', body)
+        self.assertTrue(body.endswith(b"file\x00bytes\r\n--" + boundary + b"--\r\n\r\n|"), body)
+
+    def test_upload_to_serve_read_back_by_curl(self):
+        root = self.path("store")
+        os.mkdir(root)
+        src = self.path("upload.bin")
+        payload = os.urandom(1024 * 1024 + 7)
+        with open(src, "wb") as f:
+            f.write(payload)
+        server = Server(root, "--upload")
+        try:
+            for stored in ("upload.bin", "upload-1.bin"):
+                proc = vnhttp("post", "-F", "file=@" + src, server.url("/"))
+                self.assertEqual((proc.returncode, proc.stdout.decode()), (0, "stored %s\n" % stored),
+                                 proc.stderr)
+                back = curl("-o", "-", server.url("/" + stored))
+                self.assertEqual(hashlib.md5(back.stdout).hexdigest(), hashlib.md5(payload).hexdigest())
+            # A form whose first part is not the file cannot be stored.
+            proc = vnhttp("post", "-F", "a=b", "-F", "file=@" + src, server.url("/"))
+            self.assertEqual(proc.returncode, 2, proc.stderr)
+            self.assertIn(b"HTTP 400", proc.stderr)
+        finally:
+            self.assertEqual(server.stop(), 0)
+        self.assertIn('"POST / HTTP/1.1" 200 %d ' % len(payload), server.log_text())
+
+
+def main():
+    global VNHTTP
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--vnhttp", required=True)
+    args, rest = parser.parse_known_args()
+    VNHTTP = os.path.abspath(args.vnhttp)
+    for tool in ("nginx", "curl", "tinyproxy"):
+        if shutil.which(tool) is None and not os.path.exists("/usr/sbin/" + tool):
+            print("missing %s (scripts/setup.sh installs it)" % tool)
+            return 1
+    os.environ["PATH"] += ":/usr/sbin:/sbin"
+    unittest.main(argv=[sys.argv[0], "-v", *rest])
+
+
+if __name__ == "__main__":
+    sys.exit(main())

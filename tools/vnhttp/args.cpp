@@ -1,0 +1,151 @@
+// Command-line parsing for vnhttp (see args.h). Main thread only.
+#include "args.h"
+
+#include <string.h>
+
+#include "confine.h"
+#include "upload_name.h"
+
+namespace vnhttp {
+
+const std::string* ParsedArgs::Last(const std::string& name) const {
+    auto it = m_values.find(name);
+    return it == m_values.end() || it->second.empty() ? nullptr : &it->second.back();
+}
+
+const std::vector<std::string>& ParsedArgs::All(const std::string& name) const {
+    static const std::vector<std::string> kNone;
+    auto it = m_values.find(name);
+    return it == m_values.end() ? kNone : it->second;
+}
+
+bool ParseArgs(int argc, char** argv, int first, const std::vector<OptionSpec>& specs,
+               ParsedArgs* out, std::string* error) {
+    bool optionsEnded = false;
+    for (int i = first; i < argc; ++i) {
+        std::string word = argv[i];
+        if (optionsEnded || word.size() < 2 || word[0] != '-') {
+            out->positional.push_back(word);
+            continue;
+        }
+        if (word == "--") {
+            optionsEnded = true;
+            continue;
+        }
+        const OptionSpec* spec = nullptr;
+        std::string value;
+        bool haveValue = false;
+        if (word[1] == '-') {
+            std::string name = word.substr(2);
+            size_t eq = name.find('=');
+            if (eq != std::string::npos) {
+                value = name.substr(eq + 1);
+                name.resize(eq);
+                haveValue = true;
+            }
+            for (const OptionSpec& s : specs) {
+                if (name == s.longName) spec = &s;
+            }
+        } else {
+            for (const OptionSpec& s : specs) {
+                if (s.shortName != 0 && word[1] == s.shortName) spec = &s;
+            }
+            if (spec != nullptr && word.size() > 2) {
+                if (!spec->takesValue)
+                    spec = nullptr;  // no bundling of flags
+                else {
+                    value = word.substr(2);  // "-ofile"
+                    haveValue = true;
+                }
+            }
+        }
+        if (spec == nullptr) {
+            *error = "unknown option " + word;
+            return false;
+        }
+        if (spec->takesValue && !haveValue) {
+            if (i + 1 >= argc) {
+                *error = "option " + word + " needs a value";
+                return false;
+            }
+            value = argv[++i];
+        } else if (!spec->takesValue && haveValue) {
+            *error = "option " + word + " takes no value";
+            return false;
+        }
+        out->m_values[spec->longName].push_back(value);
+    }
+    return true;
+}
+
+bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t* value) {
+    if (text.empty() || text.size() > 20) return false;
+    uint64_t v = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') return false;
+        uint64_t digit = static_cast<uint64_t>(c - '0');
+        if (v > (max - digit) / 10) return false;
+        v = v * 10 + digit;
+    }
+    *value = v;
+    return true;
+}
+
+bool SplitUrl(const std::string& url, UrlParts* parts, std::string* error) {
+    size_t sep = url.find("://");
+    if (sep == std::string::npos || sep == 0) {
+        *error = "not a URL (scheme://host...): " + url;
+        return false;
+    }
+    parts->scheme = url.substr(0, sep);
+    for (char& c : parts->scheme) {
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    }
+    size_t hostStart = sep + 3;
+    size_t pathStart = url.find_first_of("/?#", hostStart);
+    std::string authority = url.substr(
+        hostStart, pathStart == std::string::npos ? std::string::npos : pathStart - hostStart);
+    parts->path = pathStart == std::string::npos ? "/" : url.substr(pathStart);
+    if (parts->path[0] != '/') parts->path.insert(0, "/");
+    size_t at = authority.rfind('@');
+    if (at != std::string::npos) {
+        std::string userinfo = authority.substr(0, at);
+        authority.erase(0, at + 1);
+        size_t colon = userinfo.find(':');
+        std::string user = userinfo.substr(0, colon);
+        std::string password = colon == std::string::npos ? "" : userinfo.substr(colon + 1);
+        if (!PercentDecode(user, &parts->user) || !PercentDecode(password, &parts->password)) {
+            *error = "bad percent-encoding in the user part of " + url;
+            return false;
+        }
+    }
+    size_t colon = authority.rfind(':');
+    if (colon != std::string::npos) {
+        uint64_t port = 0;
+        if (!ParseUnsigned(authority.substr(colon + 1), 65535, &port) || port == 0) {
+            *error = "bad port in " + url;
+            return false;
+        }
+        parts->port = static_cast<unsigned short>(port);
+        authority.resize(colon);
+    }
+    if (authority.empty()) {
+        *error = "no host in " + url;
+        return false;
+    }
+    parts->host = authority;
+    return true;
+}
+
+std::string LocalNameForUrl(const std::string& url) {
+    UrlParts parts;
+    std::string error;
+    std::string path = SplitUrl(url, &parts, &error) ? parts.path : "/";
+    path = path.substr(0, path.find_first_of("?#"));
+    std::string last = path.substr(path.rfind('/') + 1);
+    std::string decoded;
+    if (last.empty() || !PercentDecode(last, &decoded)) return "index.html";
+    return SanitizeUploadName(decoded);
+}
+
+}  // namespace vnhttp

@@ -1,0 +1,68 @@
+// Command-line parsing for vnhttp: long and short options (with or without a value,
+// "--name=value" or "--name value", "-o value"), repeatable options, positional words,
+// and the small number and URL parsers the commands share. Used on the main thread only.
+#pragma once
+
+#include <stdint.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace vnhttp {
+
+// Exit statuses that are not a client result code.
+enum {
+    kExitTimeout = 6,        // connection or data time-out (a refinement of result 5)
+    kExitUsage = 64,         // bad command line
+    kExitSoftware = 70,      // the library could not be set up
+    kExitInterrupted = 130,  // Ctrl-C (128 + SIGINT)
+};
+
+struct OptionSpec {
+    const char* longName;  // without the leading "--"
+    char shortName;        // 0 when none
+    bool takesValue;
+};
+
+class ParsedArgs {
+public:
+    bool Has(const std::string& name) const { return m_values.count(name) != 0; }
+    // The last value given for name, or null.
+    const std::string* Last(const std::string& name) const;
+    // Every value given for name, in order (empty when none).
+    const std::vector<std::string>& All(const std::string& name) const;
+
+    std::vector<std::string> positional;
+
+private:
+    friend bool ParseArgs(int, char**, int, const std::vector<OptionSpec>&, ParsedArgs*,
+                          std::string*);
+    std::map<std::string, std::vector<std::string>> m_values;
+};
+
+// Parses argv[first..argc) against specs. "--" ends the options. False with *error set for
+// an unknown option or a missing value.
+bool ParseArgs(int argc, char** argv, int first, const std::vector<OptionSpec>& specs,
+               ParsedArgs* out, std::string* error);
+
+// Decimal number in [0, max]; false for anything else.
+bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t* value);
+
+// "scheme://[user[:password]@]host[:port][/path]" split into its pieces. The user and the
+// password are percent-decoded; port is 0 when none is given.
+struct UrlParts {
+    std::string scheme;  // lower case
+    std::string user;
+    std::string password;
+    std::string host;
+    unsigned short port = 0;
+    std::string path;  // from the first '/', "/" when none
+};
+bool SplitUrl(const std::string& url, UrlParts* parts, std::string* error);
+
+// The last path segment of an http URL (query dropped, percent-decoded), reduced to a safe
+// local file name; "index.html" when the URL names a directory.
+std::string LocalNameForUrl(const std::string& url);
+
+}  // namespace vnhttp

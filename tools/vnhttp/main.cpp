@@ -1,0 +1,338 @@
+// vnhttp: a command-line file transfer tool on vnbase. `get` and `post` drive the
+// library's HTTP client, `serve` its embedded HTTP server, `md5` its MD5. This file reads
+// the command line and dispatches; the commands live in transfer.cpp and serve.cpp.
+// Main thread only.
+#include <stdio.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+#include "args.h"
+#include "runtime.h"
+#include "serve.h"
+#include "transfer.h"
+#include "crypto/vnmd5.h"
+#include "io/vnfile.h"
+
+namespace vnhttp {
+namespace {
+
+const char kUsage[] =
+    "usage: vnhttp COMMAND [OPTIONS] ...\n"
+    "\n"
+    "  get URL [-o FILE | -O] [-c] ...     download (to standard output without -o/-O)\n"
+    "  post URL --data TEXT | --file PATH | -F name=value | -F name=@path ...\n"
+    "  serve DIR [--port N | --ports A-B] [--bind-any] [--upload]\n"
+    "  md5 FILE...                         MD5 of files, computed by the library\n"
+    "\n"
+    "  vnhttp COMMAND --help    options of one command\n"
+    "  vnhttp --version\n";
+
+const char kExitStatuses[] =
+    "exit status (the library's result code where there is one):\n"
+    "   0  success\n"
+    "   1  not modified (HTTP 304)\n"
+    "   2  failed: an error answer (4xx/5xx other than below), a malformed answer,\n"
+    "      too many redirects or reconnects\n"
+    "   3  unauthorized (HTTP 401/402), or closed before an answer\n"
+    "   4  writing the output failed\n"
+    "   5  could not connect (refused or unreachable)\n"
+    "   6  time-out (no connection or no data within --timeout)\n"
+    "   7  not found (HTTP 404)\n"
+    "   8  service unavailable (HTTP 503)\n"
+    "  10  bad URL, or the file to upload is missing or empty\n"
+    "  64  bad command line\n"
+    "  70  the library could not be set up\n"
+    " 130  interrupted (Ctrl-C)\n";
+
+const char kCommonTransferHelp[] =
+    "  --proxy URL        http://[user:password@]host:port (HTTP CONNECT) or\n"
+    "                     socks5://[user:password@]host:port, through the library's\n"
+    "                     process-wide proxy settings\n"
+    "  --timeout SECONDS  longest wait for a connection or for the next data (30)\n"
+    "  --retries N        reconnects after a data time-out (0)\n"
+    "  -H 'Name: value'   an extra request header (repeatable)\n"
+    "  -s, --silent       no progress display\n"
+    "  -v, --verbose      the library's log lines on standard error\n"
+    "\n"
+    "Progress goes to standard error: a bar redrawn in place (at most 10 times a\n"
+    "second) on a terminal, a plain line every 2 seconds otherwise. Only http:// URLs.\n";
+
+const char kGetHelp[] =
+    "usage: vnhttp get URL [-o FILE | -O] [-c] [OPTIONS]\n"
+    "\n"
+    "Downloads URL. Without -o or -O the body is collected in memory (up to about\n"
+    "97 MiB) and written to standard output.\n"
+    "\n"
+    "  -o, --output FILE  write the body to FILE (replaced unless -c)\n"
+    "  -O, --remote-name  write it to the URL's file name in the current directory\n"
+    "  -c, --continue     resume: keep what FILE holds and ask for the rest (Range)\n";
+
+const char kPostHelp[] =
+    "usage: vnhttp post URL (--data TEXT | --file PATH | -F name=value ... [-F name=@path])\n"
+    "                  [OPTIONS]\n"
+    "\n"
+    "Posts to URL and prints the answer body on standard output.\n"
+    "\n"
+    "  --data TEXT        TEXT as the body (application/x-www-form-urlencoded unless\n"
+    "                     -H sets a Content-Type)\n"
+    "  --file PATH        the file's bytes as the body (application/octet-stream)\n"
+    "  -F name=value      a multipart/form-data field (repeatable)\n"
+    "  -F name=@path      a multipart/form-data file part (at most one; it is sent after\n"
+    "                     the fields)\n";
+
+const char kServeHelp[] =
+    "usage: vnhttp serve DIR [--port N | --ports A-B] [--bind-any] [--upload] [-v]\n"
+    "\n"
+    "Serves the files below DIR over HTTP and prints the URL it serves.\n"
+    "  GET of a file answers it (a Range request gives 206), GET of a directory a small\n"
+    "  HTML listing; anything else is answered 404. Paths are percent-decoded and kept\n"
+    "  inside DIR: \"..\", absolute paths, encoded separators and symbolic links that lead\n"
+    "  out of DIR are answered 403 and never opened.\n"
+    "\n"
+    "  --port N      listen on port N (0: a port of the kernel's choice)\n"
+    "  --ports A-B   listen on the first free port of A..B (default 8000-8099)\n"
+    "  --bind-any    answer peers on any address. Without it the server still listens on\n"
+    "                every address (the library binds them all) but answers requests\n"
+    "                from peers outside 127.0.0.0/8 with 403.\n"
+    "  --upload      store multipart POSTs to / in DIR. The file must be the first (or\n"
+    "                only) part; it is stored under its name reduced to a safe base name,\n"
+    "                never overwriting: a numbered name (name-1.ext, ...) is taken instead.\n"
+    "                The answer names the file stored.\n"
+    "  -v, --verbose the library's log lines on standard error\n"
+    "\n"
+    "One line per transfer on standard error: peer, request line, status, bytes, time,\n"
+    "rate. Ctrl-C stops (exit status 0); 1 when DIR or the port is unusable, 64 for a\n"
+    "bad command line.\n";
+
+int Usage(const std::string& error) {
+    fprintf(stderr, "vnhttp: %s\n(vnhttp --help for help)\n", error.c_str());
+    return kExitUsage;
+}
+
+bool WantsHelp(int argc, char** argv) {
+    for (int i = 2; i < argc; ++i) {
+        if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) return true;
+        if (strcmp(argv[i], "--") == 0) break;
+    }
+    return false;
+}
+
+const std::vector<OptionSpec> kTransferOptions = {
+    {"proxy", 0, true},    {"timeout", 0, true},   {"retries", 0, true},
+    {"header", 'H', true}, {"silent", 's', false}, {"verbose", 'v', false},
+};
+
+// Options shared by get and post; false after printing the error.
+bool ReadTransferOptions(const ParsedArgs& a, TransferOptions* o, int* status) {
+    uint64_t n = 0;
+    if (const std::string* v = a.Last("timeout")) {
+        if (!ParseUnsigned(*v, 86400, &n) || n == 0) {
+            *status = Usage("--timeout needs a number of seconds (1-86400)");
+            return false;
+        }
+        o->timeoutSeconds = static_cast<unsigned>(n);
+    }
+    if (const std::string* v = a.Last("retries")) {
+        if (!ParseUnsigned(*v, 100, &n)) {
+            *status = Usage("--retries needs a number (0-100)");
+            return false;
+        }
+        o->retries = static_cast<unsigned>(n);
+    }
+    if (const std::string* v = a.Last("proxy")) o->proxy = *v;
+    for (const std::string& h : a.All("header")) {
+        size_t colon = h.find(':');
+        std::string name = h.substr(0, colon);
+        if (colon == std::string::npos || name.empty() ||
+            name.find_first_of(" \t\r\n") != std::string::npos) {
+            *status = Usage("-H needs 'Name: value': " + h);
+            return false;
+        }
+        std::string value = h.substr(colon + 1);
+        size_t first = value.find_first_not_of(" \t");
+        value = first == std::string::npos ? "" : value.substr(first);
+        o->headers.emplace_back(name, value);
+    }
+    o->silent = a.Has("silent");
+    o->libraryLogLevel = a.Has("verbose") ? 4 : -1;
+    if (a.positional.size() != 1) {
+        *status = Usage("one URL expected");
+        return false;
+    }
+    o->url = a.positional[0];
+    return true;
+}
+
+int CommandGet(int argc, char** argv) {
+    if (WantsHelp(argc, argv)) {
+        printf("%s%s\n%s", kGetHelp, kCommonTransferHelp, kExitStatuses);
+        return 0;
+    }
+    std::vector<OptionSpec> specs = kTransferOptions;
+    specs.push_back({"output", 'o', true});
+    specs.push_back({"remote-name", 'O', false});
+    specs.push_back({"continue", 'c', false});
+    ParsedArgs a;
+    std::string error;
+    if (!ParseArgs(argc, argv, 2, specs, &a, &error)) return Usage(error);
+    TransferOptions o;
+    int status = 0;
+    if (!ReadTransferOptions(a, &o, &status)) return status;
+    if (a.Has("output") && a.Has("remote-name")) return Usage("-o and -O exclude each other");
+    if (const std::string* v = a.Last("output")) o.outFile = *v;
+    if (a.Has("remote-name")) o.outFile = LocalNameForUrl(o.url);
+    o.resume = a.Has("continue");
+    if (o.resume && o.outFile.empty()) return Usage("-c needs -o FILE or -O");
+    return RunTransfer(o);
+}
+
+int CommandPost(int argc, char** argv) {
+    if (WantsHelp(argc, argv)) {
+        printf("%s%s\n%s", kPostHelp, kCommonTransferHelp, kExitStatuses);
+        return 0;
+    }
+    std::vector<OptionSpec> specs = kTransferOptions;
+    specs.push_back({"data", 0, true});
+    specs.push_back({"file", 0, true});
+    specs.push_back({"form", 'F', true});
+    ParsedArgs a;
+    std::string error;
+    if (!ParseArgs(argc, argv, 2, specs, &a, &error)) return Usage(error);
+    TransferOptions o;
+    int status = 0;
+    if (!ReadTransferOptions(a, &o, &status)) return status;
+    int bodies = (a.Has("data") ? 1 : 0) + (a.Has("file") ? 1 : 0) + (a.Has("form") ? 1 : 0);
+    if (bodies != 1) return Usage("give exactly one of --data, --file or -F");
+    if (const std::string* v = a.Last("data")) {
+        o.kind = TransferOptions::kPostData;
+        o.data = *v;
+    } else if (const std::string* v = a.Last("file")) {
+        o.kind = TransferOptions::kPostFile;
+        o.filePath = *v;
+    } else {
+        o.kind = TransferOptions::kPostForm;
+        for (const std::string& f : a.All("form")) {
+            size_t eq = f.find('=');
+            if (eq == std::string::npos || eq == 0) return Usage("-F needs name=value: " + f);
+            std::string name = f.substr(0, eq), value = f.substr(eq + 1);
+            if (!value.empty() && value[0] == '@') {
+                if (!o.formFilePath.empty()) return Usage("-F takes at most one file part");
+                if (value.size() == 1) return Usage("-F name=@path needs a path");
+                o.formFileField = name;
+                o.formFilePath = value.substr(1);
+            } else {
+                o.formFields.emplace_back(name, value);
+            }
+        }
+    }
+    return RunTransfer(o);
+}
+
+bool ParsePortRange(const std::string& text, unsigned short* first, unsigned short* last) {
+    size_t dash = text.find('-');
+    uint64_t a = 0, b = 0;
+    if (dash == std::string::npos || !ParseUnsigned(text.substr(0, dash), 65535, &a) ||
+        !ParseUnsigned(text.substr(dash + 1), 65535, &b) || a > b) {
+        return false;
+    }
+    *first = static_cast<unsigned short>(a);
+    *last = static_cast<unsigned short>(b);
+    return true;
+}
+
+int CommandServe(int argc, char** argv) {
+    if (WantsHelp(argc, argv)) {
+        printf("%s", kServeHelp);
+        return 0;
+    }
+    std::vector<OptionSpec> specs = {{"port", 0, true},
+                                     {"ports", 0, true},
+                                     {"bind-any", 0, false},
+                                     {"upload", 0, false},
+                                     {"verbose", 'v', false}};
+    ParsedArgs a;
+    std::string error;
+    if (!ParseArgs(argc, argv, 2, specs, &a, &error)) return Usage(error);
+    ServeOptions o;
+    if (a.positional.size() != 1) return Usage("one directory expected");
+    o.dir = a.positional[0];
+    uint64_t port = 0;
+    if (a.Has("port") && a.Has("ports")) return Usage("--port and --ports exclude each other");
+    if (const std::string* v = a.Last("port")) {
+        if (!ParseUnsigned(*v, 65535, &port)) return Usage("bad --port: " + *v);
+        o.firstPort = o.lastPort = static_cast<unsigned short>(port);
+    }
+    if (const std::string* v = a.Last("ports")) {
+        if (!ParsePortRange(*v, &o.firstPort, &o.lastPort)) return Usage("bad --ports: " + *v);
+    }
+    o.bindAny = a.Has("bind-any");
+    o.upload = a.Has("upload");
+    o.libraryLogLevel = a.Has("verbose") ? 4 : -1;
+    return RunServe(o);
+}
+
+// md5sum-style lines: 32 hex digits, two blanks, the name.
+int CommandMd5(int argc, char** argv) {
+    if (WantsHelp(argc, argv) || argc < 3) {
+        printf(
+            "usage: vnhttp md5 FILE...\n\nPrints the MD5 of each file as md5sum does, "
+            "computed by the library.\nExit status 1 when a file cannot be read.\n");
+        return argc < 3 ? kExitUsage : 0;
+    }
+    int status = 0;
+    std::vector<unsigned char> buffer(1 << 20);
+    for (int i = 2; i < argc; ++i) {
+        vn::io::CFile file;
+        if (!file.Open(argv[i], "rb")) {
+            fprintf(stderr, "vnhttp: cannot read %s: %s\n", argv[i], strerror(errno));
+            status = 1;
+            continue;
+        }
+        VN_MD5_CTX ctx;
+        MD5_Init(&ctx);
+        long long n;
+        while ((n = file.Read(buffer.data(), static_cast<long long>(buffer.size()))) > 0) {
+            MD5_Update(&ctx, buffer.data(), static_cast<size_t>(n));
+        }
+        if (ferror(static_cast<FILE*>(file))) {
+            fprintf(stderr, "vnhttp: cannot read %s\n", argv[i]);
+            status = 1;
+            continue;
+        }
+        unsigned char digest[16];
+        MD5_Final(digest, &ctx);
+        for (unsigned char b : digest)
+            printf("%02x", b);
+        printf("  %s\n", argv[i]);
+    }
+    return status;
+}
+
+}  // namespace
+}  // namespace vnhttp
+
+int main(int argc, char** argv) {
+    using namespace vnhttp;
+    InstallSignalHandlers();
+    if (argc < 2) {
+        fputs(kUsage, stderr);
+        return kExitUsage;
+    }
+    std::string command = argv[1];
+    if (command == "--version" || command == "-V") {
+        printf("vnhttp %s (vnbase %s)\n", VNHTTP_VERSION, VNHTTP_VERSION);
+        return 0;
+    }
+    if (command == "--help" || command == "-h" || command == "help") {
+        printf("%s\n%s", kUsage, kExitStatuses);
+        return 0;
+    }
+    if (command == "get") return CommandGet(argc, argv);
+    if (command == "post") return CommandPost(argc, argv);
+    if (command == "serve") return CommandServe(argc, argv);
+    if (command == "md5") return CommandMd5(argc, argv);
+    fputs(kUsage, stderr);
+    return kExitUsage;
+}

@@ -1,0 +1,134 @@
+// The progress display of vnhttp (see progress.h). Main thread only.
+#include "progress.h"
+
+#include <inttypes.h>
+
+namespace vnhttp {
+namespace {
+
+const uint64_t kRedrawMs = 100;       // at most 10 redraws a second
+const uint64_t kRateWindowMs = 3000;  // the rate follows the last three seconds
+const int kBarWidth = 24;
+
+}  // namespace
+
+ProgressMeter::ProgressMeter(Mode mode, FILE* out, uint64_t lineIntervalMs)
+    : m_mode(mode), m_out(out), m_lineIntervalMs(lineIntervalMs) {}
+
+std::string ProgressMeter::FormatBytes(uint64_t bytes) {
+    static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB"};
+    char text[32];
+    if (bytes < 1024) {
+        snprintf(text, sizeof(text), "%" PRIu64 " B", bytes);
+        return text;
+    }
+    double value = static_cast<double>(bytes) / 1024.0;
+    int unit = 0;
+    while (value >= 1024.0 && unit < 3) {
+        value /= 1024.0;
+        ++unit;
+    }
+    snprintf(text, sizeof(text), value < 10.0 && unit >= 2 ? "%.2f %s" : "%.1f %s", value,
+             kUnits[unit]);
+    return text;
+}
+
+std::string ProgressMeter::FormatDuration(uint64_t seconds, bool known) {
+    if (!known) return "--:--";
+    char text[32];
+    if (seconds >= 3600) {
+        snprintf(text, sizeof(text), "%" PRIu64 ":%02u:%02u", seconds / 3600,
+                 static_cast<unsigned>(seconds / 60 % 60), static_cast<unsigned>(seconds % 60));
+    } else {
+        snprintf(text, sizeof(text), "%u:%02u", static_cast<unsigned>(seconds / 60),
+                 static_cast<unsigned>(seconds % 60));
+    }
+    return text;
+}
+
+std::string ProgressMeter::Describe(uint64_t done, uint64_t total, uint64_t bytesPerSecond,
+                                    bool withBar, bool withTimeLeft) const {
+    std::string text;
+    bool knownTotal = total > 0 && done <= total;
+    if (knownTotal) {
+        unsigned percent = static_cast<unsigned>(done * 100 / total);
+        char head[16];
+        snprintf(head, sizeof(head), "%3u%% ", percent);
+        text += head;
+        if (withBar) {
+            int filled = static_cast<int>(done * kBarWidth / total);
+            text += '[';
+            for (int i = 0; i < kBarWidth; ++i) {
+                text += i < filled ? '=' : (i == filled ? '>' : ' ');
+            }
+            text += "] ";
+        }
+        text += FormatBytes(done) + " / " + FormatBytes(total);
+    } else {
+        text += FormatBytes(done);
+    }
+    text += "  " + FormatBytes(bytesPerSecond) + "/s";
+    if (knownTotal && withTimeLeft) {
+        bool etaKnown = bytesPerSecond > 0;
+        uint64_t left = etaKnown ? (total - done + bytesPerSecond - 1) / bytesPerSecond : 0;
+        text += "  " + FormatDuration(left, etaKnown) + " left";
+    }
+    return text;
+}
+
+uint64_t ProgressMeter::Rate(uint64_t nowMs, uint64_t done) {
+    if (m_samples.empty() || m_samples.back().first != nowMs) m_samples.emplace_back(nowMs, done);
+    while (m_samples.size() > 2 && nowMs - m_samples[1].first >= kRateWindowMs) {
+        m_samples.pop_front();
+    }
+    const auto& oldest = m_samples.front();
+    uint64_t ms = nowMs - oldest.first;
+    if (ms == 0 || done < oldest.second) return 0;
+    return (done - oldest.second) * 1000 / ms;
+}
+
+void ProgressMeter::Begin(uint64_t nowMs) {
+    m_started = true;
+    m_startMs = nowMs;
+    m_lastDrawMs = nowMs;
+}
+
+void ProgressMeter::Update(uint64_t nowMs, uint64_t done, uint64_t total) {
+    if (!m_started) Begin(nowMs);
+    uint64_t rate = Rate(nowMs, done);
+    if (m_mode == kTerminal) {
+        if (nowMs - m_lastDrawMs < kRedrawMs && m_lastDrawnDone != UINT64_MAX) return;
+        if (done == m_lastDrawnDone) return;
+        std::string line = Describe(done, total, rate, true);
+        size_t width = line.size();
+        if (width < m_lastWidth) line.append(m_lastWidth - width, ' ');  // wipe a longer line
+        fprintf(m_out, "\r%s", line.c_str());
+        fflush(m_out);
+        m_lastWidth = width;
+        m_lastDrawMs = nowMs;
+        m_lastDrawnDone = done;
+    } else if (m_mode == kLines) {
+        if (nowMs - m_lastDrawMs < m_lineIntervalMs) return;
+        fprintf(m_out, "vnhttp: %s\n", Describe(done, total, rate, false).c_str());
+        fflush(m_out);
+        m_lastDrawMs = nowMs;
+    }
+}
+
+void ProgressMeter::Finish(uint64_t nowMs, uint64_t done, uint64_t total, uint64_t moved, bool ok) {
+    if (m_mode == kSilent) return;
+    if (!m_started) Begin(nowMs);
+    uint64_t ms = nowMs - m_startMs;
+    uint64_t average = ms > 0 ? moved * 1000 / ms : 0;
+    if (m_mode == kTerminal) {
+        std::string line = Describe(done, ok && total == 0 ? done : total, average, true, false);
+        if (line.size() < m_lastWidth) line.append(m_lastWidth - line.size(), ' ');
+        fprintf(m_out, "\r%s\n", line.c_str());
+    }
+    fprintf(m_out, "vnhttp: %s %s in %.2f s (%s/s)\n", ok ? "done," : "stopped after",
+            FormatBytes(moved).c_str(), static_cast<double>(ms) / 1000.0,
+            FormatBytes(average).c_str());
+    fflush(m_out);
+}
+
+}  // namespace vnhttp

@@ -1,0 +1,55 @@
+// The progress display of `vnhttp get` and `vnhttp post` on standard error: a bar redrawn
+// in place (percent, bytes, rate, time left) when the stream is a terminal, plain lines
+// every few seconds otherwise, nothing when silenced. Owned and driven by the main thread;
+// the caller passes the clock, so the output is a pure function of the updates.
+#pragma once
+
+#include <stdint.h>
+#include <stdio.h>
+
+#include <deque>
+#include <string>
+#include <utility>
+
+namespace vnhttp {
+
+class ProgressMeter {
+public:
+    enum Mode { kSilent, kTerminal, kLines };
+    // Terminal redraws come at most every 100 ms, plain lines every lineIntervalMs.
+    ProgressMeter(Mode mode, FILE* out, uint64_t lineIntervalMs = 2000);
+
+    // The transfer starts now: rates and the summary count from here.
+    void Begin(uint64_t nowMs);
+    // done: bytes so far (a resumed download counts what it started with); total: 0 when
+    // unknown. Draws when a redraw or a line is due.
+    void Update(uint64_t nowMs, uint64_t done, uint64_t total);
+    // Draws the final state (terminal: a last redraw and a newline) and a summary line;
+    // moved: the bytes this run transferred (a resumed download's new bytes).
+    void Finish(uint64_t nowMs, uint64_t done, uint64_t total, uint64_t moved, bool ok);
+
+    // "512 B", "1.5 KiB", "64.0 MiB", "1.25 GiB".
+    static std::string FormatBytes(uint64_t bytes);
+    // "0:07", "12:34", "1:02:03"; "--:--" for an unknown time.
+    static std::string FormatDuration(uint64_t seconds, bool known);
+    // The text of one report, without line ends: bar (terminal only), percent, bytes, rate
+    // and, while running, the time left.
+    std::string Describe(uint64_t done, uint64_t total, uint64_t bytesPerSecond, bool withBar,
+                         bool withTimeLeft = true) const;
+
+private:
+    // Bytes per second over the last few seconds of updates.
+    uint64_t Rate(uint64_t nowMs, uint64_t done);
+
+    Mode m_mode;
+    FILE* m_out;
+    uint64_t m_lineIntervalMs;
+    bool m_started = false;
+    uint64_t m_startMs = 0;
+    uint64_t m_lastDrawMs = 0;
+    uint64_t m_lastDrawnDone = UINT64_MAX;
+    size_t m_lastWidth = 0;
+    std::deque<std::pair<uint64_t, uint64_t>> m_samples;  // (ms, done), oldest first
+};
+
+}  // namespace vnhttp

@@ -1,0 +1,23 @@
+// `vnhttp serve DIR`: serves the files below a directory through the library's embedded
+// HTTP server, and with --upload stores multipart uploads there. The main thread sets the
+// server up and waits for Ctrl-C; every request and completion is handled on the server's
+// thread "HttpSvr".
+#pragma once
+
+#include <string>
+
+namespace vnhttp {
+
+struct ServeOptions {
+    std::string dir;
+    unsigned short firstPort = 8000;
+    unsigned short lastPort = 8099;
+    bool bindAny = false;
+    bool upload = false;
+    int libraryLogLevel = -1;
+};
+
+// Serves until SIGINT/SIGTERM; returns the exit status (0 after a clean stop).
+int RunServe(const ServeOptions& options);
+
+}  // namespace vnhttp

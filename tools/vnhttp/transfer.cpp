@@ -1,0 +1,378 @@
+// `vnhttp get` and `vnhttp post` (see transfer.h).
+//
+// Threads: the main thread sets the client up, starts the request, then waits for the
+// completion event in 100 ms slices, redrawing the progress display and watching the
+// Ctrl-C flag. The client's notifications, the collection of the result and the deletion
+// of the client run on the tool's own task thread "vnhttp"; the client's network work runs
+// on its private "HttpClient" thread.
+#include "transfer.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+#include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <string>
+
+#include "args.h"
+#include "progress.h"
+#include "runtime.h"
+#include "base/vnevent.h"
+#include "common/vnstream.h"
+#include "http/client/vnhttpclient.h"
+#include "net/vnsocketi.h"
+#include "task/vntask.h"
+
+namespace vnhttp {
+namespace {
+
+const char16_t* const kFormFileName = u"file";
+
+// The client's sink; every call runs on "vnhttp". The main thread reads the atomics while
+// the request runs, and the plain fields only after m_finished was posted.
+class TransferSink : public IHttpClientSink {
+public:
+    TransferSink(bool toStdout, bool upload) : m_toStdout(toStdout), m_upload(upload) { Touch(); }
+
+    void OnConnecting(IHttpClient*, const vn::strutf16&) override { Touch(); }
+    void OnConnected(IHttpClient*) override { Touch(); }
+    void OnDownloadStart(IHttpClient*, unsigned int uDownloaded,
+                         unsigned int uContentLength) override {
+        Touch();
+        if (m_upload) return;  // the answer to an upload: its progress is the upload's
+        m_resumedFrom.store(uDownloaded, std::memory_order_relaxed);
+        m_done.store(uDownloaded, std::memory_order_relaxed);
+        m_total.store(uContentLength, std::memory_order_relaxed);
+    }
+    void OnProgress(IHttpClient*, unsigned long long uDone, unsigned long long uTotal,
+                    unsigned int) override {
+        m_done.store(uDone, std::memory_order_relaxed);
+        m_total.store(uTotal, std::memory_order_relaxed);
+        Touch();
+    }
+    void OnRedirected(IHttpClient*, vn::strutf16&) override { Touch(); }
+    void OnDownloadComplete(IHttpClient* pClient, unsigned int uCode) override {
+        m_quietMs = NowMs() - m_lastActivityMs.load(std::memory_order_relaxed);
+        m_code = uCode;
+        vn::strutf16 head;
+        if (pClient->GetResponseHead(head)) m_head = vn::strutf8(head).c_str();
+        // The memory body is valid until the client is stopped or reused, both of which
+        // happen on this thread, so it is written out here.
+        const void* data = nullptr;
+        unsigned int len = 0;
+        if (m_toStdout && pClient->GetDownloadedBuffer(data, len) && len > 0) {
+            m_bodyBytes = len;
+            if (fwrite(data, 1, len, stdout) != len || fflush(stdout) != 0) m_stdoutFailed = true;
+        }
+        m_finished.Post();
+    }
+
+    void Touch() { m_lastActivityMs.store(NowMs(), std::memory_order_relaxed); }
+
+    std::atomic<unsigned long long> m_done{0};
+    std::atomic<unsigned long long> m_total{0};
+    std::atomic<unsigned long long> m_resumedFrom{0};  // bytes the target held already
+    std::atomic<uint64_t> m_lastActivityMs{0};
+    CVNEvent m_finished{1, 0};
+    // Written before m_finished is posted.
+    unsigned m_code = 2;
+    uint64_t m_quietMs = 0;
+    std::string m_head;
+    unsigned long long m_bodyBytes = 0;
+    bool m_stdoutFailed = false;
+
+private:
+    bool m_toStdout;
+    bool m_upload;
+};
+
+// "HTTP/1.1 404 Not Found\r\n..." -> 404 and "Not Found".
+unsigned StatusOf(const std::string& head, std::string* reason) {
+    size_t sp = head.find(' ');
+    size_t eol = head.find("\r\n");
+    if (head.compare(0, 5, "HTTP/") != 0 || sp == std::string::npos || sp > eol) return 0;
+    uint64_t status = 0;
+    std::string digits = head.substr(sp + 1, 3);
+    if (!ParseUnsigned(digits, 999, &status)) return 0;
+    size_t rs = sp + 4;
+    *reason = rs < eol ? head.substr(rs, eol - rs) : "";
+    size_t first = reason->find_first_not_of(' ');
+    *reason = first == std::string::npos ? "" : reason->substr(first);
+    while (!reason->empty() && reason->back() == ' ')
+        reason->pop_back();
+    return static_cast<unsigned>(status);
+}
+
+bool ConfigureProxy(const std::string& proxy, std::string* error) {
+    UrlParts p;
+    if (!SplitUrl(proxy, &p, error)) return false;
+    VNProxyType type;
+    if (p.scheme == "http") {
+        type = VNPROXY_HTTP;
+    } else if (p.scheme == "socks5") {
+        type = VNPROXY_SOCKS5;
+    } else {
+        *error = "proxy scheme must be http or socks5: " + proxy;
+        return false;
+    }
+    if (p.port == 0) {
+        *error = "proxy needs a port: " + proxy;
+        return false;
+    }
+    VNSetGlobalProxyInfo(type, p.host.c_str(), p.port, p.user.c_str(), p.password.c_str());
+    return true;
+}
+
+bool HasHeader(const TransferOptions& o, const char* name) {
+    for (const auto& h : o.headers) {
+        if (strcasecmp(h.first.c_str(), name) == 0) return true;
+    }
+    return false;
+}
+
+bool StartRequest(IHttpClient* client, const TransferOptions& o) {
+    vn::strutf16 url(o.url.c_str());
+    switch (o.kind) {
+        case TransferOptions::kGet:
+            if (o.outFile.empty()) return client->Download(url, nullptr) != 0;
+            return client->Download(url, vn::strutf16(o.outFile.c_str()), nullptr,
+                                    o.resume ? 1 : 0) != 0;
+        case TransferOptions::kPostData:
+            // An empty body is still a POST: the client refuses a zero-length upload.
+            return client->HttpRequestToBuffer(url, HTTPMETHOD_POST, o.data.data(),
+                                               static_cast<unsigned>(o.data.size())) != 0;
+        case TransferOptions::kPostFile:
+            return client->Upload(url, vn::strutf16(o.filePath.c_str())) != 0;
+        case TransferOptions::kPostForm:
+            for (const auto& f : o.formFields) {
+                client->AddFormData(vn::strutf16(f.first.c_str()), vn::strutf16(f.second.c_str()));
+            }
+            if (o.formFilePath.empty()) {
+                return client->UploadFormData(url, nullptr, nullptr, 0, nullptr) != 0;
+            }
+            return client->UploadFormData(url,
+                                          o.formFileField.empty()
+                                              ? kFormFileName
+                                              : vn::strutf16(o.formFileField.c_str()).c_str(),
+                                          vn::strutf16(o.formFilePath.c_str()).c_str()) != 0;
+    }
+    return false;
+}
+
+}  // namespace
+
+int ClassifyResult(unsigned code, unsigned status, const std::string& reason,
+                   unsigned long long quietMs, unsigned long long timeoutMs,
+                   const std::string& what, std::string* message) {
+    std::string answer =
+        status == 0 ? std::string()
+                    : "HTTP " + std::to_string(status) + (reason.empty() ? "" : " " + reason);
+    switch (code) {
+        case 0:
+            if (status >= 400) {  // a 500 answer is received like a 200 one
+                *message = "the server answered " + answer;
+                return 2;
+            }
+            return 0;
+        case 1:
+            *message = "not modified (HTTP 304)";
+            return 1;
+        case 3:
+            *message = status != 0 ? "unauthorized (" + answer + ")"
+                                   : "the connection closed before an answer arrived";
+            return 3;
+        case 4:
+            *message = "writing " + what + " failed";
+            return 4;
+        case 5:
+            // The client ends a silent server and a refused connection alike; what had
+            // happened last tells them apart.
+            if (quietMs + timeoutMs / 10 >= timeoutMs) {
+                *message =
+                    "time-out: nothing happened for " + std::to_string(timeoutMs / 1000) + " s";
+                return kExitTimeout;
+            }
+            *message = "could not connect (refused or unreachable)";
+            return 5;
+        case 7:
+            *message = status == 404 ? "not found (HTTP 404)" : "not found (bad redirect)";
+            return 7;
+        case 8:
+            *message = "service unavailable (" + (answer.empty() ? "HTTP 503" : answer) + ")";
+            return 8;
+        case 10:
+            *message = "bad URL or unreadable upload source";
+            return 10;
+        default:
+            *message = status >= 300 ? "the server answered " + answer
+                                     : "the transfer failed (malformed answer, too many "
+                                       "redirects or retries)";
+            return 2;
+    }
+}
+
+int RunTransfer(const TransferOptions& o) {
+    std::string error;
+    UrlParts parts;
+    if (!SplitUrl(o.url, &parts, &error)) {
+        fprintf(stderr, "vnhttp: %s\n", error.c_str());
+        return 10;
+    }
+    if (parts.scheme != "http" || !parts.user.empty() || !parts.password.empty()) {
+        fprintf(stderr, "vnhttp: only plain http://host[:port]/path URLs are supported: %s\n",
+                o.url.c_str());
+        return 10;
+    }
+    if (o.kind == TransferOptions::kPostFile || !o.formFilePath.empty()) {
+        const std::string& path =
+            o.kind == TransferOptions::kPostFile ? o.filePath : o.formFilePath;
+        if (access(path.c_str(), R_OK) != 0) {
+            fprintf(stderr, "vnhttp: cannot read %s: %s\n", path.c_str(), strerror(errno));
+            return 10;
+        }
+    }
+    if (!o.proxy.empty() && !ConfigureProxy(o.proxy, &error)) {
+        fprintf(stderr, "vnhttp: %s\n", error.c_str());
+        return kExitUsage;
+    }
+    SetLibraryLog(o.libraryLogLevel);
+
+    bool toStdout = o.kind != TransferOptions::kGet || o.outFile.empty();
+    bool outFileExisted = !toStdout && access(o.outFile.c_str(), F_OK) == 0;
+    TransferSink sink(toStdout, o.kind != TransferOptions::kGet);
+    CVNTaskBase* task = new CVNTaskBase("vnhttp", 50, 1);  // released below
+    IHttpClient* client = nullptr;                         // deleted on "vnhttp" below
+    if (task->Start()) client = vn_create_httpclient(task);
+    if (client == nullptr) {
+        fprintf(stderr, "vnhttp: the HTTP client could not be created\n");
+        task->Stop();
+        task->Release();
+        return kExitSoftware;
+    }
+    unsigned timeoutMs = o.timeoutSeconds * 1000;
+    client->SetSink(&sink);
+    client->SetTimeout(timeoutMs, timeoutMs, o.retries);
+    client->SetNotifyMask(HTTPNOTIFY_CONNECTING | HTTPNOTIFY_CONNECTED | HTTPNOTIFY_DOWNLOADSTART |
+                          HTTPNOTIFY_PROGRESS);
+    client->SetResumeDownload(o.resume ? 1 : 0);
+    int status = 0;
+    if (!HasHeader(o, "User-Agent")) {
+        client->AddHeader(vn::strutf16(u"User-Agent"), vn::strutf16("vnhttp/" VNHTTP_VERSION));
+    }
+    if (o.kind == TransferOptions::kPostData && !HasHeader(o, "Content-Type")) {
+        client->AddHeader(vn::strutf16(u"Content-Type"),
+                          vn::strutf16(u"application/x-www-form-urlencoded"));
+    } else if (o.kind == TransferOptions::kPostFile && !HasHeader(o, "Content-Type")) {
+        client->AddHeader(vn::strutf16(u"Content-Type"), vn::strutf16(u"application/octet-stream"));
+    }
+    for (const auto& h : o.headers) {
+        if (!client->AddHeader(vn::strutf16(h.first.c_str()), vn::strutf16(h.second.c_str()))) {
+            fprintf(stderr, "vnhttp: header refused: %s: %s\n", h.first.c_str(), h.second.c_str());
+            status = kExitUsage;
+        }
+    }
+    // The start call is made here, before any notification can run on "vnhttp": the
+    // client's setters and its running flag are plain fields.
+    if (status == 0 && !StartRequest(client, o)) {
+        fprintf(stderr, "vnhttp: the request was refused (bad URL or arguments)\n");
+        status = 10;
+    }
+
+    bool isTerminal = isatty(STDERR_FILENO) != 0;
+    ProgressMeter meter(o.silent     ? ProgressMeter::kSilent
+                        : isTerminal ? ProgressMeter::kTerminal
+                                     : ProgressMeter::kLines,
+                        stderr);
+    meter.Begin(NowMs());
+    // A last bound in case a completion never came: the client's own time-outs end every
+    // request well before it.
+    const uint64_t watchdogMs = 2ull * timeoutMs + 5000;
+    bool interrupted = false, watchdog = false;
+    while (status == 0 && !sink.m_finished.Wait(100)) {
+        if (g_stopSignal.load(std::memory_order_relaxed) != 0) {
+            interrupted = true;
+            break;
+        }
+        uint64_t now = NowMs();
+        meter.Update(now, sink.m_done.load(std::memory_order_relaxed),
+                     sink.m_total.load(std::memory_order_relaxed));
+        // The sink stamps activity on its own thread, possibly after `now` was read.
+        uint64_t last = sink.m_lastActivityMs.load(std::memory_order_relaxed);
+        if (now > last && now - last > watchdogMs) {
+            watchdog = true;
+            break;
+        }
+    }
+    // Stop and delete the client on its notification thread, so no sink call can be
+    // running meanwhile; whatever it still had queued for itself is dropped with it.
+    if (!RunOnTask(
+            task,
+            [client] {
+                client->Stop();
+                delete client;
+            },
+            10000)) {
+        fprintf(stderr, "vnhttp: the HTTP client did not stop\n");
+        fflush(stderr);
+        _exit(kExitSoftware);
+    }
+    task->Stop();
+    task->Release();
+    if (status != 0) return status;
+
+    unsigned long long done = sink.m_done.load(std::memory_order_relaxed);
+    unsigned long long total = sink.m_total.load(std::memory_order_relaxed);
+    unsigned long long resumedFrom = sink.m_resumedFrom.load(std::memory_order_relaxed);
+    if (interrupted || watchdog) {
+        meter.Finish(NowMs(), done, total, done - std::min(done, resumedFrom), false);
+        if (interrupted) {
+            fprintf(
+                stderr, "vnhttp: interrupted%s\n",
+                o.kind == TransferOptions::kGet && !o.outFile.empty() ? " (resume with -c)" : "");
+            return kExitInterrupted;
+        }
+        fprintf(stderr, "vnhttp: time-out: nothing happened for %llu s\n",
+                static_cast<unsigned long long>(watchdogMs / 1000));
+        return kExitTimeout;
+    }
+    std::string reason;
+    unsigned httpStatus = StatusOf(sink.m_head, &reason);
+    std::string message;
+    int exitStatus =
+        ClassifyResult(sink.m_code, httpStatus, reason, sink.m_quietMs, timeoutMs,
+                       toStdout ? std::string("the answer to memory (at most about 97 MiB; "
+                                              "use -o FILE)")
+                                : o.outFile,
+                       &message);
+    // The last progress report may precede the last bytes: the result counts them itself.
+    struct stat st;
+    if (exitStatus == 0 && !toStdout && stat(o.outFile.c_str(), &st) == 0) {
+        done = static_cast<unsigned long long>(st.st_size);
+    } else if (exitStatus == 0 && o.kind == TransferOptions::kGet) {
+        done = sink.m_bodyBytes;
+    } else if (exitStatus == 0) {
+        const std::string& path =
+            o.kind == TransferOptions::kPostFile ? o.filePath : o.formFilePath;
+        done = o.kind == TransferOptions::kPostData ? o.data.size()
+               : stat(path.c_str(), &st) == 0       ? static_cast<unsigned long long>(st.st_size)
+                                                    : done;
+    }
+    if (exitStatus == 0 && total == 0) total = done;
+    meter.Finish(NowMs(), done, total, done - std::min(done, resumedFrom), exitStatus == 0);
+    if (exitStatus == 0 && sink.m_stdoutFailed) {
+        message = "writing to standard output failed";
+        exitStatus = 4;
+    }
+    if (exitStatus != 0 && !toStdout && !outFileExisted && stat(o.outFile.c_str(), &st) == 0 &&
+        st.st_size == 0) {
+        unlink(o.outFile.c_str());  // the client creates the file before it knows the answer
+    }
+    if (exitStatus != 0) fprintf(stderr, "vnhttp: %s: %s\n", message.c_str(), o.url.c_str());
+    return exitStatus;
+}
+
+}  // namespace vnhttp
