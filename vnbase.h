@@ -3,7 +3,7 @@
 #pragma once
 
 // Runtime primitives
-#include "base/vnexport.h"
+#include "common/vnexport.h"
 #include "base/vnlog.h"
 #include "base/vntime.h"
 #include "base/vnconvert.h"

@@ -3,7 +3,7 @@
 // length helper. Stateless; callable from any thread.
 #pragma once
 
-#include "base/vnexport.h"
+#include "common/vnexport.h"
 
 // 1 when every byte of s is '0'..'9' (also for ""), else 0; 0 for a null pointer.
 VN_EXPORT int vn_isalldigit(const char* s);

@@ -8,7 +8,7 @@
 //   waiter: if (!done.Wait(1000)) { ...timed out... }
 #pragma once
 
-#include "base/vnexport.h"
+#include "common/vnexport.h"
 
 typedef struct vnevent_s* vnevent_handle;
 

@@ -10,7 +10,7 @@
 
 #include <pthread.h>
 
-#include "base/vnexport.h"
+#include "common/vnexport.h"
 
 struct CVNLock;
 

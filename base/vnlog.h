@@ -12,7 +12,7 @@
 
 #include <stdarg.h>
 
-#include "base/vnexport.h"
+#include "common/vnexport.h"
 
 // Levels: a smaller number is more severe.
 enum {

@@ -10,7 +10,7 @@
 //   { CVNAutolockReadWrite w(rw); ...write... }
 #pragma once
 
-#include "base/vnexport.h"
+#include "common/vnexport.h"
 #include "base/vnlock.h"
 #include "common/vnmap.h"
 

@@ -10,7 +10,7 @@
 //   vnthread_terminate(t, -1);                             // ask it to stop, wait, release
 #pragma once
 
-#include "base/vnexport.h"
+#include "common/vnexport.h"
 
 // 0 below normal, 1 normal, anything else time-critical.
 typedef int ethread_priority;

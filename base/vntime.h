@@ -5,7 +5,7 @@
 
 #include <sys/time.h>
 
-#include "base/vnexport.h"
+#include "common/vnexport.h"
 
 // Seconds since 1970-01-01 00:00:00 UTC.
 VN_EXPORT long long vn_time();

@@ -12,7 +12,7 @@
 // that silently dropped data would be worse than a crash report.
 #pragma once
 
-#include "base/vnexport.h"
+#include "common/vnexport.h"
 
 namespace vn {
 namespace detail {

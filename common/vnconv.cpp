@@ -13,6 +13,133 @@ inline bool is_cont(unsigned char c) {
     return (c & 0xC0) == 0x80;
 }
 
+// The fast path of the decoder: at s[i], a run of three-byte (CJK) or two-byte (Latin,
+// Cyrillic) sequences, or of ASCII bytes, decoded by a tight loop that checks only
+// well-formedness. Advances i and j past what it decoded; false when it decoded nothing
+// (an irregular sequence, left to decode_one).
+template <bool Write>
+inline bool decode_run(const unsigned char* s, size_t n, size_t& i, char16_t* d, size_t& j) {
+    const size_t i0 = i;
+    const unsigned lead = s[i];
+    if ((lead & 0xF0) == 0xE0) {
+        while (i + 3 <= n) {
+            unsigned b0 = s[i], b1 = s[i + 1], b2 = s[i + 2];
+            unsigned cp = ((b0 & 0x0F) << 12) | ((b1 & 0x3F) << 6) | (b2 & 0x3F);
+            if (((b0 & 0xF0) != 0xE0) | ((b1 & 0xC0) != 0x80) | ((b2 & 0xC0) != 0x80) |
+                (cp < 0x800) | ((cp & 0xF800) == 0xD800))
+                break;
+            if (Write) d[j] = (char16_t)cp;
+            ++j;
+            i += 3;
+        }
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
+        while (i + 2 <= n) {
+            unsigned b0 = s[i], b1 = s[i + 1];
+            if ((b0 - 0xC2u > 0xDFu - 0xC2u) | ((b1 & 0xC0) != 0x80)) break;
+            if (Write) d[j] = (char16_t)(((b0 & 0x1F) << 6) | (b1 & 0x3F));
+            ++j;
+            i += 2;
+        }
+    } else if (lead < 0x80) {
+        // ASCII runs dominate most text: test eight bytes at a time.
+        while (i + 8 <= n) {
+            uint64_t w;
+            memcpy(&w, s + i, 8);
+            if (w & kHighBits8) break;
+            if (Write) {
+                for (int k = 0; k < 8; ++k)
+                    d[j + k] = s[i + k];
+            }
+            i += 8;
+            j += 8;
+        }
+        while (i < n && s[i] < 0x80) {
+            if (Write) d[j] = s[i];
+            ++i;
+            ++j;
+        }
+    }
+    return i != i0;
+}
+
+// The slow path: one sequence at s[i] (a byte of 0x80 or above), checked byte by byte;
+// an ill-formed one yields a single U+FFFD for its maximal subpart.
+template <bool Write>
+inline void decode_one(const unsigned char* s, size_t n, size_t& i, char16_t* d, size_t& j) {
+    const unsigned c = s[i];
+    if (c >= 0xC2 && c <= 0xDF) {
+        if (i + 1 < n && is_cont(s[i + 1])) {
+            if (Write) d[j] = (char16_t)(((c & 0x1F) << 6) | (s[i + 1] & 0x3F));
+            i += 2;
+        } else {
+            if (Write) d[j] = kReplacement;
+            i += 1;
+        }
+        ++j;
+        return;
+    }
+    if (c >= 0xE0 && c <= 0xEF) {
+        // E0 excludes overlong forms, ED excludes the surrogates.
+        unsigned lo = c == 0xE0 ? 0xA0 : 0x80;
+        unsigned hi = c == 0xED ? 0x9F : 0xBF;
+        if (i + 1 < n && s[i + 1] >= lo && s[i + 1] <= hi) {
+            if (i + 2 < n && is_cont(s[i + 2])) {
+                if (Write) {
+                    d[j] = (char16_t)(((c & 0x0F) << 12) | ((s[i + 1] & 0x3F) << 6) |
+                                      (s[i + 2] & 0x3F));
+                }
+                i += 3;
+            } else {
+                if (Write) d[j] = kReplacement;
+                i += 2;
+            }
+        } else {
+            if (Write) d[j] = kReplacement;
+            i += 1;
+        }
+        ++j;
+        return;
+    }
+    if (c >= 0xF0 && c <= 0xF4) {
+        // F0 excludes overlong forms, F4 code points above U+10FFFF.
+        unsigned lo = c == 0xF0 ? 0x90 : 0x80;
+        unsigned hi = c == 0xF4 ? 0x8F : 0xBF;
+        size_t take = 1;
+        if (i + 1 < n && s[i + 1] >= lo && s[i + 1] <= hi) {
+            take = 2;
+            if (i + 2 < n && is_cont(s[i + 2])) {
+                take = 3;
+                if (i + 3 < n && is_cont(s[i + 3])) take = 4;
+            }
+        }
+        if (take == 4) {
+            uint32_t cp = ((c & 0x07) << 18) | ((s[i + 1] & 0x3F) << 12) |
+                          ((s[i + 2] & 0x3F) << 6) | (s[i + 3] & 0x3F);
+            cp -= 0x10000;
+            if (Write) {
+                d[j] = (char16_t)(0xD800 + (cp >> 10));
+                d[j + 1] = (char16_t)(0xDC00 + (cp & 0x3FF));
+            }
+            j += 2;
+        } else {
+            if (Write) d[j] = kReplacement;
+            ++j;
+        }
+        i += take;
+        return;
+    }
+    if (c == 0xC0 && i + 1 < n && s[i + 1] == 0x80) {
+        if (Write) d[j] = 0;
+        i += 2;
+        ++j;
+        return;
+    }
+    // A stray continuation byte, an overlong lead (C0, C1) or a lead beyond U+10FFFF.
+    if (Write) d[j] = kReplacement;
+    ++i;
+    ++j;
+}
+
 // Decodes n bytes; with Write the units go to d, which holds at least n units (a byte
 // never yields more than one unit: four-byte sequences become two). Returns the unit
 // count. Each maximal subpart of an ill-formed sequence becomes one U+FFFD, the practice
@@ -23,126 +150,8 @@ size_t decode_utf8(const unsigned char* s, size_t n, char16_t* d) {
     size_t i = 0;
     size_t j = 0;
     while (i < n) {
-        // Text comes in runs of one script: a run of three-byte (CJK) or two-byte
-        // (Latin, Cyrillic) sequences is decoded by a tight loop that only checks
-        // well-formedness; anything irregular leaves the loop for the careful code below.
-        unsigned lead = s[i];
-        if ((lead & 0xF0) == 0xE0) {
-            size_t i0 = i;
-            while (i + 3 <= n) {
-                unsigned b0 = s[i], b1 = s[i + 1], b2 = s[i + 2];
-                unsigned cp = ((b0 & 0x0F) << 12) | ((b1 & 0x3F) << 6) | (b2 & 0x3F);
-                if (((b0 & 0xF0) != 0xE0) | ((b1 & 0xC0) != 0x80) | ((b2 & 0xC0) != 0x80) |
-                    (cp < 0x800) | ((cp & 0xF800) == 0xD800))
-                    break;
-                if (Write) d[j] = (char16_t)cp;
-                ++j;
-                i += 3;
-            }
-            if (i != i0) continue;
-        } else if (lead >= 0xC2 && lead <= 0xDF) {
-            size_t i0 = i;
-            while (i + 2 <= n) {
-                unsigned b0 = s[i], b1 = s[i + 1];
-                if ((b0 - 0xC2u > 0xDFu - 0xC2u) | ((b1 & 0xC0) != 0x80)) break;
-                if (Write) d[j] = (char16_t)(((b0 & 0x1F) << 6) | (b1 & 0x3F));
-                ++j;
-                i += 2;
-            }
-            if (i != i0) continue;
-        }
-        unsigned c = s[i];
-        if (c < 0x80) {
-            // ASCII runs dominate most text: test eight bytes at a time.
-            while (i + 8 <= n) {
-                uint64_t w;
-                memcpy(&w, s + i, 8);
-                if (w & kHighBits8) break;
-                if (Write) {
-                    for (int k = 0; k < 8; ++k)
-                        d[j + k] = s[i + k];
-                }
-                i += 8;
-                j += 8;
-            }
-            while (i < n && s[i] < 0x80) {
-                if (Write) d[j] = s[i];
-                ++i;
-                ++j;
-            }
-            continue;
-        }
-        if (c >= 0xC2 && c <= 0xDF) {
-            if (i + 1 < n && is_cont(s[i + 1])) {
-                if (Write) d[j] = (char16_t)(((c & 0x1F) << 6) | (s[i + 1] & 0x3F));
-                i += 2;
-            } else {
-                if (Write) d[j] = kReplacement;
-                i += 1;
-            }
-            ++j;
-            continue;
-        }
-        if (c >= 0xE0 && c <= 0xEF) {
-            // E0 excludes overlong forms, ED excludes the surrogates.
-            unsigned lo = c == 0xE0 ? 0xA0 : 0x80;
-            unsigned hi = c == 0xED ? 0x9F : 0xBF;
-            if (i + 1 < n && s[i + 1] >= lo && s[i + 1] <= hi) {
-                if (i + 2 < n && is_cont(s[i + 2])) {
-                    if (Write) {
-                        d[j] = (char16_t)(((c & 0x0F) << 12) | ((s[i + 1] & 0x3F) << 6) |
-                                          (s[i + 2] & 0x3F));
-                    }
-                    i += 3;
-                } else {
-                    if (Write) d[j] = kReplacement;
-                    i += 2;
-                }
-            } else {
-                if (Write) d[j] = kReplacement;
-                i += 1;
-            }
-            ++j;
-            continue;
-        }
-        if (c >= 0xF0 && c <= 0xF4) {
-            // F0 excludes overlong forms, F4 code points above U+10FFFF.
-            unsigned lo = c == 0xF0 ? 0x90 : 0x80;
-            unsigned hi = c == 0xF4 ? 0x8F : 0xBF;
-            size_t take = 1;
-            if (i + 1 < n && s[i + 1] >= lo && s[i + 1] <= hi) {
-                take = 2;
-                if (i + 2 < n && is_cont(s[i + 2])) {
-                    take = 3;
-                    if (i + 3 < n && is_cont(s[i + 3])) take = 4;
-                }
-            }
-            if (take == 4) {
-                uint32_t cp = ((c & 0x07) << 18) | ((s[i + 1] & 0x3F) << 12) |
-                              ((s[i + 2] & 0x3F) << 6) | (s[i + 3] & 0x3F);
-                cp -= 0x10000;
-                if (Write) {
-                    d[j] = (char16_t)(0xD800 + (cp >> 10));
-                    d[j + 1] = (char16_t)(0xDC00 + (cp & 0x3FF));
-                }
-                j += 2;
-            } else {
-                if (Write) d[j] = kReplacement;
-                ++j;
-            }
-            i += take;
-            continue;
-        }
-        if (c == 0xC0 && i + 1 < n && s[i + 1] == 0x80) {
-            if (Write) d[j] = 0;
-            i += 2;
-            ++j;
-            continue;
-        }
-        // A stray continuation byte, an overlong lead (C0, C1) or a lead beyond U+10FFFF.
-        if (Write) d[j] = kReplacement;
-        ++i;
-        ++j;
+        // Text comes in runs of one script; anything irregular takes the careful path.
+        if (!decode_run<Write>(s, n, i, d, j)) decode_one<Write>(s, n, i, d, j);
     }
     return j;
 }

@@ -7,7 +7,7 @@
 //   vnutf82utf16("caf\xc3\xa9", 5, w);     // u"café"
 #pragma once
 
-#include "base/vnexport.h"
+#include "common/vnexport.h"
 #include "common/vnstring.h"
 
 // UTF-8 to UTF-16. False for a null text or n == 0. Each ill-formed part of the input

@@ -18,7 +18,7 @@
 
 #include <utility>
 
-#include "base/vnexport.h"
+#include "common/vnexport.h"
 
 namespace vnstl {
 

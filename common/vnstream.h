@@ -11,7 +11,7 @@
 //   buf += vn::stream("more");
 #pragma once
 
-#include "base/vnexport.h"
+#include "common/vnexport.h"
 #include "common/vnbuffer.h"
 #include "common/vnstring.h"
 #include "common/vnconv.h"

@@ -13,7 +13,7 @@
 
 #include <stdarg.h>
 
-#include "base/vnexport.h"
+#include "common/vnexport.h"
 #include "common/vnbuffer.h"
 
 namespace vn {

@@ -8,7 +8,7 @@
 
 #include <stddef.h>
 
-#include "base/vnexport.h"
+#include "common/vnexport.h"
 
 // Returns the checksum of len bytes at data continued from crc (pre- and post-
 // complemented). A null data pointer or a zero length returns crc unchanged.

@@ -16,7 +16,7 @@
 
 #include <stddef.h>
 
-#include "base/vnexport.h"
+#include "common/vnexport.h"
 
 struct VN_MD5_CTX {
     unsigned int state[4];     // chaining words A, B, C, D

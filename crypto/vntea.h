@@ -15,7 +15,7 @@
 //   the body, 7 zero bytes.
 #pragma once
 
-#include "base/vnexport.h"
+#include "common/vnexport.h"
 
 namespace vn {
 class stream;

@@ -11,7 +11,7 @@
 //   while (running) vnfe_loop(pump);      // one pass: waits at most 1 ms, then dispatches
 #pragma once
 
-#include "base/vnexport.h"
+#include "common/vnexport.h"
 
 // Event bits passed to the event callback; the same values name interest bits.
 enum {

@@ -12,7 +12,7 @@
 //   while (running) pump.Loop();
 #pragma once
 
-#include "base/vnexport.h"
+#include "common/vnexport.h"
 #include "fevent/vnfevent.h"
 #include "task/vnrefcount.h"
 

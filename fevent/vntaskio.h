@@ -19,7 +19,7 @@
 
 #include <atomic>
 
-#include "base/vnexport.h"
+#include "common/vnexport.h"
 #include "task/vntask.h"
 
 class VN_EXPORT CVNTaskIO : public CVNTaskBase {

@@ -13,7 +13,7 @@
 
 #include <stdio.h>
 
-#include "base/vnexport.h"
+#include "common/vnexport.h"
 #include "common/vnstream.h"
 
 namespace vn {

@@ -10,7 +10,7 @@
 
 #include <stdio.h>
 
-#include "base/vnexport.h"
+#include "common/vnexport.h"
 
 // Opens path with a C stdio mode ("rb", "wb", "ab", "r+b", ...); the stream is not
 // inherited by child processes. Null on failure: 22 (errno) for a null argument, 12 for

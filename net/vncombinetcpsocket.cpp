@@ -13,6 +13,7 @@
 #include "base/vnlog.h"
 #include "fevent/vnfevent.h"
 #include "net/vnnet.h"
+#include "net/vnnet_internal.h"
 #include "task/vntask.h"
 
 namespace {
@@ -321,85 +322,83 @@ void CVNCombineTCPSocket::OnClose(CVNITCPSocket*) {
 void CVNCombineTCPSocket::OnRecv(CVNITCPSocket*) {
     // Without a packet description nothing is read: the data waits in the kernel.
     if (m_uPacketHeadLen == 0 || m_pgetpklenfun == nullptr || m_uMaxRecvPacketSize == 0) return;
-    if (m_pRecvBuf == nullptr || m_uRecvBufSize < m_uMaxRecvPacketSize) {
-        // realloc keeps the bytes of a packet in progress (SetPacketInfo called late).
-        char* p = static_cast<char*>(realloc(m_pRecvBuf, m_uMaxRecvPacketSize));
-        if (p == nullptr) {
-            syslog(VN_LOG_ERROR, kTag, __LINE__, "malloc m_pRecvBuf fail len[%u]",
-                   m_uMaxRecvPacketSize);
-            Fail();  // nowhere to read to, and unread data would be reported for ever
-            return;
-        }
-        m_pRecvBuf = p;
-        m_uRecvBufSize = m_uMaxRecvPacketSize;
-    }
+    if (!EnsureRecvBuf()) return;
+    if (m_uRecvPacketTotalLen == 0 && !ReadHead()) return;
+    if (!ReadBody()) return;
+    const unsigned int total = m_uRecvPacketTotalLen;
+    m_uRecvLen = 0;
+    m_uRecvPacketTotalLen = 0;
+    // One packet per report: data still waiting makes the pump report again.
+    if (m_pSink != nullptr) m_pSink->OnRecv(m_pRecvBuf, total, this);  // may delete this
+}
 
-    const bool headDone = m_uRecvPacketTotalLen != 0;
-    unsigned int want =
-        headDone ? m_uRecvPacketTotalLen - m_uRecvLen : m_uPacketHeadLen - m_uRecvLen;
-    const int unread = m_Socket.GetUnreadDataLen();
-    if (unread <= 0) return;
-    if (want > static_cast<unsigned int>(unread)) want = static_cast<unsigned int>(unread);
-    int n = m_Socket.Recv(m_pRecvBuf + m_uRecvLen, static_cast<int>(want));
-    // -1: nothing after all; 0: the end of the stream, which the pump reports next.
-    if (n <= 0) return;
+bool CVNCombineTCPSocket::EnsureRecvBuf() {
+    if (m_pRecvBuf != nullptr && m_uRecvBufSize >= m_uMaxRecvPacketSize) return true;
+    // realloc keeps the bytes of a packet in progress (SetPacketInfo called late).
+    char* p = static_cast<char*>(realloc(m_pRecvBuf, m_uMaxRecvPacketSize));
+    if (p == nullptr) {
+        syslog(VN_LOG_ERROR, kTag, __LINE__, "malloc m_pRecvBuf fail len[%u]",
+               m_uMaxRecvPacketSize);
+        Fail();  // nowhere to read to, and unread data would be reported for ever
+        return false;
+    }
+    m_pRecvBuf = p;
+    m_uRecvBufSize = m_uMaxRecvPacketSize;
+    return true;
+}
+
+bool CVNCombineTCPSocket::ReadSome(unsigned int want) {
+    // 0: nothing waits after all; -1: the end of the stream, which the pump reports next.
+    const int n =
+        vn::detail::socket_read_waiting(m_Socket.GetSocket(), m_pRecvBuf + m_uRecvLen, want);
+    if (n <= 0) return false;
     m_uRecvLen += static_cast<unsigned int>(n);
+    return true;
+}
 
-    if (!headDone && m_uRecvLen == m_uPacketHeadLen) {
-        m_uRecvPacketTotalLen = 0;
-        if (!m_pgetpklenfun(m_pRecvBuf, m_uRecvLen, &m_uRecvPacketTotalLen) ||
-            m_uRecvPacketTotalLen < m_uPacketHeadLen) {
-            syslog(VN_LOG_ERROR, kTag, __LINE__,
-                   "m_pgetpklenfun fail or m_uRecvPacketTotalLen[%u] < m_uPacketHeadLen[%u]",
-                   m_uRecvPacketTotalLen, m_uPacketHeadLen);
-            Fail();
-            return;
-        }
-        const unsigned int total = m_uRecvPacketTotalLen;
-        if (total >= MAX_PACKET_LEN) {
-            syslog(VN_LOG_ERROR, kTag, __LINE__,
-                   "m_pgetpklenfun m_uRecvPacketTotalLen[%u] > MAX_PACKET_LEN[%u]", total,
-                   MAX_PACKET_LEN);
-            Fail();
-            return;
-        }
-        if (total > m_uMaxRecvPacketSize) {
-            const unsigned int size = total + kGrowSlack;  // below 2^20 + 128: no overflow
-            syslog(VN_LOG_NOTICE, kTag, __LINE__, "Reset m_uMaxRecvPacketSize[%u->%u]",
-                   m_uMaxRecvPacketSize, size);
-            char* p = static_cast<char*>(malloc(size));
-            if (p == nullptr) {
-                syslog(VN_LOG_ERROR, kTag, __LINE__, "malloc m_pRecvBuf fail len[%u]", size);
-                Fail();
-                return;
-            }
-            memcpy(p, m_pRecvBuf, m_uRecvLen);
-            free(m_pRecvBuf);
-            m_pRecvBuf = p;
-            m_uRecvBufSize = size;
-            m_uMaxRecvPacketSize = size;
-            RaiseRecvBuf(m_Socket.GetSocket(), size);
-        }
-        // The body is read once it is all waiting (one read for the whole of it); a body
-        // still arriving stays in the kernel and later reports read what is there.
-        const unsigned int rest = total - m_uPacketHeadLen;
-        if (rest > 0) {
-            const int waiting = m_Socket.GetUnreadDataLen();
-            if (waiting > 0 && static_cast<unsigned int>(waiting) >= rest) {
-                n = m_Socket.Recv(m_pRecvBuf + m_uRecvLen, static_cast<int>(rest));
-                if (n <= 0) return;
-                m_uRecvLen += static_cast<unsigned int>(n);
-            }
-        }
+bool CVNCombineTCPSocket::ReadHead() {
+    if (!ReadSome(m_uPacketHeadLen - m_uRecvLen) || m_uRecvLen != m_uPacketHeadLen) return false;
+    unsigned int total = 0;
+    if (!m_pgetpklenfun(m_pRecvBuf, m_uRecvLen, &total) || total < m_uPacketHeadLen) {
+        syslog(VN_LOG_ERROR, kTag, __LINE__,
+               "m_pgetpklenfun fail or m_uRecvPacketTotalLen[%u] < m_uPacketHeadLen[%u]", total,
+               m_uPacketHeadLen);
+        Fail();
+        return false;
     }
+    if (total >= MAX_PACKET_LEN) {
+        syslog(VN_LOG_ERROR, kTag, __LINE__,
+               "m_pgetpklenfun m_uRecvPacketTotalLen[%u] > MAX_PACKET_LEN[%u]", total,
+               MAX_PACKET_LEN);
+        Fail();
+        return false;
+    }
+    if (total > m_uMaxRecvPacketSize) {
+        const unsigned int size = total + kGrowSlack;  // below 2^20 + 128: no overflow
+        syslog(VN_LOG_NOTICE, kTag, __LINE__, "Reset m_uMaxRecvPacketSize[%u->%u]",
+               m_uMaxRecvPacketSize, size);
+        char* p = static_cast<char*>(malloc(size));
+        if (p == nullptr) {
+            syslog(VN_LOG_ERROR, kTag, __LINE__, "malloc m_pRecvBuf fail len[%u]", size);
+            Fail();
+            return false;
+        }
+        memcpy(p, m_pRecvBuf, m_uRecvLen);
+        free(m_pRecvBuf);
+        m_pRecvBuf = p;
+        m_uRecvBufSize = size;
+        m_uMaxRecvPacketSize = size;
+        RaiseRecvBuf(m_Socket.GetSocket(), size);
+    }
+    m_uRecvPacketTotalLen = total;
+    return true;
+}
 
-    if (m_uRecvPacketTotalLen != 0 && m_uRecvLen == m_uRecvPacketTotalLen) {
-        const unsigned int total = m_uRecvPacketTotalLen;
-        m_uRecvLen = 0;
-        m_uRecvPacketTotalLen = 0;
-        // One packet per report: data still waiting makes the pump report again.
-        if (m_pSink != nullptr) m_pSink->OnRecv(m_pRecvBuf, total, this);  // may delete this
-    }
+bool CVNCombineTCPSocket::ReadBody() {
+    // The body is read as it arrives: leaving it in the kernel until complete would keep
+    // the pump reporting, and a packet larger than the kernel's buffer would never complete.
+    if (m_uRecvLen < m_uRecvPacketTotalLen) ReadSome(m_uRecvPacketTotalLen - m_uRecvLen);
+    return m_uRecvLen == m_uRecvPacketTotalLen;
 }
 
 // ---- Factories ----

@@ -91,6 +91,18 @@ private:
     void RequestWrite();
     int OnWriteWanted(CRefCount*);
 
+    // The receive side, one step per state of the packet in progress; each returns false
+    // when the report ends here (bytes still to come, or the socket failed and reported).
+    // Makes the receive buffer at least the maximum packet size.
+    bool EnsureRecvBuf();
+    // Reads what is waiting of the head; once it is whole, asks the callback for the
+    // packet's length, checks it and grows the buffer to hold it.
+    bool ReadHead();
+    // Reads what is waiting of the body; true once the packet is whole.
+    bool ReadBody();
+    // Takes up to want waiting bytes into the packet in progress: false when none came.
+    bool ReadSome(unsigned int want);
+
     PFN_GETPACKETLEN m_pgetpklenfun;    // null until SetPacketInfo; guarded by m_pLock
     CVNICombineTCPSocketSink* m_pSink;  // not owned
     unsigned int m_uMaxSendPacketSize;  // guarded by m_pLock

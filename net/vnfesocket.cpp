@@ -6,6 +6,7 @@
 #include "fevent/vnfevent.h"
 #include "fevent/vntaskio.h"
 #include "net/vnnet.h"
+#include "net/vnnet_internal.h"
 #include "task/vntask.h"
 
 namespace {
@@ -40,6 +41,10 @@ CVNFESocket::~CVNFESocket() {
 void CVNFESocket::Attach(int fd) {
     VN_ASSERT_ON_THREAD(m_pTask);
     Close();
+    // Every reader and writer above this expects EAGAIN instead of a wait: a blocking
+    // descriptor would stall the task thread, and in the multi-thread framed socket a Send
+    // blocked under its lock would wait for the drain that needs that very lock.
+    if (fd != -1) vn::detail::socket_set_nonblocking(fd);
     m_nSocket = fd;
 }
 
@@ -142,7 +147,7 @@ void CVNFESocket::DispatchRead() {
         // An empty datagram is a datagram, not the end of a stream: closing here would let
         // any sender silence the socket with one empty packet. Drop it and carry on.
         char none;
-        recv(m_nSocket, &none, sizeof(none), MSG_DONTWAIT);
+        vn::detail::socket_read_waiting(m_nSocket, &none, sizeof(none));
         return;
     }
     // Readable with nothing to read: the peer has closed the stream.

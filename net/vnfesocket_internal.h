@@ -53,7 +53,8 @@ public:
     CVNFESocket& operator=(const CVNFESocket&) = delete;
 
     void SetSink(CVNFESocketSink* sink) { m_pSink = sink; }
-    // Closes the current descriptor (unregistering it) and takes fd; registers nothing.
+    // Closes the current descriptor (unregistering it) and takes fd, switching it to
+    // non-blocking mode; registers nothing.
     void Attach(int fd);
     // Unregisters the descriptor and returns it unclosed; -1 when none is held.
     int Detach();

@@ -7,11 +7,9 @@
 // belongs to the tunnel and stays in the socket for the caller who detaches it.
 #include "net/vnhttpproxy_internal.h"
 
-#include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/socket.h>
 
 #include "fevent/vnfevent.h"
 #include "net/vnnet.h"
@@ -32,7 +30,6 @@ CVNHttpProxyTCPCnnSocket::CVNHttpProxyTCPCnnSocket()
       m_nSocket(-1),
       m_Socket(this),
       m_pSink(nullptr),
-      m_nAuthMode(kAuthTryPlainFirst),
       m_nState(kStateIdle),
       m_bConnecting(false) {}
 
@@ -157,16 +154,12 @@ void CVNHttpProxyTCPCnnSocket::OnRecv() {
 
     char buf[kMaxReplyHead];
     size_t room = kMaxReplyHead - m_reply.size();
-    ssize_t n = recv(m_nSocket, buf, room, MSG_PEEK | MSG_DONTWAIT);
-    if (n == 0) {
-        Finish(false);  // the proxy closed before its reply was complete
+    int n = vn::detail::socket_read_waiting(m_nSocket, buf, room, true);
+    if (n < 0) {
+        Finish(false);  // the proxy closed (or failed) before its reply was complete
         return;
     }
-    if (n < 0) {
-        if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-            Finish(false);
-            return;
-        }
+    if (n == 0) {
         if (!m_Socket.SetEventOnce(VN_EV_READ, m_uTimeout)) Finish(false);
         return;
     }
@@ -176,8 +169,7 @@ void CVNHttpProxyTCPCnnSocket::OnRecv() {
     // Consume only what belongs to the head; the peeked rest stays in the socket.
     size_t take = end != 0 ? end - had : static_cast<size_t>(n);
     if (end != 0) m_reply.resize(end);
-    ssize_t got = recv(m_nSocket, buf, take, MSG_DONTWAIT);
-    if (got != static_cast<ssize_t>(take)) {
+    if (vn::detail::socket_read_waiting(m_nSocket, buf, take) != static_cast<int>(take)) {
         Finish(false);
         return;
     }
@@ -197,8 +189,7 @@ void CVNHttpProxyTCPCnnSocket::OnRecv() {
         return;
     }
     bool haveUser = m_proxy.user != nullptr && m_proxy.user[0] != '\0';
-    if ((code == 407 || code == 401) && m_nAuthMode == kAuthTryPlainFirst &&
-        m_nState == kStatePlainSent && haveUser) {
+    if ((code == 407 || code == 401) && m_nState == kStatePlainSent && haveUser) {
         // Ask again on a fresh connection: proxies commonly close after a 407, and the
         // rest of this one's answer (a body) is of no use. The state stays "plain sent", so
         // the next writable report sends the request with credentials.

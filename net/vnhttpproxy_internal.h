@@ -29,7 +29,6 @@ class CVNHttpProxyTCPCnnSocket : public CVNITCPCnnSocket, public CVNFESocketSink
 public:
     // Replies longer than this (status line and headers) are refused.
     enum { kMaxReplyHead = 4096 };
-    enum { kAuthTryPlainFirst = 10 };
     enum { kStateIdle = 0, kStatePlainSent = 2, kStateAuthSent = 4 };
 
     CVNHttpProxyTCPCnnSocket();
@@ -71,7 +70,6 @@ private:
     int m_nSocket;  // copy of the descriptor connected to the proxy, -1
     CVNFESocket m_Socket;
     CVNITCPCnnSocketSink* m_pSink;  // not owned
-    int m_nAuthMode;                // kAuthTryPlainFirst
     int m_nState;
     bool m_bConnecting;   // a started Connect has not been reported yet
     std::string m_reply;  // the reply head collected so far (bytes already consumed)

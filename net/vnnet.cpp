@@ -122,6 +122,25 @@ int socket_pending_error(int fd) {
     return err;
 }
 
+int socket_read_waiting(int fd, void* buf, size_t len, bool bPeek) {
+    if (fd == -1 || buf == nullptr || len == 0) return 0;
+    if (len > INT_MAX) len = INT_MAX;
+    ssize_t n;
+    do {
+        // MSG_DONTWAIT makes this one read non-blocking whatever the descriptor's mode.
+        n = recv(fd, buf, len, MSG_DONTWAIT | (bPeek ? MSG_PEEK : 0));
+    } while (n < 0 && errno == EINTR);
+    if (n > 0) return static_cast<int>(n);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
+    return -1;
+}
+
+bool socket_set_nonblocking(int fd) {
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0) return false;
+    return (flags & O_NONBLOCK) != 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
 unsigned int choose_localip(const unsigned int* addrs, unsigned int count, unsigned int wanip,
                             bool bNotWan) {
     unsigned int provisional = 0;

@@ -8,7 +8,7 @@
 // resolution is synchronous and thread-safe; vnnet_iptostr returns per-thread storage.
 #pragma once
 
-#include "base/vnexport.h"
+#include "common/vnexport.h"
 
 // Most addresses vnnet_gethostbyname_ex reports.
 enum { VNNET_ADDRLIST_MAX = 10 };

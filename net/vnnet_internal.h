@@ -2,6 +2,8 @@
 // library's socket classes and the tests reach directly. Callable from any thread.
 #pragma once
 
+#include <stddef.h>
+
 struct addrinfo;
 struct vnnet_addrlist;
 
@@ -13,6 +15,13 @@ namespace detail {
 // fails, its errno. This is how the outcome of a non-blocking connect is learnt on Linux:
 // a failed connect shows up as an error report (often together with writability).
 int socket_pending_error(int fd);
+// The one reader of partial input for the socket classes: takes up to len bytes that are
+// already waiting on fd, never blocking whatever the descriptor's mode; with bPeek they
+// stay queued. The count (> 0); 0 when nothing waits (or for -1, a null buffer, len 0);
+// -1 at the end of the stream (also an empty datagram) or on an error (errno set).
+int socket_read_waiting(int fd, void* buf, size_t len, bool bPeek = false);
+// Switches fd to non-blocking mode (a no-op when it is already). false when fcntl fails.
+bool socket_set_nonblocking(int fd);
 
 // vnnet_getlocalip's choice among addrs (network order, in the host's order) with the
 // stored WAN address wanip (0: none). See vnnet_getlocalip.

@@ -21,7 +21,7 @@
 // milliseconds. Results typed bool are true on success.
 #pragma once
 
-#include "base/vnexport.h"
+#include "common/vnexport.h"
 #include "fevent/vnfevent.h"  // VN_EV_* bits used by SetEvent
 
 // How a proxied factory reaches the network. Any other value makes it return null.
@@ -93,7 +93,8 @@ public:
                         int backlog) = 0;
     // The address peers should connect to (a bound address of 0 is replaced by this host's).
     virtual bool GetLocalAddr(unsigned int* ip, unsigned short* port) = 0;
-    // Adopts an already listening descriptor.
+    // Adopts an already listening descriptor and switches it to non-blocking mode (so the
+    // connections it accepts are non-blocking too).
     virtual bool Attach(int fd, unsigned int timeoutMs) = 0;
     // One waiting connection's descriptor, or -1.
     virtual int Accept() = 0;
@@ -118,8 +119,8 @@ class VN_EXPORT CVNITCPSocket {
 public:
     virtual ~CVNITCPSocket();
     virtual void SetSink(CVNITCPSocketSink* pSink) = 0;
-    // Adopts a connected descriptor (closing any previous one) and asks for read and write
-    // reports.
+    // Adopts a connected descriptor (closing any previous one), switches it to
+    // non-blocking mode and asks for read and write reports.
     virtual bool Attach(int fd) = 0;
     // Unregisters the descriptor and returns it without closing it (-1 if none).
     virtual int Detach() = 0;
@@ -166,7 +167,8 @@ public:
     // SOCKS5 variant, for its handshake.
     virtual bool Create(unsigned int timeoutMs, unsigned int ip, unsigned short port) = 0;
     virtual void SetSink(CVNIUDPSocketSink* pSink) = 0;
-    // Adopts a datagram descriptor (closing any previous one) and asks for read reports.
+    // Adopts a datagram descriptor (closing any previous one), switches it to non-blocking
+    // mode and asks for read reports.
     virtual bool Attach(int fd) = 0;
     virtual int Detach() = 0;
     virtual int GetSocket() = 0;
@@ -199,6 +201,8 @@ public:
     virtual void SetSink(CVNICombineTCPSocketSink* pSink) = 0;
     virtual bool SetPacketInfo(unsigned int headLen, PFN_GETPACKETLEN pfnGetPacketLen,
                                unsigned int maxPacketLen) = 0;
+    // Adopts a connected descriptor (closing any previous one) and switches it to
+    // non-blocking mode: Send never waits, from any thread.
     virtual void Attach(int fd) = 0;
     virtual int Detach() = 0;
     virtual unsigned int Send(const char* buf, unsigned int len) = 0;

@@ -3,14 +3,12 @@
 //
 // Replies are collected until they are complete before they are judged: a proxy may send
 // one in several segments. Exactly the bytes of the awaited message are read (a bounded
-// recv, never more), because whatever follows a CONNECT or BIND reply already belongs to
+// read, never more), because whatever follows a CONNECT or BIND reply already belongs to
 // the tunnel and must stay in the socket for whoever detaches it.
 #include "net/vnsocks5_internal.h"
 
-#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/socket.h>
 
 #include "base/vnlog.h"
 #include "fevent/vnfevent.h"
@@ -40,15 +38,12 @@ bool DottedIp(const char* text, unsigned int* ip) {
 CVNSock5ProxyTCP::CVNSock5ProxyTCP(CVNSock5ProxyTCPSink* pSink)
     : m_pszDestHost(nullptr),
       m_uDestPort(0),
-      m_uLocalIp(0),
-      m_uLocalPort(0),
       m_uRelayIp(0),
       m_uRelayPort(0),
       m_uBoundIp(0),
       m_uBoundPort(0),
       m_uPeerIp(0),
       m_uPeerPort(0),
-      m_uBindIp(0),
       m_cCommand(kCmdConnect),
       m_cMethod(kMethodNone),
       m_nState(kStateIdle),
@@ -148,10 +143,6 @@ void CVNSock5ProxyTCP::OnSend() {
         return;
     }
     m_nState = kStateGreetingSent;
-    if (!vnsocket_getsockname(m_nSocket, &m_uLocalIp, &m_uLocalPort)) {
-        Finish(false);
-        return;
-    }
     m_cMethod =
         (m_proxy.user != nullptr && m_proxy.user[0] != '\0') ? kMethodUserPass : kMethodNone;
     const unsigned char greeting[3] = {5, 1, m_cMethod};
@@ -182,12 +173,8 @@ int CVNSock5ProxyTCP::Collect() {
     for (;;) {
         size_t need = Needed();
         if (m_nHave >= need) return 1;
-        ssize_t n = recv(m_nSocket, m_reply + m_nHave, need - m_nHave, MSG_DONTWAIT);
-        if (n == 0) return -1;
-        if (n < 0) {
-            if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) return 0;
-            return -1;
-        }
+        int n = vn::detail::socket_read_waiting(m_nSocket, m_reply + m_nHave, need - m_nHave);
+        if (n <= 0) return n;  // 0: more to come; -1: the connection ended or failed
         m_nHave += static_cast<size_t>(n);
     }
 }
@@ -210,43 +197,51 @@ void CVNSock5ProxyTCP::OnRecv() {
     if (r == 0) return;
     size_t have = m_nHave;
     m_nHave = 0;
-
     if (m_nState == kStateGreetingSent) {
-        if (m_reply[0] != 5 || m_reply[1] != m_cMethod) {
-            Finish(false);  // 0xFF (nothing acceptable) or a method never offered
-            return;
-        }
-        if (m_cMethod == kMethodNone) {
-            SendRequest();
-            return;
-        }
-        m_nState = kStateAuthSent;
-        const char* user = m_proxy.user != nullptr ? m_proxy.user : "";
-        const char* pass = m_proxy.password != nullptr ? m_proxy.password : "";
-        size_t ulen = strlen(user), plen = strlen(pass);  // at most 255 each (SetProxyInfo)
-        unsigned char msg[3 + 2 * kMaxField];
-        size_t len = 0;
-        msg[len++] = 1;
-        msg[len++] = static_cast<unsigned char>(ulen);
-        memcpy(msg + len, user, ulen);  // NOLINT(bugprone-not-null-terminated-result): wire bytes
-        len += ulen;
-        msg[len++] = static_cast<unsigned char>(plen);
-        memcpy(msg + len, pass, plen);  // NOLINT(bugprone-not-null-terminated-result): wire bytes
-        len += plen;
-        if (!SendBytes(msg, len)) Finish(false);
+        OnMethodReply();
+    } else if (m_nState == kStateAuthSent) {
+        OnAuthReply();
+    } else {
+        OnRequestReply(have);  // state 8, or the second BIND reply in state 10
+    }
+}
+
+void CVNSock5ProxyTCP::OnMethodReply() {
+    if (m_reply[0] != 5 || m_reply[1] != m_cMethod) {
+        Finish(false);  // 0xFF (nothing acceptable) or a method never offered
         return;
     }
-    if (m_nState == kStateAuthSent) {
-        m_nState = kStateAuthReading;
-        // Only the status byte counts; proxies differ in the version byte they echo.
-        if (m_reply[1] != 0) {
-            Finish(false);
-            return;
-        }
+    if (m_cMethod == kMethodNone) {
         SendRequest();
         return;
     }
-    // A request reply (state 8, or the second BIND reply in state 10).
+    m_nState = kStateAuthSent;
+    const char* user = m_proxy.user != nullptr ? m_proxy.user : "";
+    const char* pass = m_proxy.password != nullptr ? m_proxy.password : "";
+    size_t ulen = strlen(user), plen = strlen(pass);  // at most 255 each (SetProxyInfo)
+    unsigned char msg[3 + 2 * kMaxField];
+    size_t len = 0;
+    msg[len++] = 1;
+    msg[len++] = static_cast<unsigned char>(ulen);
+    memcpy(msg + len, user, ulen);  // NOLINT(bugprone-not-null-terminated-result): wire bytes
+    len += ulen;
+    msg[len++] = static_cast<unsigned char>(plen);
+    memcpy(msg + len, pass, plen);  // NOLINT(bugprone-not-null-terminated-result): wire bytes
+    len += plen;
+    if (!SendBytes(msg, len)) Finish(false);
+}
+
+void CVNSock5ProxyTCP::OnAuthReply() {
+    m_nState = kStateAuthReading;
+    // Only the status byte counts; proxies differ in the version byte they echo.
+    if (m_reply[1] != 0) {
+        Finish(false);
+        return;
+    }
+    SendRequest();
+}
+
+void CVNSock5ProxyTCP::OnRequestReply(size_t have) {
     if (m_nState == kStateRequestSent) m_nState = kStateReplyReading;
     bool ok = have == 10 && m_reply[0] == 5 && m_reply[1] == 0 && m_reply[3] == 1;
     if (ok) {
@@ -286,8 +281,8 @@ void CVNSock5ProxyTCP::SendRequest() {
         memcpy(req + len, m_pszDestHost, hlen);
         len += hlen;
     } else {
-        if (m_cCommand == kCmdBind) ip = m_uBindIp;
-        if (m_cCommand == kCmdUdpAssociate) ip = 0;
+        // BIND and UDP ASSOCIATE name the address 0.0.0.0.
+        if (m_cCommand != kCmdConnect) ip = 0;
         req[len++] = 1;
         memcpy(req + len, &ip, 4);
         len += 4;

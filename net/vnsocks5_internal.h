@@ -105,21 +105,21 @@ private:
     int Collect();
     // Bytes of the awaited message (known once its fixed head arrived).
     size_t Needed() const;
-    void OnReply();
+    // The reply of each waiting state, complete in m_reply.
+    void OnMethodReply();
+    void OnAuthReply();
+    void OnRequestReply(size_t have);
     void Finish(bool bResult);
 
     vn::detail::ProxySettings m_proxy;
     char* m_pszDestHost;  // malloc'ed copy, or null
     unsigned short m_uDestPort;
-    unsigned int m_uLocalIp;  // the control connection's local end
-    unsigned short m_uLocalPort;
     unsigned int m_uRelayIp;  // UDP ASSOCIATE reply
     unsigned short m_uRelayPort;
     unsigned int m_uBoundIp;  // CONNECT or first BIND reply
     unsigned short m_uBoundPort;
     unsigned int m_uPeerIp;  // second BIND reply
     unsigned short m_uPeerPort;
-    unsigned int m_uBindIp;  // the BIND request's address: always 0
     unsigned char m_cCommand;
     unsigned char m_cMethod;
     int m_nState;

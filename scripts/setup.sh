@@ -7,7 +7,7 @@ packages=(
     clang libclang-rt-14-dev clang-format clang-tidy
     googletest libbenchmark-dev
     zlib1g-dev libssl-dev
-    tinyproxy-bin dante-server
+    tinyproxy-bin dante-server microsocks
     nginx curl wrk libcurl4-openssl-dev python3
 )
 missing=()
@@ -22,8 +22,9 @@ if ((${#missing[@]})); then
     DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq "${missing[@]}"
 fi
 
-# The proxy tests start their own tinyproxy and danted on free loopback ports; the
-# packaged danted service is not wanted (it would only hold a port).
+# The proxy tests start their own tinyproxy, danted and microsocks (which keeps its own
+# credentials, so no system account is made) on free loopback ports; the packaged danted
+# service is not wanted (it would only hold a port).
 if command -v service >/dev/null 2>&1 && service danted status >/dev/null 2>&1; then
     service danted stop >/dev/null 2>&1 || true
 fi
@@ -31,10 +32,4 @@ fi
 # stopped so that it does not hold port 80.
 if command -v service >/dev/null 2>&1 && service nginx status >/dev/null 2>&1; then
     service nginx stop >/dev/null 2>&1 || true
-fi
-# SOCKS5 username/password authentication in danted checks the system's accounts, so the
-# tests use a dedicated account without a shell or home.
-if [ "$(id -u)" -eq 0 ] && ! id vnbaseproxy >/dev/null 2>&1; then
-    useradd -M -s /usr/sbin/nologin vnbaseproxy
-    echo 'vnbaseproxy:vnbase-secret' | chpasswd
 fi

@@ -1,10 +1,22 @@
 #!/bin/bash
 # Builds the library and runs the whole test suite three times: an optimised build,
 # AddressSanitizer+UndefinedBehaviorSanitizer (clang, with the fuzz smoke runs) and
-# ThreadSanitizer. Any failing test or sanitizer report fails the run.
+# ThreadSanitizer. Any failing test or sanitizer report fails the run, and so do a source
+# file that clang-format would change and a lower folder that includes a higher one.
+#   scripts/test.sh           the full run (CI)
+#   scripts/test.sh --quick   the checks and the optimised build only, for working sessions
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
+quick=0
+case ${1:-} in
+    --quick) quick=1 ;;
+    "") ;;
+    *)
+        echo "usage: $0 [--quick]" >&2
+        exit 2
+        ;;
+esac
 bash scripts/setup.sh
 
 jobs=${VN_JOBS:-2}
@@ -14,6 +26,17 @@ export TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1
 export LSAN_OPTIONS=report_objects=1
 
 status=0
+# Formatting: the project's .clang-format, every source file outside the build folders.
+echo "=== format check"
+if find . \( -path './build*' -o -path ./.git \) -prune -o \( -name '*.h' -o -name '*.cpp' \) \
+    -print0 | xargs -0 clang-format --dry-run -Werror; then
+    echo "=== format check passed"
+else
+    echo "=== format check FAILED (run clang-format -i on the files above)"
+    status=1
+fi
+bash scripts/check_layers.sh || status=1
+
 total_passed=0
 total_failed=0
 run() {  # name, then cmake arguments
@@ -52,6 +75,11 @@ run() {  # name, then cmake arguments
 }
 
 run release -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc || status=1
+if [ $quick -eq 1 ]; then
+    if [ $status -eq 0 ]; then echo "quick run passed (optimised build only)"; else echo "test run FAILED"; fi
+    echo "vnbase: $total_passed passed, $total_failed failed"
+    exit $status
+fi
 run asan -DVN_SANITIZE=address -DVN_BUILD_FUZZ=ON -DVN_BUILD_DEMO=OFF \
     -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang || status=1
 run tsan -DVN_SANITIZE=thread -DVN_BUILD_DEMO=OFF \

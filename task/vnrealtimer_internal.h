@@ -1,18 +1,17 @@
 // Internal header (not installed): the timer manager behind CVNTimer.
 // Queued timer calls hold the manager (a CRefCountSafe), and the manager holds only a
-// plain pointer to its owner, which the owner's destructor clears: a call that runs after
-// the owner died reaches no owner.
+// plain pointer to its owner's OnTimer interface, which the owner's destructor clears: a
+// call that runs after the owner died reaches no owner.
 //
 // Thread safety: confined to the owner's task thread, like CVNTimer; only the reference
 // count is touched elsewhere (by the task queue).
 #pragma once
 
-#include "base/vnlock.h"
 #include "common/vnmap.h"
 #include "task/vnrefcount.h"
 
 class CVNTaskBase;
-class CVNTimer;
+class CVNTimerBase;
 
 // The argument of a timer's repeating call: which timer it fires.
 struct CVNRealTimerArg : public CRefCount {
@@ -22,7 +21,7 @@ struct CVNRealTimerArg : public CRefCount {
 
 class CVNRealTimer : public CRefCountSafe {
 public:
-    explicit CVNRealTimer(CVNTimer* owner) : m_pLock(nullptr), m_pOwner(owner) {}
+    explicit CVNRealTimer(CVNTimerBase* owner) : m_pOwner(owner) {}
     // Releases the task references of the entries still armed.
     ~CVNRealTimer() override;
 
@@ -45,12 +44,10 @@ private:
     struct TimerEntry {
         CVNTaskBase* task;           // one reference held
         unsigned int taskId;         // the repeating delayed task; 0 when the push failed
-        unsigned char flag;          // always 0
         const CVNRealTimerArg* arg;  // identifies this arming (not counted)
     };
     void Disarm(TimerEntry& e);
 
-    CVNLock* m_pLock;  // never created: timers are confined to one thread
-    vnstl::map<unsigned long, TimerEntry> m_timers;
-    CVNTimer* m_pOwner;
+    vnstl::map<unsigned long, TimerEntry> m_timers;  // no lock: confined to one thread
+    CVNTimerBase* m_pOwner;                          // not owned; null once the owner died
 };

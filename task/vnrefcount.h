@@ -12,7 +12,7 @@
 
 #include <atomic>
 
-#include "base/vnexport.h"
+#include "common/vnexport.h"
 
 class VN_EXPORT CRefCount {
 public:

@@ -17,7 +17,7 @@
 #include <atomic>
 #include <type_traits>
 
-#include "base/vnexport.h"
+#include "common/vnexport.h"
 #include "task/vnrefcount.h"
 
 class VN_EXPORT CScopeCall {

@@ -22,7 +22,7 @@
 
 #include <atomic>
 
-#include "base/vnexport.h"
+#include "common/vnexport.h"
 #include "base/vnlock.h"
 #include "base/vnthread.h"
 #include "task/vnrefcount.h"

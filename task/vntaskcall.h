@@ -29,7 +29,7 @@
 #include <utility>
 
 #include "base/vnevent.h"
-#include "base/vnexport.h"
+#include "common/vnexport.h"
 #include "task/vnrefcount.h"
 #include "task/vnscopecall.h"
 #include "task/vntask.h"

@@ -7,7 +7,7 @@
 #include <iterator>
 #include <new>
 
-#include "base/vnexport.h"
+#include "common/vnexport.h"
 
 namespace vn {
 namespace detail {

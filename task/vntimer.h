@@ -13,7 +13,7 @@
 //   conn->KillTimer(0xFFFFFFFF);                      // all of them
 #pragma once
 
-#include "base/vnexport.h"
+#include "common/vnexport.h"
 
 class CVNTaskBase;
 class CVNRealTimer;

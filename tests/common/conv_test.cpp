@@ -6,10 +6,7 @@
 #include <gtest/gtest.h>
 #include <stdint.h>
 
-#include <atomic>
 #include <string>
-#include <thread>
-#include <vector>
 
 namespace {
 
@@ -214,30 +211,6 @@ TEST(Gbk, PlainAsciiAndFallbackForTheRest) {
     std::u16string noform = u"ab\u4e2d\U0001F600c";
     ASSERT_TRUE(vnutf162gbk(noform.data(), (unsigned)noform.size(), g));
     EXPECT_EQ("ab???c", Str(g));
-}
-
-// The conversions keep no shared state (iconv descriptors are opened per call), so
-// threads may convert at the same time; the sanitizer builds check it.
-TEST(Gbk, ConcurrentConversionsFromSeveralThreads) {
-    std::atomic<int> mismatches{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-        threads.emplace_back([&mismatches, t] {
-            std::u16string text = u"thread " + std::u16string(1, (char16_t)(u'0' + t)) + kChinese;
-            for (int k = 0; k < 200; ++k) {
-                vn::strutf8 gbk;
-                vn::strutf16 back;
-                if (!vnutf162gbk(text.data(), (unsigned)text.size(), gbk) ||
-                    !vngbk2utf16(gbk.c_str(), gbk.length(), back) || U16(back) != text)
-                    ++mismatches;
-                vn::strutf8 u8(text.c_str(), (unsigned)text.size());
-                if (U16(vn::strutf16(u8)) != text) ++mismatches;
-            }
-        });
-    }
-    for (std::thread& th : threads)
-        th.join();
-    EXPECT_EQ(0, mismatches.load());
 }
 
 }  // namespace

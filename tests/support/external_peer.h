@@ -18,6 +18,8 @@ std::string MakeTempDir(const char* tag);
 void RemoveTree(const std::string& dir);
 bool WriteTextFile(const std::string& path, const std::string& text);
 std::string ReadTextFile(const std::string& path);
+// Open descriptors of this process (-1 when /proc cannot be read).
+int CountOpenDescriptors();
 // True when path names an executable file.
 bool HaveProgram(const std::string& path);
 

@@ -7,15 +7,14 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <pwd.h>
 #include <string.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 namespace vntest {
 
-const char kDantedUser[] = "vnbaseproxy";
-const char kDantedPassword[] = "vnbase-secret";
+const char kSocksUser[] = "vnbaseproxy";
+const char kSocksPassword[] = "vnbase-secret";
 
 namespace {
 
@@ -78,20 +77,33 @@ std::unique_ptr<ProxyPeer> StartTinyproxy(const char* user, const char* password
     return nullptr;
 }
 
-bool DantedUserUsable(std::string* why) {
-    if (geteuid() != 0) {
-        *why = "danted's username method checks system passwords, which needs root";
-        return false;
-    }
-    if (getpwnam(kDantedUser) == nullptr) {
-        *why =
-            std::string("the account ") + kDantedUser + " is missing (scripts/setup.sh creates it)";
-        return false;
-    }
-    return true;
+bool SocksUserUsable(std::string* why) {
+    if (HaveProgram("/usr/bin/microsocks")) return true;
+    *why = "/usr/bin/microsocks is not installed (scripts/setup.sh installs microsocks)";
+    return false;
 }
 
-std::unique_ptr<ProxyPeer> StartDanted(bool bUsername, std::string* why) {
+namespace {
+
+// microsocks keeps its own credentials (-u/-P), so no system account is needed.
+std::unique_ptr<ProxyPeer> StartMicrosocks(std::string* why) {
+    if (!SocksUserUsable(why)) return nullptr;
+    for (int attempt = 0; attempt < kTries; ++attempt) {
+        std::unique_ptr<ProxyPeer> p(new ProxyPeer);
+        p->port = FreeLoopbackPort();
+        p->peer =
+            ExternalPeer::Start({"/usr/bin/microsocks", "-i", "127.0.0.1", "-p",
+                                 std::to_string(p->port), "-u", kSocksUser, "-P", kSocksPassword},
+                                p->port, kStartMs, why);
+        if (p->peer) return p;
+    }
+    return nullptr;
+}
+
+}  // namespace
+
+std::unique_ptr<ProxyPeer> StartSocks5(bool bUsername, std::string* why) {
+    if (bUsername) return StartMicrosocks(why);
     const std::string prog = "/usr/sbin/danted";
     if (!HaveProgram(prog)) {
         *why = prog + " is not installed (scripts/setup.sh installs dante-server)";
@@ -104,7 +116,7 @@ std::unique_ptr<ProxyPeer> StartDanted(bool bUsername, std::string* why) {
         std::string conf = "logoutput: " + p->dir + "/danted.log\n" +
                            "internal: 127.0.0.1 port = " + std::to_string(p->port) + "\n" +
                            "external: 127.0.0.1\n" +
-                           (bUsername ? "socksmethod: username\n" : "socksmethod: none\n") +
+                           "socksmethod: none\n"
                            "clientmethod: none\n"
                            "user.privileged: root\n"
                            "user.unprivileged: nobody\n"

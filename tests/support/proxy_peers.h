@@ -1,7 +1,7 @@
 // Test support for the proxy clients: the real proxies (tinyproxy for HTTP CONNECT, danted
-// for SOCKS5) started on free loopback ports, and small loopback echo servers (TCP and
-// UDP) on kernel-chosen ports to tunnel to. Echo servers run on their own std::thread
-// with blocking sockets and bounded waits; their destructors stop and join them.
+// and microsocks for SOCKS5) started on free loopback ports, and small loopback echo servers (TCP
+// and UDP) on kernel-chosen ports to tunnel to. Echo servers run on their own std::thread with
+// blocking sockets and bounded waits; their destructors stop and join them.
 #pragma once
 
 #include <atomic>
@@ -26,15 +26,24 @@ struct ProxyPeer {
 // did not come up (a few ports are tried); *why says why.
 std::unique_ptr<ProxyPeer> StartTinyproxy(const char* user, const char* password, std::string* why);
 
-// danted on 127.0.0.1 (CONNECT, BIND, UDP ASSOCIATE allowed from loopback), with the
-// username method (system accounts) when bUsername, else no authentication.
-std::unique_ptr<ProxyPeer> StartDanted(bool bUsername, std::string* why);
+// A SOCKS5 proxy on 127.0.0.1: danted without authentication (CONNECT, BIND and UDP
+// ASSOCIATE allowed from loopback), or with bUsername microsocks demanding kSocksUser /
+// kSocksPassword (CONNECT only; it keeps its own credentials, no system account).
+std::unique_ptr<ProxyPeer> StartSocks5(bool bUsername, std::string* why);
+extern const char kSocksUser[];
+extern const char kSocksPassword[];
+// Whether the username proxy can run here; *why tells otherwise.
+bool SocksUserUsable(std::string* why);
 
-// The account danted checks for the username method, and whether it can be used here
-// (running as root with the account present); *why tells otherwise.
-extern const char kDantedUser[];
-extern const char kDantedPassword[];
-bool DantedUserUsable(std::string* why);
+// The earlier names of the above.
+inline std::unique_ptr<ProxyPeer> StartDanted(bool bUsername, std::string* why) {
+    return StartSocks5(bUsername, why);
+}
+inline const char* const kDantedUser = kSocksUser;
+inline const char* const kDantedPassword = kSocksPassword;
+inline bool DantedUserUsable(std::string* why) {
+    return SocksUserUsable(why);
+}
 
 // Echoes every byte back on each accepted connection (one thread serving connections one
 // after the other; each connection closes when the client closes).

@@ -11,9 +11,8 @@ TEST(AssertOnThreadDeathTest, AbortsOffTheTaskThread) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     CVNTaskBase* task = new CVNTaskBase("Assert", 50, 1);
     ASSERT_EQ(1, task->Start());
-    // On the worker it passes.
     bool passed = false;
-    ASSERT_TRUE(tasktest::RunOnTask(task, [&] {
+    ASSERT_TRUE(tasktest::RunOn(task, [&] {
         VN_ASSERT_ON_THREAD(task);
         passed = true;
     }));

@@ -1,5 +1,5 @@
 // Invariant failure reporting for VN_CHECK / VN_DCHECK. Callable from any thread.
-#include "base/vnexport.h"
+#include "common/vnexport.h"
 
 #include <stdio.h>
 #include <stdlib.h>
