@@ -65,6 +65,10 @@ public:
         // Bytes of a multipart body held back so that the closing delimiter never reaches
         // the file before it has been recognised.
         kMultipartTail = 256,
+        // Bodies up to this size are sent together with their head.
+        kJoinBodyMax = 16384,
+        // How long a connection whose answer said close waits for the peer to close.
+        kLingerMs = 2000,
     };
 
     // On "HttpSvr": binds to the channel thread (its user count goes up by one) and the
@@ -133,10 +137,11 @@ public:
 private:
     enum State {
         kStateAttaching,
-        kStateHead,      // reading a request head
-        kStateWaiting,   // the head went to the caller; no socket interest
-        kStateSending,   // an answer is going out
-        kStateReceiving  // a request body is coming in
+        kStateHead,       // reading a request head
+        kStateWaiting,    // the head went to the caller; no socket interest
+        kStateSending,    // an answer is going out
+        kStateReceiving,  // a request body is coming in
+        kStateLingering   // the answer said close: waiting for the peer to close too
     };
 
     bool OnThread() const;
@@ -145,6 +150,10 @@ private:
     void CheckHead();
     // Writes the buffered body bytes; false on a write failure. bDone: the body is complete.
     bool WriteContent(bool& bDone);
+    // Ends an answer that said close with a FIN and drains the peer until it closes.
+    void BeginLingeringClose();
+    // Moves a small answer body behind its queued head, so both leave in one send.
+    void JoinSmallBody();
     void SendData();
     void StartSending(bool bProgress);
     void StartReceiving(bool bProgress);

@@ -56,6 +56,21 @@ protected:
     Sink m_sink;
 };
 
+TEST_F(HttpServerClient, RefusedUploadStillGetsItsAnswer) {
+    // The refusal (which says close) goes out while the client still sends 4 MiB (ten times).
+    // Closing at once would reset the connection, and the client would take the reset for a close
+    // before any answer (3) instead of reading the answer (413: 2).
+    std::string body(4 << 20, 'u');
+    rec.SetOnRequest([&](const Request& q) { srv->Refuse(q.id, "too big", 413); });
+    for (size_t i = 1; i <= 10; ++i) {
+        ASSERT_EQ(1, m_client->Upload(U(Url("/up")), body.data(), body.size()));
+        EXPECT_EQ(2, m_sink.Wait(i)) << "upload " << i;
+        vn::strutf16 head;
+        m_client->GetResponseHead(head);
+        EXPECT_EQ(0, vn::strutf8(head).find("HTTP/1.1 413 Error"));
+    }
+}
+
 TEST_F(HttpServerClient, DownloadResumesAfterACut) {
     std::string content(5000, '\0');
     for (size_t i = 0; i < content.size(); ++i)
