@@ -21,11 +21,6 @@ const char kTag[] = "Http";
 constexpr unsigned int kStopDelayOk = 120000;
 constexpr unsigned int kStopDelayFail = 2000;
 
-bool HasCrLf(const vn::strutf8& s) {
-    for (unsigned i = 0; i < s.length(); ++i)
-        if (s[i] == '\r' || s[i] == '\n') return true;
-    return false;
-}
 }  // namespace
 
 std::atomic<unsigned int> CVNHttpClient::s_uNextId{0};
@@ -199,7 +194,7 @@ unsigned char CVNHttpClient::AddHeader(const vn::strutf16& strName, const vn::st
     value.trim();
     if (name.empty() || value.empty()) return 0;
     // A line break inside would let the caller's text start a header of its own.
-    if (HasCrLf(name) || HasCrLf(value)) return 0;
+    if (vn::detail::HttpHasCrLf(name) || vn::detail::HttpHasCrLf(value)) return 0;
     vn::strutf8 lower(name);
     lower.tolower();
     if (lower == "accept" || lower == "user-agent" || lower == "pragma") {
@@ -216,7 +211,7 @@ unsigned char CVNHttpClient::AddHeader(const vn::strutf16& strName, const vn::st
 unsigned char CVNHttpClient::AddRawHeader(const vn::strutf16& strLine) {
     vn::strutf8 line(strLine);
     line.trim();
-    if (line.empty() || HasCrLf(line)) return 0;
+    if (line.empty() || vn::detail::HttpHasCrLf(line)) return 0;
     m_strExtraHeaders += line;
     m_strExtraHeaders += "\r\n";
     return 1;
@@ -289,12 +284,7 @@ unsigned char CVNHttpClient::Download(const vn::strutf16& strUrl, const vn::stru
     }
     HttpRequestInfo info;
     info.strUrl = strUrl;
-    unsigned char expected = 0;
-    if (!m_bRunning.compare_exchange_strong(expected, 1)) {
-        syslog(VN_LOG_ERROR, kTag, __LINE__, "Id[%u] Error Download,m_bRunning[%d] [%s]", GetId(),
-               1, info.strUrl.c_str());
-        return 0;
-    }
+    if (!ClaimRunning("Download", info.strUrl)) return 0;
     info.nMethod = HTTPMETHOD_GET;
     info.strDownloadFile = strFileName;
     if (pTime != nullptr) {
@@ -309,12 +299,7 @@ unsigned char CVNHttpClient::Download(const vn::strutf16& strUrl, const SYSTEMTI
     if (strUrl.empty()) return 0;
     HttpRequestInfo info;
     info.strUrl = strUrl;
-    unsigned char expected = 0;
-    if (!m_bRunning.compare_exchange_strong(expected, 1)) {
-        syslog(VN_LOG_ERROR, kTag, __LINE__, "Id[%u] Error Download,m_bRunning[%d] [%s]", GetId(),
-               1, info.strUrl.c_str());
-        return 0;
-    }
+    if (!ClaimRunning("Download", info.strUrl)) return 0;
     info.nMethod = HTTPMETHOD_GET;
     if (pTime != nullptr) {
         info.bHasTime = 1;
@@ -361,12 +346,7 @@ unsigned char CVNHttpClient::HttpRequestToBuffer(const vn::strutf16& strUrl, uns
     if (strUrl.empty() || (uMethod != HTTPMETHOD_GET && uMethod != HTTPMETHOD_POST)) return 0;
     HttpRequestInfo info;
     info.strUrl = strUrl;
-    unsigned char expected = 0;
-    if (!m_bRunning.compare_exchange_strong(expected, 1)) {
-        syslog(VN_LOG_ERROR, kTag, __LINE__, "Id[%u] Error HttpRequestToBuffer,m_bRunning[%d] [%s]",
-               GetId(), 1, info.strUrl.c_str());
-        return 0;
-    }
+    if (!ClaimRunning("HttpRequestToBuffer", info.strUrl)) return 0;
     info.nMethod = uMethod;
     if (pBody != nullptr && uLen > 0)
         info.body.assign(static_cast<const unsigned char*>(pBody), uLen);
@@ -391,12 +371,7 @@ unsigned char CVNHttpClient::Upload(const vn::strutf16& strUrl, const void* pDat
     if (strUrl.empty() || pData == nullptr || uLen == 0) return 0;
     HttpRequestInfo info;
     info.strUrl = strUrl;
-    unsigned char expected = 0;
-    if (!m_bRunning.compare_exchange_strong(expected, 1)) {
-        syslog(VN_LOG_ERROR, kTag, __LINE__, "Id[%u] Error Upload,m_bRunning[%d] [%s]", GetId(), 1,
-               info.strUrl.c_str());
-        return 0;
-    }
+    if (!ClaimRunning("Upload", info.strUrl)) return 0;
     info.nMethod = HTTPMETHOD_POST;
     info.body.assign(static_cast<const unsigned char*>(pData), uLen);
     return StartRequest(info);
@@ -406,15 +381,18 @@ unsigned char CVNHttpClient::Upload(const vn::strutf16& strUrl, const vn::strutf
     if (strUrl.empty() || strFileName.empty()) return 0;
     HttpRequestInfo info;
     info.strUrl = strUrl;
-    unsigned char expected = 0;
-    if (!m_bRunning.compare_exchange_strong(expected, 1)) {
-        syslog(VN_LOG_ERROR, kTag, __LINE__, "Id[%u] Error Upload,m_bRunning[%d] [%s]", GetId(), 1,
-               info.strUrl.c_str());
-        return 0;
-    }
+    if (!ClaimRunning("Upload", info.strUrl)) return 0;
     info.nMethod = HTTPMETHOD_POST;
     info.strUploadFile = strFileName;
     return StartRequest(info);
+}
+
+bool CVNHttpClient::ClaimRunning(const char* pszCall, const vn::strutf8& strUrl) {
+    unsigned char expected = 0;
+    if (m_bRunning.compare_exchange_strong(expected, 1)) return true;
+    syslog(VN_LOG_ERROR, kTag, __LINE__, "Id[%u] Error %s,m_bRunning[%d] [%s]", GetId(), pszCall, 1,
+           strUrl.c_str());
+    return false;
 }
 
 unsigned char CVNHttpClient::StartRequest(HttpRequestInfo& info) {

@@ -161,6 +161,8 @@ private:
     // ---- life cycle (vnhttpclient.cpp) ----
     // Accepts a start: a new serial, m_bRunning, the HTTP thread, the marshalled Request.
     unsigned char StartRequest(HttpRequestInfo& info);
+    // Marks a request as running; false (logged as pszCall's refusal) while one runs.
+    bool ClaimRunning(const char* pszCall, const vn::strutf8& strUrl);
     // Creates the HTTP task if needed; a new reference to it (null when it cannot start).
     CVNTaskIO* AcquireHttpTask();
     CVNTaskIO* AcquireHttpTaskLocked();
@@ -197,8 +199,15 @@ private:
     void QueueClosingBoundary();
     vn::strutf8 ClosingDelimiter() const;
     vn::strutf8 ToWire(const vn::strutf16& s) const;
+    // The field name and the file name (last path component) of a form part, converted for
+    // the wire; false when either holds CR, LF or a quote.
+    bool FormPartNames(const char16_t* pszName, const char16_t* pszPath, vn::strutf8& strName,
+                       vn::strutf8& strFile) const;
 
     // ---- response (vnhttpclient_response.cpp) ----
+    // Clears the answer and restarts the body before the request is sent again; false
+    // (completed with 2) when a form body cannot be rebuilt.
+    bool PrepareResend();
     bool TakeHead(bool& bFailed);
     bool AnalyseHead();
     bool ReadBodyHeaders();

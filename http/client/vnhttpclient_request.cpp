@@ -16,12 +16,6 @@ namespace {
 const char kTag[] = "Http";
 const char kBoundaryChars[] = "0123456789abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ";
 
-bool HasCrLf(const vn::strutf8& s) {
-    for (unsigned i = 0; i < s.length(); ++i)
-        if (s[i] == '\r' || s[i] == '\n') return true;
-    return false;
-}
-
 // UTF-8 text to GBK (through UTF-16); the text unchanged when it cannot be converted.
 vn::strutf8 Utf8ToGbk(const vn::strutf8& s) {
     vn::strutf16 w;
@@ -361,7 +355,7 @@ void MakeBoundary(vn::strutf8& b) {
 void CVNHttpClient::AddFormData(const vn::strutf16& strName, const vn::strutf16& strValue) {
     vn::strutf8 name = ToWire(strName), value = ToWire(strValue);
     // The name goes into a part head: a line break there would forge headers of its own.
-    if (HasCrLf(name) || name.find("\"") >= 0) {
+    if (vn::detail::HttpHasCrLf(name) || name.find("\"") >= 0) {
         syslog(VN_LOG_WARNING, kTag, __LINE__, "Id[%u] AddFormData refused name [%s]", GetId(),
                name.c_str());
         return;
@@ -375,25 +369,28 @@ void CVNHttpClient::AddFormData(const vn::strutf16& strName, const vn::strutf16&
     m_strFormDatas += "\r\n";
 }
 
+bool CVNHttpClient::FormPartNames(const char16_t* pszName, const char16_t* pszPath,
+                                  vn::strutf8& strName, vn::strutf8& strFile) const {
+    strName = pszName != nullptr ? ToWire(vn::strutf16(pszName)) : vn::strutf8();
+    strFile.clear();
+    if (pszPath != nullptr && pszPath[0] != 0) {
+        vn::strutf16 pure;
+        CHttpInfoParser::GetPureFileName(vn::strutf16(pszPath), pure);
+        strFile = ToWire(pure);
+    }
+    // Both go into a quoted header value: a line break or a quote would end it early.
+    return !vn::detail::HttpHasCrLf(strName) && !vn::detail::HttpHasCrLf(strFile) &&
+           strName.find("\"") < 0 && strFile.find("\"") < 0;
+}
+
 unsigned char CVNHttpClient::UploadFormData(const vn::strutf16& strUrl, const char16_t* pszName,
                                             const void* pData, unsigned int uLen,
                                             const char16_t* pszFileName) {
     if (strUrl.empty()) return 0;
-    vn::strutf8 name = pszName != nullptr ? ToWire(vn::strutf16(pszName)) : vn::strutf8();
-    vn::strutf8 file;
-    if (pszFileName != nullptr && pszFileName[0] != 0) {
-        vn::strutf16 pure;
-        CHttpInfoParser::GetPureFileName(vn::strutf16(pszFileName), pure);
-        file = ToWire(pure);
-    }
-    if (HasCrLf(name) || HasCrLf(file) || name.find("\"") >= 0 || file.find("\"") >= 0) return 0;
+    vn::strutf8 name, file;
+    if (!FormPartNames(pszName, pszFileName, name, file)) return 0;
     vn::strutf8 url(strUrl);
-    unsigned char expected = 0;
-    if (!m_bRunning.compare_exchange_strong(expected, 1)) {
-        syslog(VN_LOG_ERROR, kTag, __LINE__, "Id[%u] Error UploadFormData,m_bRunning[%d] [%s]",
-               GetId(), 1, url.c_str());
-        return 0;
-    }
+    if (!ClaimRunning("UploadFormData", url)) return 0;
     MakeBoundary(m_strBoundary);
     bool hasData = pData != nullptr && uLen > 0;
     if (m_strFormDatas.empty() && !hasData) {
@@ -427,22 +424,11 @@ unsigned char CVNHttpClient::UploadFormData(const vn::strutf16& strUrl, const ch
 unsigned char CVNHttpClient::UploadFormData(const vn::strutf16& strUrl, const char16_t* pszName,
                                             const char16_t* pszFilePath) {
     if (strUrl.empty()) return 0;
-    vn::strutf8 name = pszName != nullptr ? ToWire(vn::strutf16(pszName)) : vn::strutf8();
     bool hasPath = pszFilePath != nullptr && pszFilePath[0] != 0;
-    vn::strutf8 file;
-    if (hasPath) {
-        vn::strutf16 pure;
-        CHttpInfoParser::GetPureFileName(vn::strutf16(pszFilePath), pure);
-        file = ToWire(pure);
-    }
-    if (HasCrLf(name) || HasCrLf(file) || name.find("\"") >= 0 || file.find("\"") >= 0) return 0;
+    vn::strutf8 name, file;
+    if (!FormPartNames(pszName, pszFilePath, name, file)) return 0;
     vn::strutf8 url(strUrl);
-    unsigned char expected = 0;
-    if (!m_bRunning.compare_exchange_strong(expected, 1)) {
-        syslog(VN_LOG_ERROR, kTag, __LINE__, "Id[%u] Error UploadFormData,m_bRunning[%d] [%s]",
-               GetId(), 1, url.c_str());
-        return 0;
-    }
+    if (!ClaimRunning("UploadFormData", url)) return 0;
     MakeBoundary(m_strBoundary);
     if (m_strFormDatas.empty() && !hasPath) {
         syslog(VN_LOG_ERROR, kTag, __LINE__, "Id[%u] Error strFormDatas IsEmpty", GetId());

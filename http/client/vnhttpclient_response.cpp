@@ -355,6 +355,33 @@ void CVNHttpClient::OnClose(CVNITCPSocket* pSocket) {
     NotifyComplete(HTTPRESULT_OK);
 }
 
+bool CVNHttpClient::PrepareResend() {
+    strResponseHead.clear();
+    dwResponseStatusCode = 0;
+    m_uContentLength = 0;
+    m_bHasContentLength = false;
+    bChunked = 0;
+    bWithChunkTrailer = 0;
+    dwTmpRecvCurPos = 0;
+    m_bHeadTaken = false;
+    m_bBodyDone = false;
+    m_bKeepConn = true;
+    m_bReuse = 0;
+    delete m_pChunker;
+    m_pChunker = nullptr;
+    // The body starts again from its beginning; a form body also gets its parts back (its
+    // reader may have been replaced by the closing delimiter's).
+    if (m_bMultipart) {
+        if (!CreateDataReader()) {
+            NotifyComplete(HTTPRESULT_FAILED);
+            return false;
+        }
+    } else if (m_pDataReader != nullptr) {
+        m_pDataReader->Rewind();
+    }
+    return true;
+}
+
 void CVNHttpClient::ReConnect() {
     DisarmDataTimer();
     CloseSocket();
@@ -373,30 +400,8 @@ void CVNHttpClient::ReConnect() {
     }
     syslog(VN_LOG_DEBUG, kTag, __LINE__, "Id[%u] ReConnect,m_nRetryTimes[%d] URL[%s]", GetId(),
            m_oRequestInfo.m_nRetryTimes, m_strUrl.c_str());
-    strResponseHead.clear();
-    dwResponseStatusCode = 0;
-    m_uContentLength = 0;
-    m_bHasContentLength = false;
-    bChunked = 0;
-    bWithChunkTrailer = 0;
     m_lstHosts.clear();
-    dwTmpRecvCurPos = 0;
-    m_bHeadTaken = false;
-    m_bBodyDone = false;
-    m_bKeepConn = true;
-    m_bReuse = 0;
-    delete m_pChunker;
-    m_pChunker = nullptr;
-    // The body starts again from its beginning; a form body also gets its parts back (its
-    // reader may have been replaced by the closing delimiter's).
-    if (m_bMultipart) {
-        if (!CreateDataReader()) {
-            NotifyComplete(HTTPRESULT_FAILED);
-            return;
-        }
-    } else if (m_pDataReader != nullptr) {
-        m_pDataReader->Rewind();
-    }
+    if (!PrepareResend()) return;
     vn::strutf8 host, path;
     unsigned short port = 0;
     if (!vn::detail::HttpCrackUrl(m_strUrl, host, port, path)) {
@@ -424,27 +429,7 @@ void CVNHttpClient::DataTimeoutReconnect() {
     m_uRetryAllowance = allowance - 1;
     syslog(VN_LOG_WARNING, kTag, __LINE__, "Id[%u] RetryConnect URL[%s]", GetId(),
            m_strUrl.c_str());
-    strResponseHead.clear();
-    dwResponseStatusCode = 0;
-    m_uContentLength = 0;
-    m_bHasContentLength = false;
-    bChunked = 0;
-    bWithChunkTrailer = 0;
-    dwTmpRecvCurPos = 0;
-    m_bHeadTaken = false;
-    m_bBodyDone = false;
-    m_bKeepConn = true;
-    m_bReuse = 0;
-    delete m_pChunker;
-    m_pChunker = nullptr;
-    if (m_bMultipart) {
-        if (!CreateDataReader()) {
-            NotifyComplete(HTTPRESULT_FAILED);
-            return;
-        }
-    } else if (m_pDataReader != nullptr) {
-        m_pDataReader->Rewind();
-    }
+    if (!PrepareResend()) return;
     if (m_pConnector == nullptr) {
         ConnectServer();
         return;

@@ -214,5 +214,12 @@ vn::strutf8 HttpIfModifiedSinceLine(const SYSTEMTIME& st) {
     return line;
 }
 
+bool HttpHasCrLf(const vn::strutf8& s) {
+    for (unsigned i = 0; i < s.length(); ++i) {
+        if (s[i] == '\r' || s[i] == '\n') return true;
+    }
+    return false;
+}
+
 }  // namespace detail
 }  // namespace vn

@@ -57,5 +57,8 @@ void HttpReadBodyHeaders(const vn::strutf8& strHead, HttpResponseHeadInfo& info)
 // 1..12 or a day of week above 6.
 vn::strutf8 HttpIfModifiedSinceLine(const SYSTEMTIME& st);
 
+// True when the text holds CR or LF: such a text would end a header line early.
+bool HttpHasCrLf(const vn::strutf8& s);
+
 }  // namespace detail
 }  // namespace vn
