@@ -268,10 +268,7 @@ unsigned char CVNHttpClient::Download(const vn::strutf16& strPath, const vn::str
     info.strPort = strPort;
     info.nMethod = HTTPMETHOD_GET;
     info.strDownloadFile = strFileName;
-    if (pTime != nullptr) {
-        info.bHasTime = 1;
-        info.time = *pTime;
-    }
+    info.SetTime(pTime);
     info.bResume = bResume;
     return StartRequest(info);
 }
@@ -287,10 +284,7 @@ unsigned char CVNHttpClient::Download(const vn::strutf16& strUrl, const vn::stru
     if (!ClaimRunning("Download", info.strUrl)) return 0;
     info.nMethod = HTTPMETHOD_GET;
     info.strDownloadFile = strFileName;
-    if (pTime != nullptr) {
-        info.bHasTime = 1;
-        info.time = *pTime;
-    }
+    info.SetTime(pTime);
     info.bResume = bResume;
     return StartRequest(info);
 }
@@ -301,10 +295,7 @@ unsigned char CVNHttpClient::Download(const vn::strutf16& strUrl, const SYSTEMTI
     info.strUrl = strUrl;
     if (!ClaimRunning("Download", info.strUrl)) return 0;
     info.nMethod = HTTPMETHOD_GET;
-    if (pTime != nullptr) {
-        info.bHasTime = 1;
-        info.time = *pTime;
-    }
+    info.SetTime(pTime);
     return StartRequest(info);
 }
 
@@ -546,27 +537,16 @@ void CVNHttpClient::ResetRequestState() {
     m_oRequestInfo.m_nRedirTimes = 0;
     m_bMultipart = 0;
     m_bClosingQueued = 0;
-    dwResponseStatusCode = 0;
-    m_uContentLength = 0;
-    m_bHasContentLength = false;
-    bChunked = 0;
-    bWithChunkTrailer = 0;
     m_bCompleted = 0;
     m_bActive = false;
-    m_bHeadTaken = false;
-    m_bBodyDone = false;
-    m_bKeepConn = true;
     m_bRecvOnConn = false;
-    strResponseHead.clear();
+    ClearAnswer();
     free(m_pRecvBuf);
     m_pRecvBuf = nullptr;
-    dwTmpRecvCurPos = 0;
     delete m_pDataReader;
     m_pDataReader = nullptr;
     delete m_pRpDataWriter;
     m_pRpDataWriter = nullptr;
-    delete m_pChunker;
-    m_pChunker = nullptr;
     delete m_pConnector;
     m_pConnector = nullptr;
 }

@@ -52,6 +52,13 @@ struct HttpRequestInfo {
     int m_nRetryTimes = 0;
     int m_nRedirTimes = 0;
     unsigned int uSerial = 0;  // the request number it was accepted under
+
+    // The If-Modified-Since time, when the caller gave one.
+    void SetTime(const SYSTEMTIME* pTime) {
+        if (pTime == nullptr) return;
+        bHasTime = 1;
+        time = *pTime;
+    }
 };
 
 // Per-HTTP-thread timer object: bound to the thread that made it, forwards to the client.
@@ -205,6 +212,8 @@ private:
                        vn::strutf8& strFile) const;
 
     // ---- response (vnhttpclient_response.cpp) ----
+    // Forgets the answer read so far (head, status, length, chunking, end of body).
+    void ClearAnswer();
     // Clears the answer and restarts the body before the request is sent again; false
     // (completed with 2) when a form body cannot be rebuilt.
     bool PrepareResend();

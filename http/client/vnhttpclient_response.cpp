@@ -355,7 +355,7 @@ void CVNHttpClient::OnClose(CVNITCPSocket* pSocket) {
     NotifyComplete(HTTPRESULT_OK);
 }
 
-bool CVNHttpClient::PrepareResend() {
+void CVNHttpClient::ClearAnswer() {
     strResponseHead.clear();
     dwResponseStatusCode = 0;
     m_uContentLength = 0;
@@ -366,9 +366,13 @@ bool CVNHttpClient::PrepareResend() {
     m_bHeadTaken = false;
     m_bBodyDone = false;
     m_bKeepConn = true;
-    m_bReuse = 0;
     delete m_pChunker;
     m_pChunker = nullptr;
+}
+
+bool CVNHttpClient::PrepareResend() {
+    ClearAnswer();
+    m_bReuse = 0;
     // The body starts again from its beginning; a form body also gets its parts back (its
     // reader may have been replaced by the closing delimiter's).
     if (m_bMultipart) {

@@ -1,7 +1,6 @@
 // Limits and hostile peers: 200 connections at once and the 201st refused, slow-drip
 // clients swept while another client is served, peers that close at any byte, and a soak
 // run after which descriptors and resident memory are back where they started.
-#include <dirent.h>
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -25,15 +24,6 @@ constexpr bool kSanitized = false;
 #else
 constexpr bool kSanitized = false;
 #endif
-
-int OpenDescriptors() {
-    int n = 0;
-    DIR* d = opendir("/proc/self/fd");
-    while (d != nullptr && readdir(d) != nullptr)
-        ++n;
-    if (d != nullptr) closedir(d);
-    return n;
-}
 
 long ResidentKiB() {
     std::string s = vntest::ReadTextFile("/proc/self/status");
@@ -192,11 +182,11 @@ TEST_F(HttpServerLimits, SoakKeepsDescriptorsAndMemory) {
     };
     EXPECT_EQ(0, run(kKeepAlive, kFresh));
     ASSERT_TRUE(WaitNoChannels());
-    int fds = OpenDescriptors();
+    int fds = vntest::CountOpenDescriptors();
     long rss = ResidentKiB();
     EXPECT_EQ(0, run(kKeepAlive, kFresh));
     ASSERT_TRUE(WaitNoChannels());
-    EXPECT_EQ(fds, OpenDescriptors());
+    EXPECT_EQ(fds, vntest::CountOpenDescriptors());
     // Sanitizer runtimes keep freed memory in quarantine; the figure means something only
     // in a plain build.
     if (!kSanitized) {
