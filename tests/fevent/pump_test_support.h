@@ -3,26 +3,19 @@
 #pragma once
 
 #include <gtest/gtest.h>
-#include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <string.h>
 #include <sys/socket.h>
-#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 #include <vector>
 
 #include "fevent/vnfevent.h"
+#include "support/io_thread.h"
 
 namespace pumptest {
-
-inline long long now_ms() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 // A pump freed at scope end.
 struct Pump {
@@ -40,25 +33,15 @@ struct Pair {
     int b = -1;
     Pair() {
         int fds[2];
-        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) == 0) {
-            a = fds[0];
-            b = fds[1];
-        }
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0, fds) != 0) return;
+        a = fds[0];
+        b = fds[1];
     }
     Pair(const Pair&) = delete;
     Pair& operator=(const Pair&) = delete;
-    ~Pair() {
-        CloseA();
-        CloseB();
-    }
-    void CloseA() {
-        if (a >= 0) close(a);
-        a = -1;
-    }
-    void CloseB() {
-        if (b >= 0) close(b);
-        b = -1;
-    }
+    ~Pair() { CloseA(), CloseB(); }
+    void CloseA() { a = (a >= 0 ? close(a) : 0, -1); }
+    void CloseB() { b = (b >= 0 ? close(b) : 0, -1); }
     // Makes end a readable by writing to end b.
     void Poke() { ASSERT_EQ(1, write(b, "x", 1)); }
 };
@@ -66,106 +49,73 @@ struct Pair {
 // A connected TCP pair over 127.0.0.1 on a port the kernel chose. client is the
 // connecting end, server the accepted one; both non-blocking.
 struct TcpPair {
-    int client = -1;
+    int client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int server = -1;
     TcpPair() {
         int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        struct sockaddr_in sa;
-        memset(&sa, 0, sizeof(sa));
+        struct sockaddr_in sa = {};
         sa.sin_family = AF_INET;
         sa.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t len = sizeof(sa);
-        if (listener < 0 || bind(listener, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0 ||
-            listen(listener, 1) != 0 ||
-            getsockname(listener, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
-            if (listener >= 0) close(listener);
-            return;
-        }
-        client = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr* addr = reinterpret_cast<sockaddr*>(&sa);
         // A blocking connect to a listening loopback port completes from the backlog.
-        if (connect(client, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) == 0) {
+        if (bind(listener, addr, len) == 0 && listen(listener, 1) == 0 &&
+            getsockname(listener, addr, &len) == 0 && connect(client, addr, len) == 0) {
             server = accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         }
         close(listener);
-        if (client >= 0) fcntl(client, F_SETFL, fcntl(client, F_GETFL) | O_NONBLOCK);
+        fcntl(client, F_SETFL, fcntl(client, F_GETFL) | O_NONBLOCK);
     }
     TcpPair(const TcpPair&) = delete;
     TcpPair& operator=(const TcpPair&) = delete;
     ~TcpPair() {
-        if (client >= 0) close(client);
+        if (client >= 0) CloseClient();
         if (server >= 0) close(server);
     }
     bool ok() const { return client >= 0 && server >= 0; }
     // Closes the client with a reset instead of an orderly end.
     void ResetClient() {
-        struct linger lg;
-        lg.l_onoff = 1;
-        lg.l_linger = 0;
+        struct linger lg = {1, 0};
         setsockopt(client, SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));
-        close(client);
-        client = -1;
+        CloseClient();
     }
-    void CloseClient() {
-        close(client);
-        client = -1;
-    }
+    void CloseClient() { client = (close(client), -1); }
 };
 
-// Records what the pump reports for one registration (or several sharing it).
+// Records what the pump reports for the registrations that share it: (fd, events) pairs
+// and removed descriptors; the hooks run inside the callbacks, after the recording.
 struct Recorder {
-    struct Event {
-        int fd;
-        int events;
-    };
-    std::vector<Event> events;
+    std::vector<std::pair<int, int>> events;
     std::vector<int> removed;
-    // Runs inside the event callback, after the event was recorded.
-    std::function<void(void* pump, int fd, int events)> onEvent;
-    // Runs inside the removal callback, after the removal was recorded.
+    std::function<void(void* pump, int fd)> onEvent;
     std::function<void(void* pump, int fd)> onRemoved;
-
-    int EventsFor(int fd) const {
-        int n = 0;
-        for (const Event& e : events)
-            n += (e.fd == fd) ? 1 : 0;
-        return n;
+    long EventsFor(int fd) const {
+        return std::count_if(events.begin(), events.end(), [&](auto& e) { return e.first == fd; });
     }
-    int RemovalsFor(int fd) const {
-        int n = 0;
-        for (int r : removed)
-            n += (r == fd) ? 1 : 0;
-        return n;
-    }
+    long RemovalsFor(int fd) const { return std::count(removed.begin(), removed.end(), fd); }
 };
 
 inline void OnEvent(void* pump, int fd, int events, void* user) {
     Recorder* r = static_cast<Recorder*>(user);
-    r->events.push_back(Recorder::Event{fd, events});
-    if (r->onEvent) r->onEvent(pump, fd, events);
+    r->events.emplace_back(fd, events);
+    if (r->onEvent) r->onEvent(pump, fd);
 }
-
 inline void OnRemoved(void* pump, int fd, void* user) {
     Recorder* r = static_cast<Recorder*>(user);
     r->removed.push_back(fd);
     if (r->onRemoved) r->onRemoved(pump, fd);
 }
-
 // A callback that must never run.
-inline void NeverCalled(void*, int fd, int events, void*) {
-    ADD_FAILURE() << "event callback must not run (fd " << fd << ", events " << events << ")";
-}
-inline void NeverRemoved(void*, int fd, void*) {
-    ADD_FAILURE() << "removal callback must not run (fd " << fd << ")";
+inline void NeverCalled(void*, int fd, int, void*) {
+    ADD_FAILURE() << "callback ran for " << fd;
 }
 
 // Runs passes until done() holds or timeout_ms have passed; the result of done().
-inline bool PumpUntil(void* pump, const std::function<bool()>& done, int timeout_ms) {
-    long long end = now_ms() + timeout_ms;
-    while (!done()) {
-        if (now_ms() > end) return false;
+inline bool PumpUntil(void* pump, const std::function<bool()>& done, int timeout_ms = 2000) {
+    long long end = iotest::NowUs() + timeout_ms * 1000LL;
+    while (!done() && iotest::NowUs() < end)
         vnfe_loop(pump);
-    }
-    return true;
+    return done();
 }
 
 }  // namespace pumptest

@@ -1,7 +1,6 @@
 // The factories (direct and proxied rows; an HTTP proxy means "direct" for listening and
 // datagrams) and the process-wide proxy settings.
 #include <gtest/gtest.h>
-#include <string.h>
 
 #include <string>
 
@@ -9,7 +8,6 @@
 #include "net/vnhttpproxy_internal.h"
 #include "net/vnproxyinfo_internal.h"
 #include "net/vnsocks5_internal.h"
-#include "net/vnsocketi.h"
 #include "net/vntcpcnnsocket_internal.h"
 #include "net/vntcplistensocket_internal.h"
 #include "net/vntcpsocket_internal.h"
@@ -24,27 +22,20 @@ struct ProxyReset {
     ~ProxyReset() { VNSetGlobalProxyInfo(VNPROXY_NONE, nullptr, 0, nullptr, nullptr); }
 };
 
-std::string Str(const char* s) {
-    return s != nullptr ? std::string(s) : std::string("<null>");
+// What a factory product is: D direct, H HTTP proxy client, S SOCKS5 client, - null.
+template <class Direct, class Socks, class Http = Direct>
+char Kind(void* made, Direct* direct, Socks* socks, Http* http = nullptr) {
+    return made == nullptr ? '-' : http ? 'H' : socks ? 'S' : direct ? 'D' : '?';
 }
 
-// What three factory products are, one letter each (connecting, listening, datagram):
-// D direct, H HTTP proxy client, S SOCKS5 client, - null. Deletes them.
+// The kinds of the three products (connecting, listening, datagram); deletes them.
 std::string Kinds(CVNITCPCnnSocket* c, CVNITCPListenSocket* l, CVNIUDPSocket* u) {
-    std::string k;
-    k += !c                                             ? '-'
-         : dynamic_cast<CVNHttpProxyTCPCnnSocket*>(c)   ? 'H'
-         : dynamic_cast<CVNSocks5ProxyTCPCnnSocket*>(c) ? 'S'
-         : dynamic_cast<CVNTCPCnnSocket*>(c)            ? 'D'
-                                                        : '?';
-    k += !l                                                ? '-'
-         : dynamic_cast<CVNSocks5ProxyTCPListenSocket*>(l) ? 'S'
-         : dynamic_cast<CVNTCPListenSocket*>(l)            ? 'D'
-                                                           : '?';
-    k += !u                                          ? '-'
-         : dynamic_cast<CVNSocks5ProxyUDPSocket*>(u) ? 'S'
-         : dynamic_cast<CVNUDPSocket*>(u)            ? 'D'
-                                                     : '?';
+    std::string k = {
+        Kind(c, dynamic_cast<CVNTCPCnnSocket*>(c), dynamic_cast<CVNSocks5ProxyTCPCnnSocket*>(c),
+             dynamic_cast<CVNHttpProxyTCPCnnSocket*>(c)),
+        Kind(l, dynamic_cast<CVNTCPListenSocket*>(l),
+             dynamic_cast<CVNSocks5ProxyTCPListenSocket*>(l)),
+        Kind(u, dynamic_cast<CVNUDPSocket*>(u), dynamic_cast<CVNSocks5ProxyUDPSocket*>(u))};
     delete c;
     delete l;
     delete u;
@@ -56,40 +47,32 @@ std::string Kinds(CVNITCPCnnSocket* c, CVNITCPListenSocket* l, CVNIUDPSocket* u)
 TEST(SocketFactory, ProxyTypesAndMissingHost) {
     const std::string f256(256, 'x');  // cannot go on the wire whole: null, not a cut copy
     const char* big = f256.c_str();
-    struct Row {
-        int type;
-        const char* host;
-        unsigned short port;
-        const char* user;
-        const char* pass;
-        const char* want;
-    };
     // Type 0 ignores the proxy arguments; an HTTP proxy cannot listen or relay datagrams, so
     // those are direct, host or not; a proxy without a host or port, and unknown types, give
     // null.
-    const Row rows[] = {
-        {0, nullptr, 8080, nullptr, nullptr, "DDD"}, {0, nullptr, 0, nullptr, nullptr, "DDD"},
-        {1, nullptr, 8080, nullptr, nullptr, "-DD"}, {2, nullptr, 1080, nullptr, nullptr, "---"},
-        {1, "127.0.0.1", 0, "u", "p", "-DD"},        {2, "127.0.0.1", 0, "u", "p", "---"},
-        {1, "127.0.0.1", 8080, "u", "p", "HDD"},     {2, "127.0.0.1", 1080, "u", "p", "SSS"},
-        {1, "127.0.0.1", 8080, "u", big, "-DD"},     {2, "127.0.0.1", 1080, big, "p", "---"},
-        {2, "127.0.0.1", 1080, "u", big, "---"},     {3, "127.0.0.1", 8080, "u", "p", "---"},
-        {-1, "127.0.0.1", 8080, "u", "p", "---"},    {1000, "127.0.0.1", 8080, "u", "p", "---"},
+    const struct {
+        int type;
+        const char* host;
+        unsigned short port;
+        const char *user, *pass, *want;
+    } rows[] = {
+        {0, nullptr, 0, nullptr, nullptr, "DDD"},    {1, nullptr, 8080, nullptr, nullptr, "-DD"},
+        {2, nullptr, 1080, nullptr, nullptr, "---"}, {1, "127.0.0.1", 0, "u", "p", "-DD"},
+        {2, "127.0.0.1", 0, "u", "p", "---"},        {1, "127.0.0.1", 8080, "u", "p", "HDD"},
+        {2, "127.0.0.1", 1080, "u", "p", "SSS"},     {1, "127.0.0.1", 8080, "u", big, "-DD"},
+        {2, "127.0.0.1", 1080, big, "p", "---"},     {2, "127.0.0.1", 1080, "u", big, "---"},
+        {3, "127.0.0.1", 8080, "u", "p", "---"},     {-1, "127.0.0.1", 8080, "u", "p", "---"},
     };
     IOThread io("FactoryTypes");
     ASSERT_TRUE(io.Run([&] {
         EXPECT_EQ("DDD", Kinds(VNCreateNoneProxyCnnTCPSocket(), VNCreateNoneProxyTCPListenSocket(),
                                VNCreateNoneProxyUDPSocket()));
-        CVNITCPSocket* s = VNCreateTCPSocket();
-        EXPECT_NE(nullptr, dynamic_cast<CVNTCPSocket*>(s));
-        delete s;
-        for (const Row& r : rows) {
+        for (const auto& r : rows) {
+            SCOPED_TRACE(&r - rows);
             VNProxyType t = static_cast<VNProxyType>(r.type);
             EXPECT_EQ(r.want, Kinds(VNCreateProxyCnnTCPSocket(t, r.host, r.port, r.user, r.pass),
                                     VNCreateProxyTCPListenSocket(t, r.host, r.port, r.user, r.pass),
-                                    VNCreateProxyUDPSocket(t, r.host, r.port, r.user, r.pass)))
-                << r.type << " " << Str(r.host) << ":" << r.port << " "
-                << strlen(r.user ? r.user : "") << "/" << strlen(r.pass ? r.pass : "");
+                                    VNCreateProxyUDPSocket(t, r.host, r.port, r.user, r.pass)));
         }
     }));
 }
@@ -108,70 +91,27 @@ TEST(SocketFactory, GlobalFactoriesFollowTheProcessWideSettings) {
     }
 }
 
+// Null or empty strings keep the earlier ones, the port is stored as given, and Get writes
+// only what it is asked for (the stored copies themselves).
 TEST(ProxySettings, NullOrEmptyStringsKeepTheEarlierOnes) {
     ProxyReset reset;
     VNSetGlobalProxyInfo(VNPROXY_HTTP, "hostA", 8080, "alice", "secret");
+    VNSetGlobalProxyInfo(VNPROXY_SOCKS5, "", 0, nullptr, "pw2");
     VNProxyType type = VNPROXY_NONE;
-    char* host = nullptr;
-    unsigned short port = 0;
-    char* user = nullptr;
-    char* password = nullptr;
-    VNGetGlobalProxyInfo(type, &host, &port, &user, &password);
-    EXPECT_EQ(VNPROXY_HTTP, type);
-    EXPECT_EQ("hostA", Str(host));
-    EXPECT_EQ(8080, port);
-    EXPECT_EQ("alice", Str(user));
-    EXPECT_EQ("secret", Str(password));
-
-    VNSetGlobalProxyInfo(VNPROXY_SOCKS5, "", 1080, nullptr, nullptr);
-    VNGetGlobalProxyInfo(type, &host, &port, &user, &password);
-    EXPECT_EQ(VNPROXY_SOCKS5, type);
-    EXPECT_EQ("hostA", Str(host));
-    EXPECT_EQ(1080, port);
-    EXPECT_EQ("alice", Str(user));
-    EXPECT_EQ("secret", Str(password));
-
-    VNSetGlobalProxyInfo(VNPROXY_SOCKS5, "hostB", 0, "", "pw2");
-    VNGetGlobalProxyInfo(type, &host, &port, &user, &password);
-    EXPECT_EQ("hostB", Str(host));
-    EXPECT_EQ(0, port);  // the port is stored unconditionally
-    EXPECT_EQ("alice", Str(user));
-    EXPECT_EQ("pw2", Str(password));
-
-    // The strings handed out are the stored copies: the same pointer until replaced.
-    char* again = nullptr;
-    VNGetGlobalProxyInfo(type, &again, nullptr, nullptr, nullptr);
-    EXPECT_EQ(host, again);
-}
-
-TEST(ProxySettings, GetWritesOnlyWhatItIsAskedFor) {
-    ProxyReset reset;
-    VNSetGlobalProxyInfo(VNPROXY_SOCKS5, "hostC", 1080, "u", "p");
-    VNProxyType type = VNPROXY_NONE;
-    VNGetGlobalProxyInfo(type, nullptr, nullptr, nullptr, nullptr);
-    EXPECT_EQ(VNPROXY_SOCKS5, type);
-    char* host = reinterpret_cast<char*>(1);
+    char *s[3] = {}, *again = nullptr;
     unsigned short port = 7;
-    VNGetGlobalProxyInfo(type, nullptr, &port, nullptr, nullptr);
-    EXPECT_EQ(1080, port);
-    EXPECT_EQ(reinterpret_cast<char*>(1), host);
-}
-
-TEST(ProxySettings, PerSocketSettingsNeedHostAndPort) {
+    VNGetGlobalProxyInfo(type, &s[0], nullptr, &s[1], &s[2]);
+    EXPECT_EQ("2 7 hostA alice pw2", std::to_string(type) + " " + std::to_string(port) + " " +
+                                         s[0] + " " + s[1] + " " + s[2]);
+    VNGetGlobalProxyInfo(type, &again, &port, nullptr, nullptr);
+    EXPECT_EQ(s[0], again);  // the stored copy itself
+    EXPECT_EQ(0, port);
+    // Per socket: a host and a port are needed; a refusal keeps the previous settings.
     vn::detail::ProxySettings p;
-    EXPECT_FALSE(p.Assign(nullptr, 8080, "u", "p"));
-    EXPECT_FALSE(p.Assign("h", 0, "u", "p"));
-    EXPECT_EQ(nullptr, p.host);
+    EXPECT_FALSE(p.Assign(nullptr, 8080, "u", "p") || p.Assign("h", 0, "u", "p"));
     ASSERT_TRUE(p.Assign("proxy.example", 8080, "", nullptr));
-    EXPECT_STREQ("proxy.example", p.host);
-    EXPECT_EQ(8080, p.port);
     EXPECT_STREQ("", p.user);  // empty strings are copied
     EXPECT_EQ(nullptr, p.password);
-    ASSERT_TRUE(p.Assign("other", 3128, "u", "p"));
-    EXPECT_STREQ("other", p.host);
-    EXPECT_STREQ("u", p.user);
-    EXPECT_STREQ("p", p.password);
-    EXPECT_FALSE(p.Assign(nullptr, 1, nullptr, nullptr));  // keeps the previous settings
-    EXPECT_STREQ("other", p.host);
-    EXPECT_EQ(3128, p.port);
+    EXPECT_FALSE(p.Assign(nullptr, 1, nullptr, nullptr));
+    EXPECT_STREQ("proxy.example", p.host);
 }

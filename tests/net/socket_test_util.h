@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <functional>
 #include <string>
 #include <vector>
@@ -29,14 +30,21 @@ inline unsigned int Loopback() {
     return htonl(INADDR_LOOPBACK);
 }
 
-// A socket of the given type bound to 127.0.0.1 on a port the kernel chose (stored in
-// *port); -1 on failure.
-inline int BoundLoopbackSocket(int type, unsigned short* port) {
-    int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+// 127.0.0.1:port.
+inline sockaddr_in LoopbackAddr(unsigned short port) {
     struct sockaddr_in sa;
     memset(&sa, 0, sizeof(sa));
     sa.sin_family = AF_INET;
     sa.sin_addr.s_addr = Loopback();
+    sa.sin_port = htons(port);
+    return sa;
+}
+
+// A socket of the given type bound to 127.0.0.1 on a port the kernel chose (stored in
+// *port); -1 on failure.
+inline int BoundLoopbackSocket(int type, unsigned short* port) {
+    int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    struct sockaddr_in sa = LoopbackAddr(0);
     socklen_t len = sizeof(sa);
     if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0 ||
         getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
@@ -60,98 +68,42 @@ struct RefusingPort {
     }
 };
 
-// Records OnConnect reports.
-struct ConnSink : public CVNITCPCnnSocketSink {
-    struct Report {
-        bool ok;
-        CVNITCPCnnSocket* socket;
-        int reason;
-        unsigned tid;
-    };
+// Records the reports of connecting, listening and stream sockets, one letter each: c
+// connected, f connect failed, l listening, a accept, x close, r readable, s writable.
+// `then` runs on the socket's thread after the letter was recorded (it may delete the socket).
+struct Sink : public CVNITCPCnnSocketSink,
+              public CVNITCPListenSocketSink,
+              public CVNITCPSocketSink {
     Waiter w;
-    std::vector<Report> reports;  // guarded by w
-    // Runs on the socket's thread after the report was recorded.
-    std::function<void(bool, CVNITCPCnnSocket*, int)> then;
-
-    void OnConnect(bool ok, CVNITCPCnnSocket* s, int reason) override {
-        unsigned tid = vnthread_selfid();
-        w.Update([&] { reports.push_back(Report{ok, s, reason, tid}); });
-        if (then) then(ok, s, reason);
-    }
-    size_t Count() {
-        return w.Read([&] { return reports.size(); });
-    }
-    bool WaitCount(size_t n, int ms = kWaitMs) {
-        return w.WaitFor([&] { return reports.size() >= n; }, ms);
-    }
-    Report Get(size_t i) {
-        return w.Read([&] { return reports.at(i); });
-    }
-};
-
-// Records listening-socket reports.
-struct ListenSink : public CVNITCPListenSocketSink {
-    Waiter w;
-    int listens = 0;  // guarded by w
-    int accepts = 0;
-    int closes = 0;
-    unsigned int ip = 0;
+    std::string seen;     // guarded by w
+    int reason = -1;      // of the last OnConnect
+    unsigned int ip = 0;  // of OnListen
     unsigned short port = 0;
-    std::function<void(CVNITCPListenSocket*)> onAccept;  // on the socket's thread
-    std::function<void(CVNITCPListenSocket*)> onClose;
+    std::function<void(char)> then;
 
+    void Note(char c) {
+        w.Update([&] { seen += c; });
+        if (then) then(c);
+    }
+    void OnConnect(bool ok, CVNITCPCnnSocket*, int r) override {
+        w.Update([&] { reason = r; });
+        Note(ok ? 'c' : 'f');
+    }
     void OnListen(unsigned int i, unsigned short p, CVNITCPListenSocket*) override {
-        w.Update([&] {
-            ++listens;
-            ip = i;
-            port = p;
-        });
+        w.Update([&] { ip = i, port = p; });
+        Note('l');
     }
-    void OnAccept(CVNITCPListenSocket* s) override {
-        w.Update([&] { ++accepts; });
-        if (onAccept) onAccept(s);
+    void OnAccept(CVNITCPListenSocket*) override { Note('a'); }
+    void OnClose(CVNITCPListenSocket*) override { Note('x'); }
+    void OnRecv(CVNITCPSocket*) override { Note('r'); }
+    void OnSend(CVNITCPSocket*) override { Note('s'); }
+    void OnClose(CVNITCPSocket*) override { Note('x'); }
+    std::string Seen() {
+        return w.Read([&] { return seen; });
     }
-    void OnClose(CVNITCPListenSocket* s) override {
-        w.Update([&] { ++closes; });
-        if (onClose) onClose(s);
-    }
-};
-
-// Counts stream reports and runs optional hooks (on the socket's thread) after counting.
-struct StreamSink : public CVNITCPSocketSink {
-    Waiter w;
-    int recvs = 0;  // guarded by w
-    int sends = 0;
-    int closes = 0;
-    int fdAtClose = 0;  // GetSocket() inside OnClose
-    std::function<void(CVNITCPSocket*)> onRecv;
-    std::function<void(CVNITCPSocket*)> onSend;
-    std::function<void(CVNITCPSocket*)> onClose;
-
-    void OnRecv(CVNITCPSocket* s) override {
-        w.Update([&] { ++recvs; });
-        if (onRecv) onRecv(s);
-    }
-    void OnSend(CVNITCPSocket* s) override {
-        w.Update([&] { ++sends; });
-        if (onSend) onSend(s);
-    }
-    void OnClose(CVNITCPSocket* s) override {
-        int fd = s->GetSocket();
-        w.Update([&] {
-            ++closes;
-            fdAtClose = fd;
-        });
-        if (onClose) onClose(s);
-    }
-    int Recvs() {
-        return w.Read([&] { return recvs; });
-    }
-    int Sends() {
-        return w.Read([&] { return sends; });
-    }
-    int Closes() {
-        return w.Read([&] { return closes; });
+    bool WaitCount(char c, size_t n) {
+        return w.WaitFor(
+            [&] { return static_cast<size_t>(std::count(seen.begin(), seen.end(), c)) >= n; });
     }
 };
 
@@ -170,12 +122,7 @@ struct UdpSink : public CVNIUDPSocketSink {
     std::vector<Datagram> datagrams;
 
     void OnCreate(bool ok, unsigned int i, unsigned short p, CVNIUDPSocket*) override {
-        w.Update([&] {
-            ++creates;
-            createOk = ok;
-            ip = i;
-            port = p;
-        });
+        w.Update([&] { ++creates, createOk = ok, ip = i, port = p; });
     }
     void OnRecv(const char* buf, int len, unsigned int i, unsigned short p,
                 CVNIUDPSocket*) override {
@@ -200,11 +147,7 @@ struct TunnelSink : public CVNITCPCnnSocketSink {
         EXPECT_EQ(0, reason);
         int d = bOk ? s->Detach() : -1;
         if (deleteInside) delete s;
-        w.Update([&] {
-            ++reports;
-            ok = bOk;
-            fd = d;
-        });
+        w.Update([&] { ++reports, ok = bOk, fd = d; });
     }
 };
 
@@ -252,11 +195,8 @@ struct ProxyAttempt {
 // A blocking loopback TCP connect; -1 on failure.
 inline int ConnectBlocking(unsigned int ip, unsigned short port) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in sa;
-    memset(&sa, 0, sizeof(sa));
-    sa.sin_family = AF_INET;
+    struct sockaddr_in sa = LoopbackAddr(port);
     sa.sin_addr.s_addr = ip;
-    sa.sin_port = htons(port);
     if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0) {
         close(fd);
         return -1;

@@ -1,6 +1,6 @@
-// Test support: real peer programs from Debian (tinyproxy, danted, ...) started by a test
-// fixture on a free loopback port, and stopped (with every child they made) when the
-// object goes away.
+// Test support: real peer programs from Debian (tinyproxy, danted, nginx, ...) started by a
+// test on a free loopback port and stopped, with every child they made, when the object goes
+// away; and the small loopback, file and descriptor helpers the peer tests share.
 #pragma once
 
 #include <sys/types.h>
@@ -11,7 +11,10 @@
 
 namespace vntest {
 
-// A loopback port that was free a moment ago (bound to 0 by the kernel, then released).
+// A socket of type (SOCK_STREAM, SOCK_DGRAM) bound to 127.0.0.1 on a port the kernel chose
+// (stored in *port); -1 on failure.
+int BindLoopback(int type, unsigned short* port);
+// A loopback port that was free a moment ago (bound by the kernel, then released).
 unsigned short FreeLoopbackPort();
 // A fresh private directory under $TMPDIR (or /tmp); removed by RemoveTree.
 std::string MakeTempDir(const char* tag);
@@ -27,7 +30,8 @@ class ExternalPeer {
 public:
     // Runs argv[0] with argv in its own process group and waits (at most timeout_ms) until
     // 127.0.0.1:port accepts TCP connections. Null when it did not come up; *why says what
-    // happened then.
+    // happened then. The program is killed too if the calling thread ends first (a test
+    // that dies leaves no peer behind), so start peers from the test's own thread.
     static std::unique_ptr<ExternalPeer> Start(const std::vector<std::string>& argv,
                                                unsigned short port, int timeout_ms,
                                                std::string* why);
@@ -39,7 +43,7 @@ public:
 
 private:
     ExternalPeer(pid_t pid, unsigned short port) : m_pid(pid), m_port(port) {}
-    pid_t m_pid;
+    pid_t m_pid;  // the process group's leader; -1 once it ended
     unsigned short m_port;
 };
 

@@ -1,7 +1,7 @@
 // Test support for the proxy clients: the real proxies (tinyproxy for HTTP CONNECT, danted
-// and microsocks for SOCKS5) started on free loopback ports, and small loopback echo servers (TCP
-// and UDP) on kernel-chosen ports to tunnel to. Echo servers run on their own std::thread with
-// blocking sockets and bounded waits; their destructors stop and join them.
+// and microsocks for SOCKS5) on free loopback ports, and a scripted TCP peer with bounded
+// blocking I/O helpers for what a real proxy will not do on demand. A scripted peer serves
+// on its own std::thread; its destructor joins it.
 #pragma once
 
 #include <atomic>
@@ -28,61 +28,21 @@ std::unique_ptr<ProxyPeer> StartTinyproxy(const char* user, const char* password
 
 // A SOCKS5 proxy on 127.0.0.1: danted without authentication (CONNECT, BIND and UDP
 // ASSOCIATE allowed from loopback), or with bUsername microsocks demanding kSocksUser /
-// kSocksPassword (CONNECT only; it keeps its own credentials, no system account).
+// kSocksPassword (CONNECT only; it keeps its own credentials, no system account). The
+// "Danted" names are the earlier names of the same.
 std::unique_ptr<ProxyPeer> StartSocks5(bool bUsername, std::string* why);
-extern const char kSocksUser[];
-extern const char kSocksPassword[];
-// Whether the username proxy can run here; *why tells otherwise.
-bool SocksUserUsable(std::string* why);
-
-// The earlier names of the above.
 inline std::unique_ptr<ProxyPeer> StartDanted(bool bUsername, std::string* why) {
     return StartSocks5(bUsername, why);
 }
-inline const char* const kDantedUser = kSocksUser;
-inline const char* const kDantedPassword = kSocksPassword;
-inline bool DantedUserUsable(std::string* why) {
-    return SocksUserUsable(why);
-}
-
-// Echoes every byte back on each accepted connection (one thread serving connections one
-// after the other; each connection closes when the client closes).
-class TcpEchoServer {
-public:
-    TcpEchoServer();
-    ~TcpEchoServer();
-    TcpEchoServer(const TcpEchoServer&) = delete;
-    TcpEchoServer& operator=(const TcpEchoServer&) = delete;
-    unsigned short port() const { return m_port; }
-
-private:
-    void Run();
-    int m_fd = -1;
-    unsigned short m_port = 0;
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
-};
-
-// Sends every datagram back to its sender.
-class UdpEchoServer {
-public:
-    UdpEchoServer();
-    ~UdpEchoServer();
-    UdpEchoServer(const UdpEchoServer&) = delete;
-    UdpEchoServer& operator=(const UdpEchoServer&) = delete;
-    unsigned short port() const { return m_port; }
-
-private:
-    void Run();
-    int m_fd = -1;
-    unsigned short m_port = 0;
-    std::atomic<bool> m_stop{false};
-    std::thread m_thread;
-};
+inline const char kSocksUser[] = "vnbaseproxy", kSocksPassword[] = "vnbase-secret";
+inline const char *const kDantedUser = kSocksUser, *const kDantedPassword = kSocksPassword;
+// Whether the username proxy can run here; *why tells otherwise.
+bool DantedUserUsable(std::string* why);
 
 // A scripted TCP peer on a loopback port: serves up to `connections` accepted connections
-// one after the other with script(fd, index) on its own thread (blocking descriptor), then
-// stops. The destructor waits for it (each helper below is bounded).
+// one after the other with script(fd, index) on its own thread (blocking descriptor, no
+// Nagle delay, so each write of the script leaves as its own segment), then stops. The
+// destructor waits for it (each helper below is bounded).
 class ScriptedPeer {
 public:
     using Script = std::function<void(int fd, int index)>;
@@ -101,7 +61,7 @@ private:
     std::thread m_thread;
 };
 
-// Bounded blocking I/O for scripts (each wait at most timeout_ms).
+// Bounded blocking I/O for scripts and detached tunnels (each wait at most timeout_ms).
 // Reads exactly n bytes (fewer when the peer closes or the time runs out).
 std::string ReadExact(int fd, size_t n, int timeout_ms = 5000);
 // Reads until the text ends with terminator (or close, time-out, 64 KiB).
@@ -109,9 +69,9 @@ std::string ReadUntil(int fd, const std::string& terminator, int timeout_ms = 50
 bool SendAll(int fd, const std::string& data);
 // Waits until the peer closes (true) or timeout_ms passes (false); discards what arrives.
 bool WaitPeerClose(int fd, int timeout_ms = 5000);
-
-// Blocking helpers for a detached tunnel descriptor: writes all of data, then reads until
-// len bytes arrived or timeout_ms passed. The text read (possibly shorter).
-std::string EchoRoundTrip(int fd, const std::string& data, int timeout_ms);
+// A script that sends back every byte until the client closes.
+void EchoUntilClose(int fd, int index);
+// Sends data and reads as many bytes back: the text read (shorter on close or time-out).
+std::string EchoRoundTrip(int fd, const std::string& data);
 
 }  // namespace vntest

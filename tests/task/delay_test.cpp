@@ -82,40 +82,34 @@ TEST(Cancel, BeforeDueFromInsideAndManyAtOnce) {
     rec->Release();
 }
 
-namespace {
-class Owner;
-typedef CScopeHolder<Owner, 0, CRefCountSafe> OwnerHolder;
-class Owner {
-public:
-    Owner() : m_pHolder(new OwnerHolder(this)) {}
-    ~Owner() {
-        m_pHolder->Clear();
-        m_pHolder->Release();
-    }
-    int Tick(CRefCount*) {
-        if (++m_nTicks < 2) return 0;
-        // Dies without cancelling its repeating task; a marker due well after the next run.
-        CVNTaskBase::PushDelayTask(RecordCall(m_pRec, 1), 50, etask_once);
-        delete this;
-        return 0;
-    }
-    OwnerHolder* m_pHolder;
-    Recorder* m_pRec = nullptr;
-    int m_nTicks = 0;
-};
-}  // namespace
-
 TEST(Repeat, RunsAgainUntilItsTargetDied) {
+    // The owner dies in its second run without cancelling; a marker due well after the next
+    // run shows whether the entry ran again.
+    struct Owner;
+    typedef CScopeHolder<Owner, 0, CRefCountSafe> OwnerHolder;
+    struct Owner {
+        OwnerHolder* holder = new OwnerHolder(this);
+        Recorder* rec = nullptr;
+        int ticks = 0;
+        int Tick(CRefCount*) {
+            if (++ticks < 2) return 0;
+            CVNTaskBase::PushDelayTask(RecordCall(rec, 1), 50, etask_once);
+            holder->Clear();
+            holder->Release();
+            delete this;
+            return 0;
+        }
+    };
     CVNTaskBase* task = new CVNTaskBase("Drop", 50, 1);
     Owner* owner = new Owner;
-    OwnerHolder* holder = owner->m_pHolder;
+    OwnerHolder* holder = owner->holder;
     holder->AddRef();
-    Recorder* rec = new Recorder;
-    owner->m_pRec = rec;
+    Recorder* rec = owner->rec = new Recorder;
     CVNTaskBase::PushDelayTask(task, CScopeCall(holder, owner, &Owner::Tick), 1, etask_repeat);
     ASSERT_EQ(1, task->Start());
     ASSERT_TRUE(rec->Wait(1));
     ASSERT_TRUE(RunOn(task, [] {}));
+    EXPECT_EQ((std::vector<int>{1}), rec->Values());
     EXPECT_EQ(1, holder->RefCount());  // the entry was dropped with the owner
     holder->Release();
     task->Release();

@@ -2,28 +2,20 @@
 #include <gtest/gtest.h>
 
 #include <thread>
-#include <vector>
 
-#include "task/vnrefcount.h"
-#include "task/vnscopecall.h"
 #include "task_test_util.h"
 
 using tasktest::IntArg;
 
 namespace {
 
-struct Target : public CRefCountSafe {
-    int Twice(CRefCount* arg) { return 2 * static_cast<IntArg*>(arg)->value; }
-};
-struct Plain : public CRefCount {};
 struct Base {
     int calls = 0;
-    int OnBase(CRefCount* arg) {
-        ++calls;
-        return arg != nullptr ? static_cast<IntArg*>(arg)->value : -1;
-    }
+    int OnBase(CRefCount* arg) { return ++calls, static_cast<IntArg*>(arg)->value; }
 };
-struct Derived : public Target, public Base {};
+struct Target : public CRefCountSafe, public Base {
+    int Twice(CRefCount* arg) { return 2 * static_cast<IntArg*>(arg)->value; }
+};
 
 int PlainFn(void* object, CRefCount* arg) {
     ++*static_cast<int*>(object);
@@ -34,139 +26,76 @@ class Owner;
 typedef CScopeHolder<Owner, 0, CRefCountSafe> OwnerHolder;
 class Owner {
 public:
-    Owner() : m_pHolder(new OwnerHolder(this)) {}
     ~Owner() {
         m_pHolder->Clear();
         m_pHolder->Release();
     }
-    int Work(CRefCount*) { return ++m_nWork; }
-    OwnerHolder* m_pHolder;
-    int m_nWork = 0;
+    int Work(CRefCount*) { return 1; }
+    OwnerHolder* m_pHolder = new OwnerHolder(this);
 };
 
 }  // namespace
 
-TEST(RefCount, SafeCountsExactAcrossThreads) {
+TEST(RefCount, SafeCountsExactAcrossThreadsAndPlainIsItsOwnInstance) {
     Target* t = new Target;
     std::vector<std::thread> threads;
     for (int i = 0; i < 4; ++i) {
         threads.emplace_back([t] {
-            for (int r = 0; r < 100000; ++r) {
-                t->AddRef();
-                t->Release();
-            }
+            for (int r = 0; r < 100000; ++r)
+                t->AddRef(), t->Release();
         });
     }
     for (auto& th : threads)
         th.join();
     EXPECT_EQ(1, t->RefCount());
     EXPECT_EQ(1, t->Release());  // 1: deleted
+    struct Plain : public CRefCount {};
+    Plain* p = new Plain;
+    EXPECT_EQ(p, p->SafeInstance());
+    EXPECT_EQ(1, p->IsValid());
+    p->Release();
 }
 
-TEST(ScopeCall, CopiesAssignmentsAndMovesKeepCountsExact) {
+TEST(ScopeCall, CopiesMovesAndAssignmentsKeepCountsExact) {
     Target* d = new Target;
-    IntArg* a1 = new IntArg(1);
-    IntArg* a2 = new IntArg(2);
+    IntArg* a1 = new IntArg(3);
+    IntArg* a2 = new IntArg(4);
+    auto counts = [&] { return std::vector<int>{d->RefCount(), a1->RefCount(), a2->RefCount()}; };
     {
         CScopeCall c1(d, d, &Target::Twice, a1);
         CScopeCall c2(d, d, &Target::Twice, a2);
-        EXPECT_EQ(3, d->RefCount());
         c2 = c1;  // drops a2, takes a1
-        EXPECT_EQ(3, d->RefCount());
-        EXPECT_EQ(3, a1->RefCount());
-        EXPECT_EQ(1, a2->RefCount());
-        EXPECT_EQ(2, c2());
-        CScopeCall moved(static_cast<CScopeCall&&>(c1));
-        EXPECT_EQ(3, d->RefCount());  // no count changed
-        EXPECT_EQ(9, c1());           // empty: counted as invalid, nothing called
-        c2 = CScopeCall();            // drops everything
-        EXPECT_EQ(2, d->RefCount());
-        EXPECT_EQ(2, a1->RefCount());
-    }
-    EXPECT_EQ(1, d->RefCount());
-    EXPECT_EQ(1, a1->RefCount());
-    a1->Release();
-    a2->Release();
-    // Self-assignment of a call holding the only references keeps them alive.
-    IntArg* arg = new IntArg(5);
-    CScopeCall call(d, d, &Target::Twice, arg);
-    d->Release();
-    arg->Release();
-    CScopeCall& alias = call;
-    call = alias;
-    EXPECT_EQ(1, d->RefCount());
-    EXPECT_EQ(1, arg->RefCount());
-    call.setArg(arg);  // the same argument again
-    EXPECT_EQ(10, call());
-}
-
-TEST(ScopeCall, HolderClearedByItsOwnerSkipsTheCall) {
-    Owner* owner = new Owner;
-    int result = -7;
-    CScopeCall call(owner->m_pHolder, owner, &Owner::Work, nullptr, &result);
-    EXPECT_EQ(1, call());
-    EXPECT_EQ(1, result);
-    OwnerHolder* holder = owner->m_pHolder;
-    result = -7;
-    delete owner;  // clears the holder; the call keeps the holder alive
-    EXPECT_EQ(1, holder->RefCount());
-    EXPECT_EQ(9, call());
-    EXPECT_EQ(-7, result);  // the result place is left alone
-}
-
-TEST(ScopeCall, MovesTakeOverReferences) {
-    Derived* d = new Derived;
-    IntArg* a1 = new IntArg(3);
-    IntArg* a2 = new IntArg(4);
-    {
-        CScopeCall c1(d, d, &Derived::Twice, a1);
-        CScopeCall moved(static_cast<CScopeCall&&>(c1));
-        EXPECT_EQ(2, d->RefCount());  // no count changed
-        EXPECT_EQ(2, a1->RefCount());
+        EXPECT_EQ((std::vector<int>{3, 3, 1}), counts());
+        CScopeCall moved(static_cast<CScopeCall&&>(c1));  // no count changes
         EXPECT_EQ(nullptr, c1.getTarget());
         EXPECT_EQ(nullptr, c1.getArg());
-        EXPECT_EQ(9, c1());
+        EXPECT_EQ(9, c1());  // empty: counted as invalid, nothing called
         EXPECT_EQ(6, moved());
-
-        CScopeCall c2(d, d, &Derived::Twice, a2);
-        EXPECT_EQ(3, d->RefCount());
-        c2 = static_cast<CScopeCall&&>(moved);  // drops a2 and one target reference
-        EXPECT_EQ(2, d->RefCount());
-        EXPECT_EQ(1, a2->RefCount());
-        EXPECT_EQ(2, a1->RefCount());
-        EXPECT_EQ(6, c2());
+        c2 = static_cast<CScopeCall&&>(moved);  // drops c2's references
         CScopeCall& self = c2;
         c2 = static_cast<CScopeCall&&>(self);  // self-move keeps everything
-        EXPECT_EQ(2, d->RefCount());
+        c2 = self;                             // and so does self-assignment
+        EXPECT_EQ((std::vector<int>{2, 2, 1}), counts());
         EXPECT_EQ(6, c2());
+        c2.setArg(a2);
+        EXPECT_EQ(8, c2());
+        EXPECT_EQ((std::vector<int>{2, 1, 2}), counts());
+        c2 = CScopeCall();  // drops everything
+        EXPECT_EQ((std::vector<int>{1, 1, 1}), counts());
     }
-    EXPECT_EQ(1, d->RefCount());
-    EXPECT_EQ(1, a1->RefCount());
+    // Setting the argument a call holds the only reference to keeps it alive.
+    CScopeCall call(d, d, &Target::Twice, a1);
+    d->Release();
     a1->Release();
     a2->Release();
-    d->Release();
-}
-
-TEST(ScopeCall, SetArgKeepsTheSameArgumentAlive) {
-    Derived* d = new Derived;
-    IntArg* arg = new IntArg(4);
-    CScopeCall call(d, d, &Derived::Twice, arg);
-    arg->Release();  // only the call holds it
-    call.setArg(arg);
-    EXPECT_EQ(1, arg->RefCount());
-    EXPECT_EQ(8, call());
-    IntArg* other = new IntArg(7);
-    call.setArg(other);
-    EXPECT_EQ(2, other->RefCount());
-    EXPECT_EQ(14, call());
+    call.setArg(a1);
+    EXPECT_EQ(1, a1->RefCount());
+    EXPECT_EQ(6, call());
     call.setArg(nullptr);
-    EXPECT_EQ(1, other->RefCount());
-    other->Release();
-    d->Release();
 }
 
-TEST(ScopeCall, ResultPlaceBaseClassMethodAndPlainFunction) {
-    Derived* d = new Derived;
+TEST(ScopeCall, ResultPlaceBaseClassMethodPlainFunctionAndClearedHolder) {
+    Target* d = new Target;
     IntArg* arg = new IntArg(33);
     int result = 0;
     CScopeCall call(d, d, &Base::OnBase, arg, &result);
@@ -180,11 +109,14 @@ TEST(ScopeCall, ResultPlaceBaseClassMethodAndPlainFunction) {
     EXPECT_EQ(1, touched);
     arg->Release();
     d->Release();
-}
 
-TEST(RefCount, PlainObjectIsItsOwnSafeInstance) {
-    Plain* p = new Plain;
-    EXPECT_EQ(p, p->SafeInstance());
-    EXPECT_EQ(1, p->IsValid());
-    p->Release();
+    Owner* owner = new Owner;
+    CScopeCall work(owner->m_pHolder, owner, &Owner::Work, nullptr, &result);
+    EXPECT_EQ(1, work());
+    EXPECT_EQ(1, result);
+    OwnerHolder* holder = owner->m_pHolder;
+    delete owner;  // clears the holder; the call keeps the holder alive
+    EXPECT_EQ(1, holder->RefCount());
+    EXPECT_EQ(9, work());
+    EXPECT_EQ(1, result);  // the result place is left alone
 }

@@ -4,10 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
-#include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <vector>
 
 #include "support/io_thread.h"
@@ -28,31 +26,25 @@ struct IntArg : public CRefCountSafe {
 
 // Records the numbers of the calls it receives and the task they ran on.
 struct Recorder : public CRefCountSafe {
-    std::mutex mu;
-    std::condition_variable cv;
-    std::vector<int> values;          // guarded by mu
-    std::vector<CVNTaskBase*> tasks;  // guarded by mu
-
+    iotest::Waiter w;
+    std::vector<int> values;          // guarded by w
+    std::vector<CVNTaskBase*> tasks;  // guarded by w
     int Record(CRefCount* arg) {
-        std::lock_guard<std::mutex> g(mu);
-        values.push_back(static_cast<IntArg*>(arg)->value);
-        tasks.push_back(CVNTaskBase::GetCurrentTask());
-        cv.notify_all();
+        w.Update([&] {
+            values.push_back(static_cast<IntArg*>(arg)->value);
+            tasks.push_back(CVNTaskBase::GetCurrentTask());
+        });
         return 0;
     }
     // Waits until n calls were recorded, or value v (when not -1) was.
     bool Wait(size_t n, int v = -1) {
-        std::unique_lock<std::mutex> l(mu);
-        return cv.wait_for(l, std::chrono::milliseconds(kWaitMs), [&] {
-            if (v == -1) return values.size() >= n;
-            for (int x : values)
-                if (x == v) return true;
-            return false;
+        return w.WaitFor([&] {
+            return v == -1 ? values.size() >= n
+                           : std::find(values.begin(), values.end(), v) != values.end();
         });
     }
     std::vector<int> Values() {
-        std::lock_guard<std::mutex> g(mu);
-        return values;
+        return w.Read([&] { return values; });
     }
 };
 
@@ -66,18 +58,14 @@ inline CScopeCall RecordCall(Recorder* rec, int v) {
 
 // A call that runs fn on the worker.
 template <class Fn>
-struct FnCall : public CRefCountSafe {
-    explicit FnCall(Fn f) : fn(f) {}
-    Fn fn;
-    int Run(CRefCount*) {
-        fn();
-        return 0;
-    }
-};
-template <class Fn>
 CScopeCall MakeCall(Fn fn) {
-    FnCall<Fn>* c = new FnCall<Fn>(fn);
-    CScopeCall call(c, c, &FnCall<Fn>::Run);
+    struct FnCall : public CRefCountSafe {
+        explicit FnCall(Fn f) : fn(f) {}
+        Fn fn;
+        int Run(CRefCount*) { return fn(), 0; }
+    };
+    FnCall* c = new FnCall(fn);
+    CScopeCall call(c, c, &FnCall::Run);
     c->Release();
     return call;
 }
