@@ -1,8 +1,9 @@
 // Test support for the HTTP client, server and command-line tool: Debian's nginx started on
 // a free loopback port with a generated configuration in a private temporary directory
-// (docroot, logs and temporary files all inside it), and file helpers for checking what
-// was transferred.
+// (docroot, logs and temporary files all inside it), and deterministic test bytes.
 #pragma once
+
+#include <stddef.h>
 
 #include <memory>
 #include <string>
@@ -25,8 +26,6 @@ public:
     // Null when nginx did not come up (a few ports are tried); *why says why.
     static std::unique_ptr<NginxPeer> Start(const NginxOptions& options, std::string* why);
     ~NginxPeer();
-    NginxPeer(const NginxPeer&) = delete;
-    NginxPeer& operator=(const NginxPeer&) = delete;
 
     unsigned short port() const { return m_port; }
     // The served folder (empty at start); files written here are served at "/<name>".
@@ -42,12 +41,7 @@ private:
     unsigned short m_port = 0;
 };
 
-// Writes size bytes of a deterministic pattern (seeded) to path; false on failure.
-bool WritePatternFile(const std::string& path, unsigned long long size, unsigned int seed);
-// MD5 of a file's contents as 32 lower-case hex digits (empty when it cannot be read).
-std::string FileMd5(const std::string& path);
-std::string BufferMd5(const void* data, size_t len);
-// Size of a file, or -1.
-long long FileSize(const std::string& path);
+// n bytes of a deterministic pattern (each seed gives its own).
+std::string PatternBytes(size_t n, unsigned int seed);
 
 }  // namespace vntest

@@ -1,5 +1,4 @@
-// The HTTP client's text steps: URL cracking, redirect resolution, the response header
-// lookup, status lines, body headers, If-Modified-Since and the chunk decoder.
+// The HTTP client's text steps: URL cracking, redirect resolution and the chunk decoder.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -11,45 +10,27 @@
 using namespace vn::detail;
 
 TEST(HttpClientText, CrackUrl) {
-    struct Row {
-        const char* url;
-        bool ok;
-        const char* host;
-        int port;
-        const char* path;
-    } rows[] = {
-        {"http://10.0.0.1/a/b?x=1", true, "10.0.0.1", 80, "/a/b?x=1"},
-        {"http://10.0.0.1:8080", true, "10.0.0.1", 8080, "/"},
-        {"HTTP://h:81?q=1", true, "h", 81, "/?q=1"},
-        {"10.0.0.1/a", false, "", 0, ""},
-        {"https://h/a", false, "", 0, ""},
-        {"ftp://h/a", false, "", 0, ""},
-        {"//h/a", false, "", 0, ""},
-        {"http:///a", false, "", 0, ""},
-        {"http://h:/a", false, "", 0, ""},
-        {"http://h:0/a", false, "", 0, ""},
-        {"http://h:65536/a", false, "", 0, ""},
-        {"http://h:8x/a", false, "", 0, ""},
-        {"http://h/a b", false, "", 0, ""},
-        {"http://h/a\r\nX-Evil: 1", false, "", 0, ""},
-    };
-    for (const Row& r : rows) {
+    const char* rows[][2] = {{"http://10.0.0.1/a/b?x=1", "10.0.0.1:80 /a/b?x=1"},
+                             {"http://10.0.0.1:8080", "10.0.0.1:8080 /"},
+                             {"HTTP://h:81?q=1", "h:81 /?q=1"}};
+    for (auto& r : rows) {
         vn::strutf8 host, path;
         unsigned short port = 0;
-        EXPECT_EQ(r.ok, HttpCrackUrl(r.url, host, port, path)) << r.url;
-        if (!r.ok) continue;
-        EXPECT_STREQ(r.host, host.c_str()) << r.url;
-        EXPECT_EQ(r.port, port) << r.url;
-        EXPECT_STREQ(r.path, path.c_str()) << r.url;
+        ASSERT_TRUE(HttpCrackUrl(r[0], host, port, path)) << r[0];
+        EXPECT_EQ(r[1], host.c_str() + (":" + std::to_string(port)) + " " + path.c_str());
+    }
+    for (const char* url : {"10.0.0.1/a", "https://h/a", "ftp://h/a", "//h/a", "http:///a",
+                            "http://h:/a", "http://h:0/a", "http://h:65536/a", "http://h:8x/a",
+                            "http://h/a b", "http://h/a\r\nX-Evil: 1"}) {
+        vn::strutf8 host, path;
+        unsigned short port = 0;
+        EXPECT_FALSE(HttpCrackUrl(url, host, port, path)) << url;
     }
 }
 
 TEST(HttpClientText, ResolveRedirect) {
-    struct Row {
-        const char* cur;
-        const char* loc;
-        const char* out;  // null: refused
-    } rows[] = {
+    const char* rows[][3] = {
+        // current URL, Location, result (null: refused)
         {"http://10.0.0.1:81/a/x", "/b", "http://10.0.0.1:81/b"},
         {"http://10.0.0.1:81/a/x", "c", "http://10.0.0.1:81/a/c"},
         {"http://10.0.0.1:81/a/x", "./c", "http://10.0.0.1:81/a/c"},
@@ -67,68 +48,11 @@ TEST(HttpClientText, ResolveRedirect) {
         {"http://h/a", "", nullptr},
         {"http://h/a", "a b", nullptr},
     };
-    for (const Row& r : rows) {
+    for (auto& r : rows) {
         vn::strutf8 out("unchanged");
-        bool ok = HttpResolveRedirect(r.cur, r.loc, out);
-        EXPECT_EQ(r.out != nullptr, ok) << r.cur << " + " << r.loc;
-        EXPECT_STREQ(r.out != nullptr ? r.out : "unchanged", out.c_str())
-            << r.cur << " + " << r.loc;
+        EXPECT_EQ(r[2] != nullptr, HttpResolveRedirect(r[0], r[1], out)) << r[0] << " + " << r[1];
+        EXPECT_STREQ(r[2] != nullptr ? r[2] : "unchanged", out.c_str()) << r[0] << " + " << r[1];
     }
-}
-
-TEST(HttpClientText, HeaderLookupAndStatus) {
-    const char head[] =
-        "HTTP/1.1 206 Partial Content\r\ncontent-length : 12\r\nContent-Range: bytes "
-        "400-999/1000\r\nX-Empty:   \r\nX-Sp:  a b  \r\n\r\n";
-    vn::strutf8 v;
-    EXPECT_TRUE(HttpGetHeaderValue(head, sizeof(head) - 1, "Content-Length", v, true));
-    EXPECT_STREQ("12", v.c_str());
-    EXPECT_FALSE(HttpGetHeaderValue(head, sizeof(head) - 1, "Range", v, true));
-    EXPECT_FALSE(HttpGetHeaderValue(head, sizeof(head) - 1, "X-Empty", v, true));
-    EXPECT_TRUE(HttpGetHeaderValue(head, sizeof(head) - 1, "X-Sp", v, false));
-    EXPECT_STREQ("  a b  ", v.c_str());
-    EXPECT_FALSE(HttpGetHeaderValue("HTTP/1.1 200 OK\r\nA: b", 22, "A", v, true));
-
-    HttpResponseHeadInfo info;
-    HttpReadBodyHeaders(head, info);
-    EXPECT_TRUE(info.bHasLength);
-    EXPECT_EQ(12u, info.uLength);
-    EXPECT_TRUE(info.bHasRange);
-    EXPECT_EQ(400u, info.uRangeStart);
-    EXPECT_EQ(1000u, info.uRangeTotal);
-    HttpReadBodyHeaders(
-        "HTTP/1.1 200 OK\r\nTransfer-Encoding: Chunked\r\nTrailers: X\r\n"
-        "Content-Length: 5\r\n\r\n",
-        info);
-    EXPECT_TRUE(info.bChunked);
-    EXPECT_TRUE(info.bTrailer);
-    EXPECT_FALSE(info.bHasLength);
-
-    struct Row {
-        const char* head;
-        int result;
-        unsigned int status;
-    } rows[] = {
-        {"HTTP/1.1 200 OK\r\n\r\n", 1, 200}, {"http/1.0 404 Not Found\r\n\r\n", 1, 404},
-        {"HTTP/1.1 abc OK\r\n\r\n", 1, 0},   {"HTTP/1.1 200\r\n\r\n", -1, 0},
-        {"ICY 200 OK\r\n\r\n", 0, 0},        {"\r\n\r\n", 0, 0},
-    };
-    for (const Row& r : rows) {
-        unsigned int status = 99;
-        EXPECT_EQ(r.result, HttpAnalyseStatusLine(r.head, status)) << r.head;
-        EXPECT_EQ(r.status, status) << r.head;
-    }
-}
-
-TEST(HttpClientText, IfModifiedSince) {
-    SYSTEMTIME st = {2010, 3, 2, 2, 10, 5, 9, 0};
-    EXPECT_STREQ("If-Modified-Since: Tue, 02 Mar 2010 10:05:09 GMT\r\n",
-                 HttpIfModifiedSinceLine(st).c_str());
-    st.wMonth = 13;
-    EXPECT_TRUE(HttpIfModifiedSinceLine(st).empty());
-    st.wMonth = 3;
-    st.wDayOfWeek = 7;
-    EXPECT_TRUE(HttpIfModifiedSinceLine(st).empty());
 }
 
 namespace {
