@@ -1,6 +1,8 @@
 // Reader/writer lock: nesting under a waiting writer, writer preference, try-locks that
 // never wait, and the object's owners map.
 #include <gtest/gtest.h>
+#include <stdio.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <mutex>
@@ -21,18 +23,12 @@ int OnOtherThread(Fn fn) {
     return rc;
 }
 
-// A writer has entered the gate once another thread's try-read finds it busy (16).
-bool WaitGateBusy(vnrwlock_handle rw) {
-    for (int i = 0; i < 20000; ++i) {
-        int rc = OnOtherThread([&] {
-            int r = vnrwlock_tryrdlock(rw);
-            if (r == 0) vnrwlock_unlock(rw);
-            return r;
-        });
-        if (rc == 16) return true;
-        vn_msleep(1);
-    }
-    return false;
+// Another thread's try-lock (read or write); released again when it succeeded.
+int TryElsewhere(vnrwlock_handle rw, int (*tryLock)(vnrwlock_handle) = vnrwlock_tryrdlock) {
+    return OnOtherThread([&] {
+        int r = tryLock(rw);
+        return r == 0 ? vnrwlock_unlock(rw) : r;
+    });
 }
 
 struct Order {
@@ -51,24 +47,30 @@ TEST(RWLock, NestedReadPassesAWaitingWriterAndNewReadersDoNot) {
     ASSERT_NE(nullptr, rw);
     Order order;
     ASSERT_EQ(0, vnrwlock_rdlock(rw));
-    std::thread writer([&] {
-        vnrwlock_wrlock(rw);
-        order.Add("W;");
-        vnrwlock_unlock(rw);
+    auto locked = [&](int (*lock)(vnrwlock_handle), const char* what) {
+        return std::thread([&, lock, what] { lock(rw), order.Add(what), vnrwlock_unlock(rw); });
+    };
+    std::thread writer = locked(vnrwlock_wrlock, "W;");
+    // The writer has entered the gate once another thread's try-read finds it busy (16).
+    ASSERT_TRUE([&] {
+        for (int i = 0; i < 20000 && TryElsewhere(rw) != 16; ++i)
+            vn_msleep(1);
+        return TryElsewhere(rw) == 16;
+    }());
+    std::thread lateReader = locked(vnrwlock_rdlock, "R;");
+    // A nested read of a thread that already reads must not queue behind the writer (it
+    // would wait for ever: the watchdog ends the program instead).
+    CVNEvent nestedDone(1, 0);
+    std::thread watchdog([&] {
+        if (!nestedDone.Wait(10000))
+            fprintf(stderr, "nested read waits for the writer\n"), _exit(1);
     });
-    ASSERT_TRUE(WaitGateBusy(rw));
-    std::thread lateReader([&] {
-        vnrwlock_rdlock(rw);
-        order.Add("R;");
-        vnrwlock_unlock(rw);
-    });
-    // A nested read of a thread that already reads must not queue behind the writer.
     ASSERT_EQ(0, vnrwlock_rdlock(rw));
+    nestedDone.Post();
     order.Add("nested;");
-    EXPECT_EQ(0, vnrwlock_unlock(rw));
-    EXPECT_EQ(0, vnrwlock_unlock(rw));
-    writer.join();
-    lateReader.join();
+    EXPECT_EQ(0, vnrwlock_unlock(rw) + vnrwlock_unlock(rw));
+    for (std::thread* t : {&watchdog, &writer, &lateReader})
+        t->join();
     EXPECT_EQ("nested;W;R;", order.text);
     EXPECT_EQ(0, vnrwlock_destroy(rw));
     for (int (*fn)(vnrwlock_handle) : {vnrwlock_unlock, vnrwlock_rdlock, vnrwlock_wrlock,
@@ -79,20 +81,15 @@ TEST(RWLock, NestedReadPassesAWaitingWriterAndNewReadersDoNot) {
 TEST(RWLock, TryLocksNeverWait) {
     vnrwlock_handle rw = vnrwlock_alloc();
     ASSERT_EQ(0, vnrwlock_wrlock(rw));
-    EXPECT_EQ(16, OnOtherThread([&] { return vnrwlock_tryrdlock(rw); }));
-    EXPECT_EQ(16, OnOtherThread([&] { return vnrwlock_tryrwlock(rw); }));
+    EXPECT_EQ(16, TryElsewhere(rw));
+    EXPECT_EQ(16, TryElsewhere(rw, vnrwlock_tryrwlock));
     EXPECT_EQ(0, vnrwlock_tryrwlock(rw));  // nested write
-    EXPECT_EQ(0, vnrwlock_unlock(rw));
-    EXPECT_EQ(0, vnrwlock_unlock(rw));
-    // Gate free but a read held: a try-write returns at once instead of waiting for it.
+    EXPECT_EQ(0, vnrwlock_unlock(rw) + vnrwlock_unlock(rw));
+    // Gate free but a read held: a try-write returns at once instead of waiting for it,
+    // and left no writer behind: another reader still enters.
     ASSERT_EQ(0, vnrwlock_rdlock(rw));
-    EXPECT_EQ(16, OnOtherThread([&] { return vnrwlock_tryrwlock(rw); }));
-    // ... and left no writer behind: another reader still enters.
-    EXPECT_EQ(0, OnOtherThread([&] {
-                  int r = vnrwlock_tryrdlock(rw);
-                  if (r == 0) vnrwlock_unlock(rw);
-                  return r;
-              }));
+    EXPECT_EQ(16, TryElsewhere(rw, vnrwlock_tryrwlock));
+    EXPECT_EQ(0, TryElsewhere(rw));
     EXPECT_EQ(0, vnrwlock_unlock(rw));
     vnrwlock_destroy(rw);
 }
@@ -100,11 +97,7 @@ TEST(RWLock, TryLocksNeverWait) {
 TEST(CVNLockRW, TryLocksAreRecordedAndCountsStayConsistent) {
     CVNLockRW lock;
     ASSERT_EQ(1, lock.TryLockWR());
-    EXPECT_EQ(0, OnOtherThread([&] {
-                  int r = lock.TryLockRD();
-                  if (r) lock.Unlock();
-                  return r;
-              }));
+    EXPECT_EQ(0, OnOtherThread([&] { return lock.TryLockRD() ? (lock.Unlock(), 1) : 0; }));
     lock.Unlock();  // releases the try-lock through the map
     {
         CVNAutolockReadWrite w(lock);
@@ -113,11 +106,7 @@ TEST(CVNLockRW, TryLocksAreRecordedAndCountsStayConsistent) {
     // After a write, this thread's reads are reads (no stale writer id).
     {
         CVNAutolockReadonly r(lock);
-        EXPECT_EQ(0, OnOtherThread([&] {
-                      int t = lock.TryLockWR();
-                      if (t) lock.Unlock();
-                      return t;
-                  }));
+        EXPECT_EQ(0, OnOtherThread([&] { return lock.TryLockWR() ? (lock.Unlock(), 1) : 0; }));
     }
     long long value = 0;  // guarded by lock
     std::atomic<bool> torn{false};
@@ -131,7 +120,7 @@ TEST(CVNLockRW, TryLocksAreRecordedAndCountsStayConsistent) {
                 } else {
                     CVNAutolockReadonly r(lock);
                     CVNAutolockReadonly nested(lock);
-                    if (value % 2 != 0) torn = true;
+                    torn = torn || value % 2 != 0;
                 }
             }
         });

@@ -27,13 +27,6 @@ CFEventPump::CFECallbackWraper Wrap() {
     return CFEventPump::CFECallbackWraper(&Sink::OnEvent);
 }
 
-template <class Pred>
-bool LoopUntil(CFEventPump& pump, Pred pred) {
-    for (long long end = iotest::NowUs() + 5000000; !pred() && iotest::NowUs() < end;)
-        pump.Loop();
-    return pred();
-}
-
 }  // namespace
 
 // Every way a registration ends gives back exactly the reference Add took.
@@ -59,7 +52,9 @@ TEST(FEventPump, EachEndOfARegistrationReleasesTheSinkOnce) {
             ASSERT_EQ(1, pump.Add(pair.a, VN_EV_WRITE, VN_EV_WRITE, Wrap(), sink));
             if (how == kLastReference) sink->Release();  // only the registration holds it
         }
-        ASSERT_TRUE(LoopUntil(pump, [&] { return vnfe_fdsize(pump.GetHandle()) == 0; }));
+        pump.Loop();
+        ASSERT_TRUE(pumptest::PumpUntil(pump.GetHandle(),
+                                        [&] { return vnfe_fdsize(pump.GetHandle()) == 0; }));
         if (how == kLastReference) {
             EXPECT_EQ(0, Sink::s_live);  // survived its own call, then went
             continue;

@@ -17,17 +17,14 @@
 
 namespace pumptest {
 
-// A pump freed at scope end.
+// A pump freed at scope end (not copied).
 struct Pump {
     void* p = vnfe_alloc();
-    Pump() = default;
-    Pump(const Pump&) = delete;
-    Pump& operator=(const Pump&) = delete;
     ~Pump() { vnfe_free(p); }
     operator void*() const { return p; }
 };
 
-// A connected, non-blocking local stream pair, both ends closed at scope end.
+// A connected, non-blocking local stream pair, both ends closed at scope end (not copied).
 struct Pair {
     int a = -1;
     int b = -1;
@@ -37,8 +34,6 @@ struct Pair {
         a = fds[0];
         b = fds[1];
     }
-    Pair(const Pair&) = delete;
-    Pair& operator=(const Pair&) = delete;
     ~Pair() { CloseA(), CloseB(); }
     void CloseA() { a = (a >= 0 ? close(a) : 0, -1); }
     void CloseB() { b = (b >= 0 ? close(b) : 0, -1); }
@@ -66,8 +61,6 @@ struct TcpPair {
         close(listener);
         fcntl(client, F_SETFL, fcntl(client, F_GETFL) | O_NONBLOCK);
     }
-    TcpPair(const TcpPair&) = delete;
-    TcpPair& operator=(const TcpPair&) = delete;
     ~TcpPair() {
         if (client >= 0) CloseClient();
         if (server >= 0) close(server);

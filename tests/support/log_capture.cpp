@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
@@ -14,26 +15,25 @@
 namespace vntest {
 namespace {
 
-std::mutex& mu() {
-    static std::mutex* m = new std::mutex;
-    return *m;
-}
-std::condition_variable& cv() {
-    static std::condition_variable* c = new std::condition_variable;
-    return *c;
-}
-std::deque<LogLine>& lines() {
-    static std::deque<LogLine>* l = new std::deque<LogLine>;
-    return *l;
+// Never destroyed: log lines may come from threads that outlive main.
+struct State {
+    std::mutex mu;
+    std::condition_variable cv;
+    std::deque<LogLine> lines;
+};
+State& state() {
+    static State* s = new State;
+    return *s;
 }
 bool g_echo = false;
 
 void hook(int level, const char* tag, int line, const char* text, int prefixlen) {
     if (g_echo) fprintf(stderr, "%s\n", text);
-    std::lock_guard<std::mutex> guard(mu());
-    lines().push_back(LogLine{level, tag ? tag : "", line, text, prefixlen});
-    if (lines().size() > 20000) lines().pop_front();
-    cv().notify_all();
+    State& s = state();
+    std::lock_guard<std::mutex> guard(s.mu);
+    s.lines.push_back(LogLine{level, tag ? tag : "", line, text, prefixlen});
+    if (s.lines.size() > 20000) s.lines.pop_front();
+    s.cv.notify_all();
 }
 
 struct Installer {
@@ -47,31 +47,29 @@ struct Installer {
 }  // namespace
 
 void LogClear() {
-    std::lock_guard<std::mutex> guard(mu());
-    lines().clear();
+    std::lock_guard<std::mutex> guard(state().mu);
+    state().lines.clear();
 }
 
 std::vector<LogLine> LogLines() {
-    std::lock_guard<std::mutex> guard(mu());
-    return std::vector<LogLine>(lines().begin(), lines().end());
+    std::lock_guard<std::mutex> guard(state().mu);
+    return std::vector<LogLine>(state().lines.begin(), state().lines.end());
 }
 
 size_t LogCount(const std::string& needle) {
-    std::lock_guard<std::mutex> guard(mu());
+    std::lock_guard<std::mutex> guard(state().mu);
     size_t n = 0;
-    for (const LogLine& l : lines()) {
-        if (l.message().find(needle) != std::string::npos) ++n;
-    }
+    for (const LogLine& l : state().lines)
+        n += l.message().find(needle) != std::string::npos;
     return n;
 }
 
 bool LogWaitFor(const std::string& needle, int timeout_ms) {
-    std::unique_lock<std::mutex> lock(mu());
-    return cv().wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
-        for (const LogLine& l : lines()) {
-            if (l.message().find(needle) != std::string::npos) return true;
-        }
-        return false;
+    std::unique_lock<std::mutex> lock(state().mu);
+    return state().cv.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
+        return std::any_of(state().lines.begin(), state().lines.end(), [&](const LogLine& l) {
+            return l.message().find(needle) != std::string::npos;
+        });
     });
 }
 

@@ -14,7 +14,7 @@ using vn::detail::DueTime;
 using vn::detail::TaskEntry;
 
 TEST(Delayed, OrderAgainstImmediateTasksAndDueTimes) {
-    CountingTask* task = new CountingTask("Zero", 50);
+    CVNTaskBase* task = new CVNTaskBase("Zero", 50, 1);
     Recorder* rec = new Recorder;
     CVNTaskBase::PushTask(task, RecordCall(rec, 1));
     CVNTaskBase::PushDelayTask(task, RecordCall(rec, 2), 0, etask_once);

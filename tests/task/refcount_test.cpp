@@ -1,4 +1,4 @@
-// Reference counting, scope calls and scope holders.
+// Reference counting and scope calls.
 #include <gtest/gtest.h>
 
 #include <thread>
@@ -21,18 +21,6 @@ int PlainFn(void* object, CRefCount* arg) {
     ++*static_cast<int*>(object);
     return static_cast<IntArg*>(arg)->value + 1;
 }
-
-class Owner;
-typedef CScopeHolder<Owner, 0, CRefCountSafe> OwnerHolder;
-class Owner {
-public:
-    ~Owner() {
-        m_pHolder->Clear();
-        m_pHolder->Release();
-    }
-    int Work(CRefCount*) { return 1; }
-    OwnerHolder* m_pHolder = new OwnerHolder(this);
-};
 
 }  // namespace
 
@@ -94,7 +82,7 @@ TEST(ScopeCall, CopiesMovesAndAssignmentsKeepCountsExact) {
     call.setArg(nullptr);
 }
 
-TEST(ScopeCall, ResultPlaceBaseClassMethodPlainFunctionAndClearedHolder) {
+TEST(ScopeCall, ResultPlaceBaseClassMethodAndPlainFunction) {
     Target* d = new Target;
     IntArg* arg = new IntArg(33);
     int result = 0;
@@ -109,14 +97,4 @@ TEST(ScopeCall, ResultPlaceBaseClassMethodPlainFunctionAndClearedHolder) {
     EXPECT_EQ(1, touched);
     arg->Release();
     d->Release();
-
-    Owner* owner = new Owner;
-    CScopeCall work(owner->m_pHolder, owner, &Owner::Work, nullptr, &result);
-    EXPECT_EQ(1, work());
-    EXPECT_EQ(1, result);
-    OwnerHolder* holder = owner->m_pHolder;
-    delete owner;  // clears the holder; the call keeps the holder alive
-    EXPECT_EQ(1, holder->RefCount());
-    EXPECT_EQ(9, work());
-    EXPECT_EQ(1, result);  // the result place is left alone
 }

@@ -33,27 +33,6 @@ TEST(Task, PushOrderAcrossThreads) {
     rec->Release();
 }
 
-TEST(Task, OneImmediateTaskPerIterationAndOwnPushesQueueBehind) {
-    CountingTask* task = new CountingTask("Iter", 50);
-    std::vector<std::pair<int, int>> runs;  // (value, iteration); worker only
-    CVNEvent done;
-    for (int v : {1, 2, 3}) {
-        CVNTaskBase::PushTask(
-            task, MakeCall([&, v] {
-                runs.emplace_back(v, task->iterations.load());
-                if (v > 1) return;
-                CVNTaskBase::PushTask(MakeCall([&] { runs.emplace_back(9, 0), done.Post(); }));
-            }));
-    }
-    ASSERT_EQ(1, task->Start());
-    ASSERT_TRUE(done.Wait(kWaitMs));
-    ASSERT_EQ(4u, runs.size());
-    EXPECT_EQ(9, runs[3].first);  // pushed by the first call: after the ones queued before
-    EXPECT_EQ(runs[0].second + 1, runs[1].second);  // consecutive iterations, no idle wait
-    EXPECT_EQ(runs[0].second + 2, runs[2].second);
-    task->Release();
-}
-
 TEST(Task, PushDelayCancelAndStopWakeAnIdleWorker) {
     // An idle interval far beyond the test's time-out: only waking can make this pass. The
     // I/O task thread waits in poll instead of on a condition.

@@ -1,11 +1,10 @@
-// Helpers shared by the task runtime tests: a recorder of the calls it receives, calls
-// made of lambdas, and a task thread that counts its loop iterations.
+// Helpers shared by the task runtime tests: a recorder of the calls it receives and calls
+// made of lambdas.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <atomic>
 #include <vector>
 
 #include "support/io_thread.h"
@@ -69,22 +68,5 @@ CScopeCall MakeCall(Fn fn) {
     c->Release();
     return call;
 }
-
-// A task thread that counts its loop iterations.
-class CountingTask : public CVNTaskBase {
-public:
-    CountingTask(const char* name, int idleMs) : CVNTaskBase(name, idleMs, 1) {}
-    // Overrides Eachloop, so it stops its worker itself before it is torn down.
-    ~CountingTask() override {
-        if (IsStarted()) Stop();
-    }
-    std::atomic<int> iterations{0};
-
-protected:
-    unsigned char Eachloop() override {
-        ++iterations;
-        return CVNTaskBase::Eachloop();
-    }
-};
 
 }  // namespace tasktest

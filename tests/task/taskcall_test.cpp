@@ -125,24 +125,3 @@ TEST(TaskCall, CallsForADeadOwnerOrARefusedPushAreSkippedAndFreed) {
     EXPECT_EQ(0u, PostWaiting(&orphan, &dropped, 1));
     EXPECT_TRUE(dropped.Wait(0));  // signalled: the call object is gone
 }
-
-TEST(TaskCallBox, OwnsTheCallUntilDispatched) {
-    struct Call : public vn_task_call_base {
-        explicit Call(int* live) : m_pLive(live) { ++*live; }
-        ~Call() override { --*m_pLive; }
-        int* m_pLive;
-    };
-    static int live = 0, invoked = 0;
-    invoked = 0;  // a repeated run starts afresh
-    CTaskCallArg* box = new CTaskCallArg(new Call(&live));
-    box->Release();
-    EXPECT_EQ(0, live);
-    Call* call = new Call(&live);
-    call->m_pfnInvoke = [](vn_task_call_base*) { ++invoked; };
-    box = new CTaskCallArg(call);
-    EXPECT_EQ(0, DispatchTaskCall(nullptr, box));
-    EXPECT_EQ(0, live);                            // deleted by the dispatch
-    EXPECT_EQ(0, DispatchTaskCall(nullptr, box));  // nothing left to run
-    EXPECT_EQ(1, invoked);
-    box->Release();
-}
