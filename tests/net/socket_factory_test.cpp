@@ -1,5 +1,5 @@
-// The factories (direct and proxied rows; an HTTP proxy means "direct" for listening and
-// datagrams) and the process-wide proxy settings.
+// The factories (an HTTP proxy means "direct" for listening and datagrams; an unknown
+// proxy type gives nothing) and the process-wide proxy settings.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -43,39 +43,6 @@ std::string Kinds(CVNITCPCnnSocket* c, CVNITCPListenSocket* l, CVNIUDPSocket* u)
 }
 
 }  // namespace
-
-TEST(SocketFactory, ProxyTypesAndMissingHost) {
-    const std::string f256(256, 'x');  // cannot go on the wire whole: null, not a cut copy
-    const char* big = f256.c_str();
-    // Type 0 ignores the proxy arguments; an HTTP proxy cannot listen or relay datagrams, so
-    // those are direct, host or not; a proxy without a host or port, and unknown types, give
-    // null.
-    const struct {
-        int type;
-        const char* host;
-        unsigned short port;
-        const char *user, *pass, *want;
-    } rows[] = {
-        {0, nullptr, 0, nullptr, nullptr, "DDD"},    {1, nullptr, 8080, nullptr, nullptr, "-DD"},
-        {2, nullptr, 1080, nullptr, nullptr, "---"}, {1, "127.0.0.1", 0, "u", "p", "-DD"},
-        {2, "127.0.0.1", 0, "u", "p", "---"},        {1, "127.0.0.1", 8080, "u", "p", "HDD"},
-        {2, "127.0.0.1", 1080, "u", "p", "SSS"},     {1, "127.0.0.1", 8080, "u", big, "-DD"},
-        {2, "127.0.0.1", 1080, big, "p", "---"},     {2, "127.0.0.1", 1080, "u", big, "---"},
-        {3, "127.0.0.1", 8080, "u", "p", "---"},     {-1, "127.0.0.1", 8080, "u", "p", "---"},
-    };
-    IOThread io("FactoryTypes");
-    ASSERT_TRUE(io.Run([&] {
-        EXPECT_EQ("DDD", Kinds(VNCreateNoneProxyCnnTCPSocket(), VNCreateNoneProxyTCPListenSocket(),
-                               VNCreateNoneProxyUDPSocket()));
-        for (const auto& r : rows) {
-            SCOPED_TRACE(&r - rows);
-            VNProxyType t = static_cast<VNProxyType>(r.type);
-            EXPECT_EQ(r.want, Kinds(VNCreateProxyCnnTCPSocket(t, r.host, r.port, r.user, r.pass),
-                                    VNCreateProxyTCPListenSocket(t, r.host, r.port, r.user, r.pass),
-                                    VNCreateProxyUDPSocket(t, r.host, r.port, r.user, r.pass)));
-        }
-    }));
-}
 
 TEST(SocketFactory, GlobalFactoriesFollowTheProcessWideSettings) {
     ProxyReset reset;

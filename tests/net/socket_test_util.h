@@ -17,6 +17,7 @@
 #include "fevent/vnfevent.h"
 #include "fevent/vntaskio.h"
 #include "net/vnsocketi.h"
+#include "support/external_peer.h"
 #include "support/io_thread.h"
 
 namespace socktest {
@@ -32,37 +33,14 @@ inline unsigned int Loopback() {
 
 // 127.0.0.1:port.
 inline sockaddr_in LoopbackAddr(unsigned short port) {
-    struct sockaddr_in sa;
-    memset(&sa, 0, sizeof(sa));
-    sa.sin_family = AF_INET;
-    sa.sin_addr.s_addr = Loopback();
-    sa.sin_port = htons(port);
-    return sa;
-}
-
-// A socket of the given type bound to 127.0.0.1 on a port the kernel chose (stored in
-// *port); -1 on failure.
-inline int BoundLoopbackSocket(int type, unsigned short* port) {
-    int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
-    struct sockaddr_in sa = LoopbackAddr(0);
-    socklen_t len = sizeof(sa);
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) != 0) {
-        if (fd >= 0) close(fd);
-        return -1;
-    }
-    *port = ntohs(sa.sin_port);
-    return fd;
+    return sockaddr_in{AF_INET, htons(port), {Loopback()}, {}};
 }
 
 // A TCP socket bound to a loopback port but not listening: connects to it are refused, and
 // the port stays reserved for as long as the object lives.
 struct RefusingPort {
     unsigned short port = 0;
-    int fd = BoundLoopbackSocket(SOCK_STREAM, &port);
-    RefusingPort() = default;
-    RefusingPort(const RefusingPort&) = delete;
-    RefusingPort& operator=(const RefusingPort&) = delete;
+    int fd = vntest::BindLoopback(SOCK_STREAM, &port);
     ~RefusingPort() {
         if (fd >= 0) close(fd);
     }
@@ -113,6 +91,9 @@ struct UdpSink : public CVNIUDPSocketSink {
         std::string data;
         unsigned int ip;
         unsigned short port;
+        bool operator==(const Datagram& o) const {
+            return data == o.data && ip == o.ip && port == o.port;
+        }
     };
     Waiter w;
     int creates = 0;  // guarded by w
@@ -132,76 +113,67 @@ struct UdpSink : public CVNIUDPSocketSink {
     size_t Count() {
         return w.Read([&] { return datagrams.size(); });
     }
+    Datagram At(size_t i) {
+        return w.Read([&] { return datagrams.at(i); });
+    }
 };
 
-// Records OnConnect and, on success, detaches the tunnel inside the report (as callers
-// do); may delete the socket there too.
-struct TunnelSink : public CVNITCPCnnSocketSink {
+// One CONNECT through a proxy of the given type on its own I/O thread (type -1 takes the
+// socket from the process-wide factory). On success the report detaches the tunnel, as
+// callers do; with deleteInside it deletes the socket there too.
+struct ProxyAttempt : public CVNITCPCnnSocketSink {
+    IOThread io{"ProxyAttempt"};
     Waiter w;
     int reports = 0;  // guarded by w
     bool ok = false;
     int fd = -1;
-    bool deleteInside = false;
+    bool deleteInside;
+    CVNITCPCnnSocket* socket = nullptr;
 
+    ProxyAttempt(int type, unsigned short proxyPort, const char* user, const char* password,
+                 const char* host, unsigned short port, unsigned int timeoutMs = 5000,
+                 bool deleteInside = false)
+        : deleteInside(deleteInside) {
+        EXPECT_TRUE(io.Run([&] {
+            socket = type < 0 ? VNCreateCnnTCPSocket()
+                              : VNCreateProxyCnnTCPSocket(static_cast<VNProxyType>(type),
+                                                          "127.0.0.1", proxyPort, user, password);
+            if (socket == nullptr) return;
+            socket->SetSink(this);
+            socket->Connect(host, port, timeoutMs);
+        }));
+    }
+    ~ProxyAttempt() override {
+        if (Fd() >= 0) close(Fd());
+        if (!deleteInside) io.Run([&] { delete socket; });
+    }
     void OnConnect(bool bOk, CVNITCPCnnSocket* s, int reason) override {
         EXPECT_EQ(0, reason);
         int d = bOk ? s->Detach() : -1;
         if (deleteInside) delete s;
         w.Update([&] { ++reports, ok = bOk, fd = d; });
     }
-};
-
-// One CONNECT through a proxy of the given type on its own I/O thread; type -1 takes the
-// socket from the process-wide factory instead.
-struct ProxyAttempt {
-    IOThread io{"ProxyAttempt"};
-    TunnelSink sink;
-    CVNITCPCnnSocket* socket = nullptr;
-    bool started = false;
-
-    ProxyAttempt(int type, unsigned short proxyPort, const char* user, const char* password,
-                 const char* host, unsigned short port, unsigned int timeoutMs = 5000,
-                 bool deleteInside = false) {
-        // Set before Connect: the report may arrive as soon as Connect returns.
-        sink.deleteInside = deleteInside;
-        EXPECT_TRUE(io.Run([&] {
-            socket = type < 0 ? VNCreateCnnTCPSocket()
-                              : VNCreateProxyCnnTCPSocket(static_cast<VNProxyType>(type),
-                                                          "127.0.0.1", proxyPort, user, password);
-            if (socket == nullptr) return;
-            socket->SetSink(&sink);
-            started = socket->Connect(host, port, timeoutMs);
-        }));
-    }
-    ~ProxyAttempt() {
-        int fd = Fd();
-        if (fd >= 0) close(fd);
-        if (!sink.deleteInside) io.Run([&] { delete socket; });
-    }
     // Waits for the report and checks that only one came: a second one would follow the
     // first within the same pump passes, so two round trips of the I/O thread suffice.
     bool Outcome() {
-        EXPECT_TRUE(sink.w.WaitFor([&] { return sink.reports >= 1; }));
+        EXPECT_TRUE(w.WaitFor([&] { return reports >= 1; }));
         io.Run([] {});
         io.Run([] {});
-        EXPECT_EQ(1, sink.w.Read([&] { return sink.reports; }));
-        return sink.w.Read([&] { return sink.ok; });
+        EXPECT_EQ(1, w.Read([&] { return reports; }));
+        return w.Read([&] { return ok; });
     }
     int Fd() {
-        return sink.w.Read([&] { return sink.fd; });
+        return w.Read([&] { return fd; });
     }
 };
 
 // A blocking loopback TCP connect; -1 on failure.
 inline int ConnectBlocking(unsigned int ip, unsigned short port) {
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    struct sockaddr_in sa = LoopbackAddr(port);
-    sa.sin_addr.s_addr = ip;
-    if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) != 0) {
-        close(fd);
-        return -1;
-    }
-    return fd;
+    struct sockaddr_in sa = {AF_INET, htons(port), {ip}, {}};
+    if (connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof(sa)) == 0) return fd;
+    close(fd);
+    return -1;
 }
 
 // The number of registrations of the calling I/O thread's pump.

@@ -55,11 +55,6 @@ std::unique_ptr<ProxyPeer> StartTinyproxy(const char* user, const char* password
     return StartProxy("tinyproxy", "/usr/bin/tinyproxy", conf, why);
 }
 
-bool DantedUserUsable(std::string* why) {
-    *why = "/usr/bin/microsocks is not installed (scripts/setup.sh installs microsocks)";
-    return HaveProgram("/usr/bin/microsocks");
-}
-
 std::unique_ptr<ProxyPeer> StartSocks5(bool bUsername, std::string* why) {
     // microsocks keeps its own credentials (-u/-P), so no system account is needed.
     auto micro = [](const std::string&, const std::string& port) {

@@ -28,16 +28,9 @@ std::unique_ptr<ProxyPeer> StartTinyproxy(const char* user, const char* password
 
 // A SOCKS5 proxy on 127.0.0.1: danted without authentication (CONNECT, BIND and UDP
 // ASSOCIATE allowed from loopback), or with bUsername microsocks demanding kSocksUser /
-// kSocksPassword (CONNECT only; it keeps its own credentials, no system account). The
-// "Danted" names are the earlier names of the same.
+// kSocksPassword (CONNECT only; it keeps its own credentials, no system account).
 std::unique_ptr<ProxyPeer> StartSocks5(bool bUsername, std::string* why);
-inline std::unique_ptr<ProxyPeer> StartDanted(bool bUsername, std::string* why) {
-    return StartSocks5(bUsername, why);
-}
 inline const char kSocksUser[] = "vnbaseproxy", kSocksPassword[] = "vnbase-secret";
-inline const char *const kDantedUser = kSocksUser, *const kDantedPassword = kSocksPassword;
-// Whether the username proxy can run here; *why tells otherwise.
-bool DantedUserUsable(std::string* why);
 
 // A scripted TCP peer on a loopback port: serves up to `connections` accepted connections
 // one after the other with script(fd, index) on its own thread (blocking descriptor, no
