@@ -9,7 +9,6 @@
 #include <stdlib.h>
 #include <sys/resource.h>
 #include <sys/statvfs.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -160,13 +159,6 @@ TEST_F(IoTest, FopenStreamsAreNotInheritedAndModesKeepTheirMeaning) {
         fclose(f);
     }
     EXPECT_EQ("wbab", ReadTextFile(Path("g")));
-    // Rename replaces an existing target; remove removes.
-    ASSERT_TRUE(WriteTextFile(Path("h"), "9"));
-    EXPECT_EQ(0, vnio_rename(Path("g").c_str(), Path("h").c_str()));
-    EXPECT_FALSE(Exists(Path("g")));
-    EXPECT_EQ("wbab", ReadTextFile(Path("h")));
-    EXPECT_EQ(0, vnio_remove(Path("h").c_str()));
-    EXPECT_FALSE(Exists(Path("h")));
 }
 
 TEST_F(IoTest, FsinfoAndInstallDir) {
@@ -175,8 +167,7 @@ TEST_F(IoTest, FsinfoAndInstallDir) {
     unsigned long long total = 0, total2 = 0;
     const unsigned long long free_bytes = vnio_fsinfo(m_dir.c_str(), &total);
     EXPECT_EQ(static_cast<unsigned long long>(vfs.f_blocks) * vfs.f_frsize, total);
-    EXPECT_GT(free_bytes, 0u);
-    EXPECT_LE(free_bytes, total);
+    EXPECT_TRUE(free_bytes > 0 && free_bytes <= total);
     // Other processes write meanwhile; the figure is near the one just read.
     EXPECT_LT(llabs(static_cast<long long>(free_bytes - vfs.f_bavail * vfs.f_frsize)), 1ll << 30);
     EXPECT_GT(vnio_fsinfo(m_dir.c_str(), nullptr), 0u);  // the out value is optional
@@ -191,8 +182,7 @@ TEST_F(IoTest, FsinfoAndInstallDir) {
     ASSERT_NE(nullptr, realpath(program_invocation_name, real));
     std::string expected(real);
     EXPECT_EQ(expected.substr(0, expected.rfind('/') + 1), dir);
-    EXPECT_EQ(dir, vnio_getinstalldir());
-    EXPECT_EQ(dir, vnio_getdocdir());
+    EXPECT_TRUE(dir == vnio_getinstalldir() && dir == vnio_getdocdir());
 }
 
 // "файл-文件-😀.txt": Cyrillic, CJK and a character beyond the BMP.
@@ -216,15 +206,13 @@ TEST_F(IoTest, FileNamesInBothEncodingsNameTheSameFile) {
     char buf[8] = {};
     EXPECT_EQ(5, f.Read(buf, 8));  // asking for more than there is returns what there is
     EXPECT_STREQ("hello", buf);
-    EXPECT_EQ(0, f.Read(buf, -5));
-    EXPECT_EQ(0, f.Read(nullptr, 4));
+    EXPECT_EQ(0, f.Read(buf, -5) + f.Read(nullptr, 4));
     EXPECT_TRUE(f.Close());
-    EXPECT_TRUE(CFile::Move(wide.c_str(), moved.c_str()));
-    EXPECT_FALSE(CFile::IsExisted(wide.c_str()));
+    EXPECT_TRUE(CFile::Move(wide.c_str(), moved.c_str()) && !CFile::IsExisted(wide.c_str()));
     EXPECT_TRUE(CFile::Move(Path("\xe7\xa7\xbb\xe5\x8a\xa8.txt").c_str(), Path(kNameUtf8).c_str()));
     EXPECT_TRUE(CFile::Remove(wide.c_str()));
-    EXPECT_FALSE(CFile::Remove(Path(kNameUtf8).c_str()));
-    EXPECT_FALSE(CFile::Move(Path("a").c_str(), Path("c").c_str()));
+    EXPECT_FALSE(CFile::Remove(Path(kNameUtf8).c_str()) ||
+                 CFile::Move(Path("a").c_str(), Path("c").c_str()));
     // '\\' is an ordinary character in a Linux name; the stored name shows it as '/'.
     ASSERT_TRUE(f.Open(Path("back\\slash").c_str(), "wb"));
     EXPECT_EQ(vn::strutf16(Path("back/slash").c_str()), f.GetFileName());
@@ -237,12 +225,10 @@ TEST_F(IoTest, FileRefusalsClosedObjectsAndHandOver) {
     EXPECT_EQ(ENOENT, errno);
     EXPECT_FALSE(f.Open("", "rb"));  // fails as the conversion of the name
     EXPECT_EQ(ENOMEM, errno);
-    EXPECT_FALSE(f.Open(Path("a").c_str(), nullptr));
-    EXPECT_FALSE(f.Open(static_cast<const char16_t*>(nullptr), u"rb"));
-    EXPECT_FALSE(f.Open(u"a", static_cast<const char16_t*>(nullptr)));
-    EXPECT_FALSE(f.Open(static_cast<const char16_t*>(nullptr), "rb"));
-    EXPECT_FALSE(CFile::Move(static_cast<const char16_t*>(nullptr), u"x"));
-    EXPECT_FALSE(CFile::Remove(static_cast<const char16_t*>(nullptr)));
+    const char16_t* null16 = nullptr;
+    EXPECT_FALSE(f.Open(Path("a").c_str(), nullptr) || f.Open(null16, u"rb") ||
+                 f.Open(u"a", null16) || f.Open(null16, "rb") || CFile::Move(null16, u"x") ||
+                 CFile::Remove(null16));
     char buf[4] = {};
     // A closed object refuses every operation on the file.
     EXPECT_FALSE(f.Seek(0, CFile::eSeekBegin) || f.SetSize(10) || f.Flush() || f.Close());
@@ -256,8 +242,7 @@ TEST_F(IoTest, FileRefusalsClosedObjectsAndHandOver) {
     ASSERT_TRUE(assigned.Open(Path("b").c_str(), "wb"));
     assigned = f;
     EXPECT_FALSE(copy.IsOpened() || assigned.IsOpened());
-    EXPECT_TRUE(copy.GetFileName() == f.GetFileName() &&
-                assigned.GetFileName() == copy.GetFileName());
+    EXPECT_TRUE(copy.GetFileName() == f.GetFileName() && assigned.GetFileName() == f.GetFileName());
     FILE* stream = f.Detach();
     ASSERT_NE(nullptr, stream);
     f.Attach(stream);
@@ -271,8 +256,7 @@ TEST_F(IoTest, FileRefusalsClosedObjectsAndHandOver) {
     f.Attach(fdopen(fds[0], "rb"));
     EXPECT_EQ("abc", ReadTextFile(Path("a")));
     EXPECT_EQ(-1, f.GetSize());  // a pipe has no size
-    EXPECT_FALSE(f.SetSize(0));
-    EXPECT_FALSE(f.Seek(0, CFile::eSeekBegin));
+    EXPECT_FALSE(f.SetSize(0) || f.Seek(0, CFile::eSeekBegin));
     EXPECT_TRUE(f.Close());
     ASSERT_TRUE(f.Open("/dev/full", "wb"));
     setvbuf(f, nullptr, _IONBF, 0);
@@ -290,8 +274,7 @@ TEST_F(IoTest, FileSeekAndSetSizeUse64BitOffsets) {
     EXPECT_EQ(10, f.GetPos());
     ASSERT_TRUE(f.Seek(far, CFile::eSeekBegin));
     EXPECT_EQ(1, f.Write("z", 1));
-    EXPECT_EQ(far + 1, f.GetSize());
-    EXPECT_EQ(far + 1, f.GetPos());
+    EXPECT_TRUE(f.GetSize() == far + 1 && f.GetPos() == far + 1);
     ASSERT_TRUE(f.Seek(-10, CFile::eSeekEnd));
     EXPECT_FALSE(f.Seek(-1, CFile::eSeekBegin));
     ASSERT_TRUE(f.Seek(-1, CFile::eSeekCurrent));
@@ -309,34 +292,18 @@ TEST_F(IoTest, FileSeekAndSetSizeUse64BitOffsets) {
 TEST_F(IoTest, FileIsExistedFalseOnlyWhenThereIsNoSuchFile) {
     ASSERT_TRUE(WriteTextFile(Path("file"), "1"));
     ASSERT_EQ(0, symlink(Path("missing").c_str(), Path("dangling").c_str()));
-    ASSERT_EQ(0, mkdir(Path("locked").c_str(), 0700));
+    ASSERT_EQ(0, symlink(Path("loop").c_str(), Path("loop").c_str()));
     const struct {
         const char* name;
         bool exists;
     } cases[] = {{"file", true},     {"", true},
                  {"missing", false}, {"missing/deeper", false},
-                 {"file/x", false},  {"dangling", false}};
+                 {"file/x", false},  {"dangling", false},
+                 {"loop", true}};  // any other failure than "no such file" counts as there
     for (const auto& c : cases)
         EXPECT_EQ(c.exists, CFile::IsExisted(Path(c.name).c_str())) << c.name;
     EXPECT_TRUE(CFile::IsExisted(u"/"));
-    EXPECT_FALSE(CFile::IsExisted(""));
-    EXPECT_FALSE(CFile::IsExisted(static_cast<const char16_t*>(nullptr)));
-    // Behind a folder this user may not search, a name counts as existing (EACCES). Root
-    // passes every permission check: ask as an unprivileged user in a child.
-    const std::string absent = Path("locked/absent");
-    pid_t pid = fork();
-    ASSERT_NE(-1, pid);
-    if (pid == 0) {
-        if (setgid(65534) != 0 || setuid(65534) != 0) _exit(10);
-        if (access(absent.c_str(), F_OK) == 0 || errno != EACCES) _exit(11);
-        _exit(CFile::IsExisted(absent.c_str()) &&
-                      CFile::IsExisted(vn::strutf16(absent.c_str()).c_str())
-                  ? 0
-                  : 12);
-    }
-    int status = 0;
-    ASSERT_EQ(pid, waitpid(pid, &status, 0));
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_FALSE(CFile::IsExisted("") || CFile::IsExisted(static_cast<const char16_t*>(nullptr)));
 }
 
 TEST_F(IoTest, DirectoryCreateOpenAndRefusals) {
@@ -354,8 +321,8 @@ TEST_F(IoTest, DirectoryCreateOpenAndRefusals) {
     vn::strutf16 wide(m_dir.c_str());
     wide += u"/\u76ee\u5f55/\U0001F600";  // 目录/😀
     EXPECT_TRUE(CDirectory::Create(wide.c_str()));
-    EXPECT_TRUE(CDirectory::IsExisted(Path("\xe7\x9b\xae\xe5\xbd\x95/\xf0\x9f\x98\x80").c_str()));
-    EXPECT_TRUE(CDirectory::IsExisted(wide.c_str()));
+    EXPECT_TRUE(CDirectory::IsExisted(Path("\xe7\x9b\xae\xe5\xbd\x95/\xf0\x9f\x98\x80").c_str()) &&
+                CDirectory::IsExisted(wide.c_str()));
     EXPECT_FALSE(CDirectory::IsExisted(u"/no/such/\u76ee\u5f55"));
     const std::string file = Path("file");
     ASSERT_TRUE(WriteTextFile(file, "1"));
@@ -371,9 +338,7 @@ TEST_F(IoTest, DirectoryCreateOpenAndRefusals) {
     EXPECT_EQ(vn::strutf16(Path("x").c_str()), vn::strutf16(d.GetFolderName()));
     EXPECT_FALSE(d.Open(Path("x").c_str(), "r"));
     EXPECT_TRUE(d.Close());
-    EXPECT_FALSE(d.Close());
-    EXPECT_FALSE(d.Open(Path("missing").c_str(), "r"));
-    EXPECT_FALSE(d.Open(nullptr, "r"));
+    EXPECT_FALSE(d.Close() || d.Open(Path("missing").c_str(), "r") || d.Open(nullptr, "r"));
     EXPECT_TRUE(e.Open(Path("x").c_str(), "r"));  // the destructor closes it
 }
 

@@ -1,5 +1,5 @@
-// vn::strutf8: the growth policy field by field, every operation's edge cases, and
-// randomised differential checks against std::string.
+// vn::strutf8, vn::strutf16 and vn::stream: the shared growth policy field by field, every
+// operation's edge cases, and randomised differential checks against std::string.
 #include "common/vnstream.h"
 
 #include <gtest/gtest.h>
@@ -36,13 +36,17 @@ std::string Str(const vn::strutf8& s) {
     return std::string(s.c_str(), s.length());
 }
 
+std::u16string U16(const vn::strutf16& s) {
+    return std::u16string(s.c_str(), s.length());
+}
+
 // ---------------------------------------------------------------------------------------
 // Growth and shrink policy
 
 TEST(BufferPolicy, EachStepLeavesTheCapacityItMust) {
     // One value through all steps (each assigned `from` first, where given): a full buffer
     // grows to the power of two above the length, one used below a quarter shrinks by
-    // halves (7 < 8 shrinks 16 to 8, 4 < 4 keeps 8), and every way to length 0 frees it.
+    // halves, reserve never shrinks, and every way to length 0 frees the buffer.
     typedef void (*Step)(vn::strutf8&);
     const struct {
         const char* from;
@@ -50,30 +54,21 @@ TEST(BufferPolicy, EachStepLeavesTheCapacityItMust) {
         unsigned cap;
         const char* text;
     } steps[] = {
-        {"abc", [](vn::strutf8&) {}, 8, "abc"},
         {"abcdefgh", [](vn::strutf8&) {}, 16, "abcdefgh"},
         {"ab", [](vn::strutf8&) {}, 4, "ab"},
-        {"abcdefg", [](vn::strutf8&) {}, 16, "abcdefg"},
-        {"abcdef", [](vn::strutf8&) {}, 8, "abcdef"},
-        {"abc", [](vn::strutf8&) {}, 8, "abc"},
-        {"a", [](vn::strutf8&) {}, 4, "a"},
-        {nullptr, [](vn::strutf8& s) { s.clear(); }, 0, ""},
-        {nullptr, [](vn::strutf8& s) { s.reserve(5); }, 8, ""},  // a buffer, terminated
-        {"ab", [](vn::strutf8& s) { s.append("c"); }, 4, "abc"},
-        {nullptr, [](vn::strutf8& s) { s.append("d"); }, 8, "abcd"},
-        {nullptr, [](vn::strutf8& s) { s.append("efgh"); }, 16, "abcdefgh"},
-        {nullptr, [](vn::strutf8& s) { s.reserve(1000); }, 1024, "abcdefgh"},
-        {nullptr, [](vn::strutf8& s) { s.append("i"); }, 1024, "abcdefghi"},
-        {nullptr, [](vn::strutf8& s) { s.reserve(10); }, 1024, "abcdefghi"},  // never shrinks
+        {nullptr, [](vn::strutf8& s) { s.reserve(1000); }, 1024, "ab"},
+        {nullptr, [](vn::strutf8& s) { s.append("c"); }, 1024, "abc"},
+        {nullptr, [](vn::strutf8& s) { s.reserve(10); }, 1024, "abc"},
         {"", [](vn::strutf8&) {}, 0, ""},
+        {nullptr, [](vn::strutf8& s) { s.reserve(5); }, 8, ""},  // a buffer, terminated
+        {"abc", [](vn::strutf8& s) { s.clear(); }, 0, ""},
         {"abc", [](vn::strutf8& s) { s = static_cast<const char*>(nullptr); }, 0, ""},
         {" \t\r\n ", [](vn::strutf8& s) { s.trim(); }, 0, ""},
         {nullptr, [](vn::strutf8& s) { s.assign("xyz", 0); }, 8, "xyz"},  // 0 means strlen
         {nullptr, [](vn::strutf8& s) { s.assign(nullptr, 3); }, 0, ""},
         {"abc", [](vn::strutf8& s) { s.replace(0, 3, ""); }, 0, ""},
         {"abc", [](vn::strutf8& s) { s.replace(1, 2, nullptr); }, 4, "a"},
-        {nullptr, [](vn::strutf8& s) { s = vn::strutf8("abcdef").substr(0, 2); }, 4, "ab"},
-        {nullptr, [](vn::strutf8& s) { s.resize(0); }, 0, ""},
+        {"abc", [](vn::strutf8& s) { s.resize(0); }, 0, ""},
     };
     vn::strutf8 s;
     for (const auto& st : steps) {
@@ -82,28 +77,6 @@ TEST(BufferPolicy, EachStepLeavesTheCapacityItMust) {
         st.step(s);
         ExpectState(s, st.cap, st.text);
     }
-    s = "xy";
-    EXPECT_EQ(100u, s.resize(100));
-    EXPECT_EQ(128u, s.capacity());
-    EXPECT_EQ('y', s[1]);
-    EXPECT_EQ(10u, s.resize(10));  // 11 < 64: shrink(11)
-    EXPECT_EQ(16u, s.capacity());
-    ExpectWellFormed(s);
-}
-
-TEST(BufferPolicy, CopiesAreDeepAndMovesTransfer) {
-    vn::strutf8 a("hello"), b(a);
-    b[0] = 'j';
-    EXPECT_EQ("hello", Str(a));
-    const char* p = b.c_str();
-    vn::strutf8 c(static_cast<vn::strutf8&&>(b));
-    ExpectState(b, 0, "");
-    a = static_cast<vn::strutf8&&>(c);
-    EXPECT_EQ(p, a.c_str());
-    ExpectState(c, 0, "");
-    const vn::strutf8& self = a;
-    a = self;  // self-assignment keeps the value
-    EXPECT_EQ("jello", Str(a));
 }
 
 TEST(BufferPolicy, SourcesInsideTheBufferAreSafe) {
@@ -160,6 +133,17 @@ TEST(StrUtf8, ConstructionAppendAndAccess) {
     s[1] = 'X';
     EXPECT_EQ('X', s.at(1));
     EXPECT_EQ(static_cast<char*>(s), s.data());
+    // Copies are deep, moves hand the buffer over and leave the source empty.
+    vn::strutf8 c(s);
+    c[0] = 'j';
+    const char* p = c.c_str();
+    vn::strutf8 m(static_cast<vn::strutf8&&>(c));
+    ExpectState(c, 0, "");
+    c = static_cast<vn::strutf8&&>(m);
+    ExpectState(m, 0, "");
+    const vn::strutf8& self = c;
+    c = self;  // self-assignment keeps the value
+    EXPECT_TRUE(p == c.c_str() && Str(c) == "jXcdefgh89" && s[0] == 'a');
     vn::strutf8 e;
     EXPECT_EQ('\0', e[0]);  // the terminator, even without a buffer
     EXPECT_EQ('\0', static_cast<const vn::strutf8&>(e).at(0));
@@ -218,10 +202,8 @@ TEST(StrUtf8, FindBeyondTheRandomAlphabet) {
 
 TEST(StrUtf8, TrimSidesAndCaseMapping) {
     vn::strutf8 s("  a b  ");
-    s.trimleft();
-    EXPECT_EQ("a b  ", Str(s));
-    s.trimright();
-    EXPECT_EQ("a b", Str(s));
+    EXPECT_EQ("a b  ", Str(s.trimleft()));
+    EXPECT_EQ("a b", Str(s.trimright()));
 
     // ASCII letters change; multi-byte sequences (UTF-8 of 2, 3 and 4 bytes, a GBK pair
     // whose trail byte is a letter) are skipped whole; a lead at the end stops there.
@@ -239,15 +221,12 @@ TEST(StrUtf8, TrimSidesAndCaseMapping) {
     };
     for (const auto& c : cases) {
         s = c.in;
-        s.tolower();
-        EXPECT_EQ(c.lower, Str(s)) << c.in;
+        EXPECT_EQ(c.lower, Str(s.tolower())) << c.in;
         s = c.in;
-        s.toupper();
-        EXPECT_EQ(c.upper, Str(s)) << c.in;
+        EXPECT_EQ(c.upper, Str(s.toupper())) << c.in;
     }
     vn::strutf8 e;
-    e.toupper();
-    ExpectState(e, 0, "");
+    ExpectState(e.toupper(), 0, "");
 }
 
 // ---------------------------------------------------------------------------------------
@@ -275,7 +254,6 @@ TEST(StrUtf8, FormatTrialSizesAndLimit) {
     ExpectState(s, 4, "42");
     // The limit: 524287 bytes fit, one more empties the value.
     EXPECT_EQ(524287u, s.format("%*s", 524287, ""));
-    EXPECT_EQ(524287u, s.length());
     ExpectWellFormed(s);
     EXPECT_EQ(0u, s.format("%*s", 524288, ""));
     ExpectState(s, 0, "");
@@ -284,92 +262,160 @@ TEST(StrUtf8, FormatTrialSizesAndLimit) {
 // ---------------------------------------------------------------------------------------
 // Differential checks against std::string
 
-class StrUtf8Differential : public ::testing::Test {
-protected:
-    std::mt19937 rng{20240611};
-
-    // Up to maxlen bytes over a small alphabet with blanks, so that patterns match often.
-    std::string RandomText(size_t maxlen) {
+// Random texts over a small alphabet with blanks, so that patterns match often: each round
+// checks find and reversefind (case-blind or not), the same search on 16-bit units, substr,
+// replace and trim against std::string.
+TEST(StringDifferential, MatchesStdString) {
+    std::mt19937 rng(20240611);
+    auto random_text = [&rng](size_t maxlen) {
         std::string s(rng() % (maxlen + 1), ' ');
         for (char& c : s)
             c = "abAB \t\r\nc"[rng() % 9];
         return s;
-    }
-    unsigned Pick(unsigned hi) { return rng() % (hi + 1); }
-    static std::string Upper(std::string s) {
-        std::transform(s.begin(), s.end(), s.begin(), ::toupper);
-        return s;
-    }
-};
-
-TEST_F(StrUtf8Differential, FindAndReverseFind) {
-    // The expected index from std::string, or -1; `upper` compares case-blind.
-    auto expect = [](const std::string& text, const std::string& pat, bool upper, bool reverse,
-                     long long at) {
+    };
+    // The expected index from std::string, or -1; `fold` compares case-blind.
+    auto expect = [](std::string text, std::string pat, bool fold, bool reverse, long long at) {
         if (at < 0 || (reverse ? pat.empty() : (size_t)at >= text.size())) return -1;
-        std::string t = upper ? Upper(text) : text, p = upper ? Upper(pat) : pat;
-        size_t r = reverse ? t.rfind(p, (size_t)at) : t.find(p, (size_t)at);
+        if (fold) {
+            std::transform(text.begin(), text.end(), text.begin(), ::toupper);
+            std::transform(pat.begin(), pat.end(), pat.begin(), ::toupper);
+        }
+        size_t r = reverse ? text.rfind(pat, (size_t)at) : text.find(pat, (size_t)at);
         return r == std::string::npos ? -1 : (int)r;
     };
     for (int round = 0; round < 20000; ++round) {
-        std::string text = RandomText(40);
-        std::string pat = RandomText(round % 10 == 0 ? 60 : 4);
-        unsigned start = Pick((unsigned)text.size() + 2);
-        vn::strutf8 s(text.c_str(), (unsigned)text.size());
+        const std::string text = random_text(40), pat = random_text(round % 10 == 0 ? 60 : 4);
+        const unsigned size = (unsigned)text.size(), start = rng() % (size + 3);
+        const unsigned n = round % 7 == 0 ? (unsigned)-1 : rng() % (size + 3);
+        SCOPED_TRACE(testing::Message()
+                     << "'" << text << "' '" << pat << "' " << start << " " << n);
+        vn::strutf8 s(text.c_str(), size);
         // reversefind's position counts back from the end: the match ends that many
         // bytes before it.
-        long long last = (long long)text.size() - start - (long long)pat.size();
-        for (bool upper : {false, true}) {
-            ASSERT_EQ(expect(text, pat, upper, false, start), s.find(pat.c_str(), start, upper))
-                << "text '" << text << "' pat '" << pat << "' start " << start;
-            ASSERT_EQ(expect(text, pat, upper, true, last),
-                      s.reversefind(pat.c_str(), start, upper))
-                << "text '" << text << "' pat '" << pat << "' pos " << start;
+        const long long last = (long long)size - start - (long long)pat.size();
+        for (bool fold : {false, true}) {
+            ASSERT_EQ(expect(text, pat, fold, false, start), s.find(pat.c_str(), start, fold));
+            ASSERT_EQ(expect(text, pat, fold, true, last), s.reversefind(pat.c_str(), start, fold));
         }
+        const std::u16string t16(text.begin(), text.end()), p16(pat.begin(), pat.end());
+        const size_t r16 = start + p16.size() <= size ? t16.find(p16, start) : t16.npos;
+        ASSERT_EQ(r16 == t16.npos ? -1 : (int)r16,
+                  vn::strutf16(t16.c_str(), size).find(p16.c_str(), start));
+
+        vn::strutf8 sub = s.substr(start, n);
+        const bool whole = n == (unsigned)-1 && start <= size;
+        ASSERT_EQ(whole || (unsigned long long)start + n <= size ? text.substr(start, n) : "",
+                  Str(sub));
+        ExpectWellFormed(sub);
+        std::string etext = text;
+        if ((unsigned long long)start + n <= size) etext.replace(start, n, pat);
+        s.replace(start, n, pat.c_str());
+        ASSERT_EQ(etext, Str(s));
+        ExpectWellFormed(s);
+        const bool right = round & 1, left = round & 2;
+        if (right) etext.erase(etext.find_last_not_of(" \r\n\t") + 1);  // npos + 1: all
+        if (left) etext.erase(0, etext.find_first_not_of(" \r\n\t"));
+        ASSERT_EQ(etext, Str(s.trim(right, left)));
+        ExpectWellFormed(s);
     }
 }
 
-TEST_F(StrUtf8Differential, SubstrReplaceTrim) {
-    for (int round = 0; round < 20000; ++round) {
-        std::string text = RandomText(40);
-        vn::strutf8 s(text.c_str(), (unsigned)text.size());
-        unsigned pos = Pick((unsigned)text.size() + 2);
-        unsigned n = round % 7 == 0 ? (unsigned)-1 : Pick((unsigned)text.size() + 2);
+// ---------------------------------------------------------------------------------------
+// vn::strutf16 and vn::stream: each type's own forms, order, search, trimming and bits
 
-        vn::strutf8 sub = s.substr(pos, n);
-        std::string esub;
-        if (pos <= text.size()) {
-            if (n == (unsigned)-1)
-                esub = text.substr(pos);
-            else if ((unsigned long long)pos + n <= text.size())
-                esub = text.substr(pos, n);
-        }
-        ASSERT_EQ(esub, Str(sub));
-        ExpectWellFormed(sub);
+std::string Bytes(const vn::stream& s) {
+    return std::string(reinterpret_cast<const char*>(s.c_str()), s.size());
+}
 
-        std::string rep = RandomText(12);
-        unsigned rn = Pick((unsigned)text.size() + 2);
-        std::string etext = text;
-        if ((unsigned long long)pos + rn <= text.size()) etext.replace(pos, rn, rep);
-        s.replace(pos, rn, rep.c_str());
-        ASSERT_EQ(etext, Str(s));
-        ExpectWellFormed(s);
+TEST(StrUtf16, PolicyFormsAndSourcesInsideTheBuffer) {
+    // Capacities count units: the same steps as for bytes.
+    vn::strutf16 s(u"abcdefgh");
+    EXPECT_EQ(16u, s.capacity());
+    s = u"ab";
+    EXPECT_TRUE(s.capacity() == 4 && s.c_str()[2] == 0) << s.capacity();
+    EXPECT_EQ(u"h", U16(vn::strutf16("h\xc3\xa9", 1)));
+    EXPECT_EQ(u"h\u00e9", U16(vn::strutf16("h\xc3\xa9", 0)));
+    EXPECT_EQ(u"", U16(vn::strutf16(static_cast<const char16_t*>(nullptr))));
+    EXPECT_EQ(u"", U16(vn::strutf16(static_cast<const char*>(nullptr))));
+    EXPECT_EQ(u"\u4e2d\u6587", U16(vn::strutf16(vn::strutf8("\xe4\xb8\xad\xe6\x96\x87"))));
+    s = "x\xc3\xa9";
+    EXPECT_EQ(u"x\u00e9", U16(s));
+    s = vn::strutf8();
+    EXPECT_EQ(0u, s.capacity());
+    s = static_cast<const char*>(nullptr);
+    EXPECT_EQ(0u, s.length());
+    vn::strutf16 t(u"copy");
+    s = t;
+    EXPECT_NE(s.c_str(), t.c_str());
+    s.assign(u"abcdef", 3);
+    s += u"de";
+    s += vn::strutf16(u"f");
+    s.append(u"ghi", 1);
+    s = s.c_str() + 4;  // from inside itself
+    s.append(s);
+    EXPECT_EQ(u"efgefg", U16(s));
+    EXPECT_EQ(s.data(), static_cast<char16_t*>(s));
+    EXPECT_EQ(u'f', s.at(1));
+}
 
-        bool right = round & 1, left = round & 2;
-        static const char kWs[] = " \r\n\t";
-        std::string et = etext;
-        if (right) {
-            size_t e = et.find_last_not_of(kWs);
-            et = e == std::string::npos ? std::string() : et.substr(0, e + 1);
-        }
-        if (left) {
-            size_t b = et.find_first_not_of(kWs);
-            et = b == std::string::npos ? std::string() : et.substr(b);
-        }
-        s.trim(right, left);
-        ASSERT_EQ(et, Str(s));
-        ExpectWellFormed(s);
-    }
+TEST(StrUtf16, OrderFindTrimAndAsciiCase) {
+    vn::strutf16 a(u"abc"), ab(u"ab"), e;
+    EXPECT_TRUE(ab < a && !(a < ab) && e < ab && !(e < e));
+    // Unit order, not byte order: U+00FF before U+0100; equality sees past a zero unit.
+    EXPECT_TRUE(vn::strutf16(u"\u00ff") < vn::strutf16(u"\u0100"));
+    EXPECT_FALSE(vn::strutf16(u"\u0100") < vn::strutf16(u"\u00ff"));
+    EXPECT_FALSE(vn::strutf16(u"a\0b", 3) == vn::strutf16(u"a\0c", 3));
+    vn::strutf16 s(u" \tx\r\n");
+    EXPECT_TRUE(s.find(nullptr) == -1 && s.find(u"", 3) == 3);
+    EXPECT_EQ(u"\tx\r\n", U16(s.trim()));  // only spaces
+    s = u"  a  ";
+    EXPECT_EQ(u"a", U16(s.trimleft().trimright()));
+    s = u"   ";
+    EXPECT_EQ(0u, s.trim().capacity());
+    s = u"Hello \u00c4\u00e4 \u0130 World";
+    EXPECT_EQ(u"hello \u00c4\u00e4 \u0130 world", U16(s.tolower()));
+    EXPECT_EQ(u"HELLO \u00c4\u00e4 \u0130 WORLD", U16(s.toupper()));
+}
+
+TEST(Stream, FormsEqualityAndBits) {
+    const unsigned char raw[] = {0x00, 0x01, 0xFF, 0x04};
+    vn::stream a(raw, 3), s;
+    EXPECT_EQ(8u, a.capacity());
+    EXPECT_EQ(std::string("\x00\x01\xff", 3), Bytes(a));
+    EXPECT_EQ("ab", Bytes(vn::stream("abc", 2)));
+    EXPECT_EQ(std::string("A\0B\0", 4), Bytes(vn::stream(u"AB")));
+    EXPECT_EQ(2u, vn::stream(u"ABC", 1).size());
+    vn::stream c(a);
+    EXPECT_TRUE(c == a && c.c_str() != a.c_str());
+    EXPECT_EQ(0u, vn::stream(static_cast<const unsigned char*>(nullptr), 5).size());
+    EXPECT_EQ(0u, vn::stream(raw, 0).capacity());
+    EXPECT_FALSE(vn::stream("ab") == vn::stream("abc"));
+    EXPECT_TRUE(vn::stream() == vn::stream(""));
+    s = "hello";
+    s = vn::strutf8("utf8");
+    s = vn::strutf16(u"xy");
+    EXPECT_EQ(std::string("x\0y\0", 4), Bytes(s));
+    s = vn::strutf16();
+    EXPECT_EQ(0u, s.capacity());
+    s.assign(raw + 1, 3);
+    s.append(raw, 2);
+    s += vn::stream("z");
+    EXPECT_EQ(std::string("\x01\xff\x04\x00\x01z", 6), Bytes(s));
+    EXPECT_EQ(s.data(), static_cast<unsigned char*>(s));
+    EXPECT_EQ(4, s.at(2));
+    s.resize(2);
+    EXPECT_EQ(4u, s.capacity());
+    EXPECT_EQ(0, s[2]);
+    s = static_cast<const char*>(nullptr);
+    EXPECT_EQ(0u, s.capacity());
+    // Bit 0 is the high bit of the first byte; beyond the last byte reads as clear.
+    const unsigned char two[] = {0x81, 0x40};
+    vn::stream t(two, 2);
+    std::string bits;
+    for (unsigned b = 0; b <= 16; ++b)
+        bits += t.bits(b) ? '1' : '0';
+    EXPECT_EQ("10000001010000000", bits);
+    EXPECT_FALSE(t.bits(0xFFFFFFFFu) || vn::stream().bits(0));
 }
 
 }  // namespace
