@@ -86,22 +86,6 @@ TEST(Lock, RecursiveTryGuardsAndNullHandles) {
     EXPECT_EQ(1, vnthread_signaled());  // the test's thread was not made by vnthread_create
 }
 
-TEST(Event, ResetModesTimeoutAndWake) {
-    CVNEvent automatic;
-    automatic.Post();
-    EXPECT_EQ(1, automatic.Wait(0));
-    EXPECT_EQ(0, automatic.Wait(0));  // consumed
-    CVNEvent manual(1, 1);
-    EXPECT_EQ(1, manual.Wait(-1));
-    EXPECT_EQ(1, manual.IsSignaled());
-    manual.Reset();
-    unsigned int t0 = vn_gettickcount();
-    EXPECT_EQ(0, manual.Wait(30));
-    EXPECT_GE(vn_gettickcount() - t0, 29u);
-    OnThread([&] { manual.Post(); });
-    EXPECT_EQ(1, manual.Wait(10000));
-}
-
 // Polling, stubborn (terminate times out or does not wait at all, the record must stay
 // valid for it: sanitizers check) and one that ends by itself for waitfor.
 TEST(Thread, StopTerminateTimeoutsAndWaitfor) {

@@ -65,26 +65,15 @@ struct TcpPair {
         if (client >= 0) CloseClient();
         if (server >= 0) close(server);
     }
-    bool ok() const { return client >= 0 && server >= 0; }
-    // Closes the client with a reset instead of an orderly end.
-    void ResetClient() {
-        struct linger lg = {1, 0};
-        setsockopt(client, SOL_SOCKET, SO_LINGER, &lg, sizeof(lg));
-        CloseClient();
-    }
     void CloseClient() { client = (close(client), -1); }
 };
 
 // Records what the pump reports for the registrations that share it: (fd, events) pairs
-// and removed descriptors; the hooks run inside the callbacks, after the recording.
+// and removed descriptors; the hook runs inside the event callback, after the recording.
 struct Recorder {
     std::vector<std::pair<int, int>> events;
     std::vector<int> removed;
     std::function<void(void* pump, int fd)> onEvent;
-    std::function<void(void* pump, int fd)> onRemoved;
-    long EventsFor(int fd) const {
-        return std::count_if(events.begin(), events.end(), [&](auto& e) { return e.first == fd; });
-    }
     long RemovalsFor(int fd) const { return std::count(removed.begin(), removed.end(), fd); }
 };
 
@@ -93,10 +82,9 @@ inline void OnEvent(void* pump, int fd, int events, void* user) {
     r->events.emplace_back(fd, events);
     if (r->onEvent) r->onEvent(pump, fd);
 }
-inline void OnRemoved(void* pump, int fd, void* user) {
+inline void OnRemoved(void*, int fd, void* user) {
     Recorder* r = static_cast<Recorder*>(user);
     r->removed.push_back(fd);
-    if (r->onRemoved) r->onRemoved(pump, fd);
 }
 // A callback that must never run.
 inline void NeverCalled(void*, int fd, int, void*) {

@@ -97,10 +97,6 @@ struct Framed : public CVNICombineTCPSocketSink {
     void OnClose(CVNICombineTCPSocket*) override {
         w.Update([&] { ++closes; });
     }
-    template <class Pred>
-    bool Wait(Pred pred) {
-        return w.WaitFor(pred);
-    }
     template <class T>
     T Read(const T& field) {
         return w.Read([&] { return field; });
@@ -119,13 +115,13 @@ TEST(FramedStream, PacketSplitInTwoAtEveryBoundaryArrivesWhole) {
         SCOPED_TRACE(k);
         sent.push_back(Packet(15, k));
         ASSERT_TRUE(SendAll(f.pair.client, sent.back().substr(0, k)));
-        ASSERT_TRUE(f.Wait([&] { return f.recvLen == k; }));
+        ASSERT_TRUE(f.w.WaitFor([&] { return f.recvLen == k; }));
         ASSERT_TRUE(SendAll(f.pair.client, sent.back().substr(k)));
-        ASSERT_TRUE(f.Wait([&] { return f.packets.size() == k; }));
+        ASSERT_TRUE(f.w.WaitFor([&] { return f.packets.size() == k; }));
     }
     sent.insert(sent.end(), {Packet(100, 1), Packet(4), Packet(4096, 3), Packet(1048575, 7)});
     ASSERT_TRUE(SendAll(f.pair.client, sent[14] + sent[15] + sent[16] + sent[17]));
-    ASSERT_TRUE(f.Wait([&] { return f.packets.size() == sent.size(); }));
+    ASSERT_TRUE(f.w.WaitFor([&] { return f.packets.size() == sent.size(); }));
     EXPECT_TRUE(f.Read(f.packets) == sent);
 }
 
@@ -137,7 +133,7 @@ TEST(FramedStream, BadHeadClosesAndReportsCloseOnce) {
         Framed f;
         f.onRecv = [] { ADD_FAILURE() << "OnRecv for a bad head"; };
         ASSERT_TRUE(SendAll(f.pair.client, head + std::string(16, 'x')));
-        ASSERT_TRUE(f.Wait([&] { return f.closes == 1; }));
+        ASSERT_TRUE(f.w.WaitFor([&] { return f.closes == 1; }));
         EXPECT_TRUE(vntest::WaitPeerClose(f.pair.client));
         ASSERT_TRUE(f.io.Run([&] {
             EXPECT_EQ(-1, f.s->Detach());
@@ -161,7 +157,7 @@ TEST(FramedStream, SinkMayDeleteTheSocketInsideOnRecv) {
     EXPECT_EQ(1u, f.Read(f.packets).size());
 }
 
-TEST(FramedStream, SendRefusesWrongLengthAndTooLargeWithALine) {
+TEST(FramedStream, SendRefusesWrongLengthAndTooLargeAndBadPacketInfo) {
     Framed f;
     const std::string good = Packet(10), big = Packet(1048576), longer = good + "xx";
     ASSERT_TRUE(f.io.Run([&] {
@@ -170,6 +166,22 @@ TEST(FramedStream, SendRefusesWrongLengthAndTooLargeWithALine) {
         EXPECT_EQ(0u, f.s->Send(nullptr, 10) + f.s->Send(("\xEE" + good).data(), 10) +
                           f.s->Send(big.data(), static_cast<unsigned int>(big.size())));
         EXPECT_EQ(10u, f.s->Send(good.data(), 10));
+        // The factories' sockets: packet info is checked, and with no descriptor attached
+        // every forwarded query fails.
+        CVNICombineTCPSocket* plain = VNCreateCombineTCPSocket();
+        CVNICombineTCPSocket* locked = VNCreateCombineTCPSocket_MutilThread();
+        EXPECT_EQ(0u, plain->Send(Packet(10).data(), 10));  // no packet info yet
+        EXPECT_FALSE(plain->SetPacketInfo(0, GetLen, 100) ||
+                     plain->SetPacketInfo(4, nullptr, 100) || plain->SetPacketInfo(4, GetLen, 3));
+        EXPECT_TRUE(plain->SetPacketInfo(4, GetLen, 4) && locked->SetPacketInfo(4, GetLen, 1000));
+        EXPECT_EQ(0, plain->GetUnreadDataLen());
+        EXPECT_EQ(-1, plain->Detach());
+        EXPECT_FALSE(plain->SetNoDelay(true) || plain->SetSendBufSize(1) ||
+                     plain->SetRecvBufSize(1) || plain->GetSockName(nullptr, nullptr) ||
+                     plain->GetPeerName(nullptr, nullptr) || plain->SetEvent(VN_EV_READ, false));
+        plain->Close();
+        delete plain;
+        delete locked;
     }));
     EXPECT_EQ(good, ReadExact(f.pair.client, 10));
 }
@@ -198,7 +210,7 @@ TEST(FramedStream, PartialSendQueuesTheRestAndReportsOnSendAfterItDrained) {
         int sendsBefore = f.Read(f.sends);
         for (int i = 0; i < packets; ++i)
             EXPECT_TRUE(ReadExact(f.pair.client, big.size()) == big) << i;
-        ASSERT_TRUE(f.Wait([&] { return f.sends > sendsBefore; }));
+        ASSERT_TRUE(f.w.WaitFor([&] { return f.sends > sendsBefore; }));
         ASSERT_TRUE(f.io.Run([&] {
             EXPECT_EQ(300128u, f.s->GetMaxSendPacketSize());  // grown, with some slack
             EXPECT_EQ(50u, f.s->Send(next.data(), 50));
@@ -208,29 +220,8 @@ TEST(FramedStream, PartialSendQueuesTheRestAndReportsOnSendAfterItDrained) {
         // and the sink's: the check holds for the owner's sends only.)
         EXPECT_TRUE(locked || f.Read(f.sendsWhileQueued) == 0);
         f.pair.CloseClient();  // reported once, with nothing left registered
-        ASSERT_TRUE(f.Wait([&] { return f.closes == 1; }));
+        ASSERT_TRUE(f.w.WaitFor([&] { return f.closes == 1; }));
         ASSERT_TRUE(f.io.Run([&] { EXPECT_EQ(0, PumpSize()); }));
         EXPECT_EQ(1, f.Read(f.closes));
     }
-}
-
-TEST(CombineTcpSocket, FactoriesPacketInfoAndNoDescriptor) {
-    IOThread io("CombFactory");
-    ASSERT_TRUE(io.Run([&] {
-        CVNICombineTCPSocket* plain = VNCreateCombineTCPSocket();
-        CVNICombineTCPSocket* locked = VNCreateCombineTCPSocket_MutilThread();
-        EXPECT_EQ(0u, plain->Send(Packet(10).data(), 10));  // no packet info yet
-        EXPECT_FALSE(plain->SetPacketInfo(0, GetLen, 100) ||
-                     plain->SetPacketInfo(4, nullptr, 100) || plain->SetPacketInfo(4, GetLen, 3));
-        EXPECT_TRUE(plain->SetPacketInfo(4, GetLen, 4) && locked->SetPacketInfo(4, GetLen, 1000));
-        // Nothing attached: every forwarded query fails.
-        EXPECT_EQ(0, plain->GetUnreadDataLen());
-        EXPECT_EQ(-1, plain->Detach());
-        EXPECT_FALSE(plain->SetNoDelay(true) || plain->SetSendBufSize(1) ||
-                     plain->SetRecvBufSize(1) || plain->GetSockName(nullptr, nullptr) ||
-                     plain->GetPeerName(nullptr, nullptr) || plain->SetEvent(VN_EV_READ, false));
-        plain->Close();
-        delete plain;
-        delete locked;
-    }));
 }

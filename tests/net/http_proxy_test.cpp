@@ -1,6 +1,5 @@
-// The HTTP CONNECT client: against tinyproxy (open, with Basic credentials, and through the
-// process-wide settings) and against scripted peers for the exact requests and for what a
-// real proxy will not do on demand.
+// The HTTP CONNECT client against scripted peers: the exact requests, and what a real proxy
+// will not do on demand (tinyproxy with credentials is exercised by the HTTP client tests).
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -8,41 +7,10 @@
 #include <vector>
 
 #include "net/socket_test_util.h"
-#include "net/vnhttpproxy_internal.h"
 #include "support/proxy_peers.h"
 
 using namespace socktest;
 using namespace vntest;
-
-TEST(HttpProxyReal, TinyproxyTunnelsOpenlyOrWithTheRightCredentials) {
-    std::string why;
-    std::unique_ptr<ProxyPeer> open = StartTinyproxy(nullptr, nullptr, &why);
-    ASSERT_TRUE(open) << why;
-    std::unique_ptr<ProxyPeer> auth = StartTinyproxy("alice", "s3cret", &why);
-    ASSERT_TRUE(auth) << why;
-    ScriptedPeer echo(3, EchoUntilClose);
-    const std::string big(3000, 'b');  // more than one segment's worth
-    struct Case {
-        unsigned short proxy;
-        const char *user, *pass;
-        bool ok;
-    };
-    for (Case c : {Case{open->port, nullptr, nullptr, true},
-                   {auth->port, "alice", "s3cret", true},
-                   {auth->port, "alice", "wrong", false},
-                   {auth->port, nullptr, nullptr, false}}) {
-        ProxyAttempt a(VNPROXY_HTTP, c.proxy, c.user, c.pass, "127.0.0.1", echo.port());
-        ASSERT_EQ(c.ok, a.Outcome()) << c.proxy << " " << (c.pass ? c.pass : "none");
-        EXPECT_EQ(c.ok ? big : "", c.ok ? EchoRoundTrip(a.Fd(), big) : "");
-    }
-    // The process-wide settings make the factory's sockets go through the proxy.
-    VNSetGlobalProxyInfo(VNPROXY_HTTP, "127.0.0.1", auth->port, "alice", "s3cret");
-    ProxyAttempt a(-1, 0, nullptr, nullptr, "127.0.0.1", echo.port());
-    VNSetGlobalProxyInfo(VNPROXY_NONE, nullptr, 0, nullptr, nullptr);
-    a.io.Run([&] { EXPECT_NE(nullptr, dynamic_cast<CVNHttpProxyTCPCnnSocket*>(a.socket)); });
-    ASSERT_TRUE(a.Outcome());
-    EXPECT_EQ("global", EchoRoundTrip(a.Fd(), "global"));
-}
 
 // One CONNECT per row against a proxy that answers the request on its i-th connection with
 // replies[i] (byte by byte with drip), then waits for the client to hang up unless !hold.
@@ -72,6 +40,7 @@ TEST(HttpProxyScripted, RequestsAndEveryOutcomeReportedOnce) {
         {nullptr, nullptr, nullptr, {k200}, true, true, true},  // byte by byte
         // Refusals: a second 407, no or a bad status, no blank line within 4 KiB.
         {"u", "u", nullptr, {k407, k407}, false},
+        {nullptr, nullptr, nullptr, {k407}, false},  // no credentials to offer
         {nullptr, nullptr, nullptr, {"HTTP/1.1\r\n\r\n"}, false},
         {nullptr, nullptr, nullptr, {"HTTP/1.1 abc\r\n\r\n"}, false},
         {nullptr, nullptr, nullptr, {"HTTP/1.1 403 Forbidden\r\n\r\n"}, false},

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <typeinfo>
 
 #include "net/socket_test_util.h"
 #include "net/vnhttpproxy_internal.h"
@@ -22,20 +23,19 @@ struct ProxyReset {
     ~ProxyReset() { VNSetGlobalProxyInfo(VNPROXY_NONE, nullptr, 0, nullptr, nullptr); }
 };
 
-// What a factory product is: D direct, H HTTP proxy client, S SOCKS5 client, - null.
-template <class Direct, class Socks, class Http = Direct>
-char Kind(void* made, Direct* direct, Socks* socks, Http* http = nullptr) {
-    return made == nullptr ? '-' : http ? 'H' : socks ? 'S' : direct ? 'D' : '?';
-}
-
-// The kinds of the three products (connecting, listening, datagram); deletes them.
+// What the three products (connecting, listening, datagram) are, one letter each: D direct,
+// H HTTP proxy client, S SOCKS5 client, - null. Deletes them.
 std::string Kinds(CVNITCPCnnSocket* c, CVNITCPListenSocket* l, CVNIUDPSocket* u) {
-    std::string k = {
-        Kind(c, dynamic_cast<CVNTCPCnnSocket*>(c), dynamic_cast<CVNSocks5ProxyTCPCnnSocket*>(c),
-             dynamic_cast<CVNHttpProxyTCPCnnSocket*>(c)),
-        Kind(l, dynamic_cast<CVNTCPListenSocket*>(l),
-             dynamic_cast<CVNSocks5ProxyTCPListenSocket*>(l)),
-        Kind(u, dynamic_cast<CVNUDPSocket*>(u), dynamic_cast<CVNSocks5ProxyUDPSocket*>(u))};
+    auto kind = [](auto* p, const std::type_info& direct, const std::type_info& socks) {
+        return p == nullptr                                 ? '-'
+               : typeid(*p) == direct                       ? 'D'
+               : typeid(*p) == socks                        ? 'S'
+               : dynamic_cast<CVNHttpProxyTCPCnnSocket*>(p) ? 'H'
+                                                            : '?';
+    };
+    std::string k = {kind(c, typeid(CVNTCPCnnSocket), typeid(CVNSocks5ProxyTCPCnnSocket)),
+                     kind(l, typeid(CVNTCPListenSocket), typeid(CVNSocks5ProxyTCPListenSocket)),
+                     kind(u, typeid(CVNUDPSocket), typeid(CVNSocks5ProxyUDPSocket))};
     delete c;
     delete l;
     delete u;

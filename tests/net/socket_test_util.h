@@ -118,9 +118,8 @@ struct UdpSink : public CVNIUDPSocketSink {
     }
 };
 
-// One CONNECT through a proxy of the given type on its own I/O thread (type -1 takes the
-// socket from the process-wide factory). On success the report detaches the tunnel, as
-// callers do; with deleteInside it deletes the socket there too.
+// One CONNECT through a proxy of the given type on its own I/O thread. On success the report
+// detaches the tunnel, as callers do; with deleteInside it deletes the socket there too.
 struct ProxyAttempt : public CVNITCPCnnSocketSink {
     IOThread io{"ProxyAttempt"};
     Waiter w;
@@ -130,14 +129,12 @@ struct ProxyAttempt : public CVNITCPCnnSocketSink {
     bool deleteInside;
     CVNITCPCnnSocket* socket = nullptr;
 
-    ProxyAttempt(int type, unsigned short proxyPort, const char* user, const char* password,
+    ProxyAttempt(VNProxyType type, unsigned short proxyPort, const char* user, const char* password,
                  const char* host, unsigned short port, unsigned int timeoutMs = 5000,
                  bool deleteInside = false)
         : deleteInside(deleteInside) {
         EXPECT_TRUE(io.Run([&] {
-            socket = type < 0 ? VNCreateCnnTCPSocket()
-                              : VNCreateProxyCnnTCPSocket(static_cast<VNProxyType>(type),
-                                                          "127.0.0.1", proxyPort, user, password);
+            socket = VNCreateProxyCnnTCPSocket(type, "127.0.0.1", proxyPort, user, password);
             if (socket == nullptr) return;
             socket->SetSink(this);
             socket->Connect(host, port, timeoutMs);

@@ -1,7 +1,5 @@
-// Reference counting and scope calls.
+// Scope calls: the references they hold, results and the kinds of callee.
 #include <gtest/gtest.h>
-
-#include <thread>
 
 #include "task_test_util.h"
 
@@ -23,26 +21,6 @@ int PlainFn(void* object, CRefCount* arg) {
 }
 
 }  // namespace
-
-TEST(RefCount, SafeCountsExactAcrossThreadsAndPlainIsItsOwnInstance) {
-    Target* t = new Target;
-    std::vector<std::thread> threads;
-    for (int i = 0; i < 4; ++i) {
-        threads.emplace_back([t] {
-            for (int r = 0; r < 100000; ++r)
-                t->AddRef(), t->Release();
-        });
-    }
-    for (auto& th : threads)
-        th.join();
-    EXPECT_EQ(1, t->RefCount());
-    EXPECT_EQ(1, t->Release());  // 1: deleted
-    struct Plain : public CRefCount {};
-    Plain* p = new Plain;
-    EXPECT_EQ(p, p->SafeInstance());
-    EXPECT_EQ(1, p->IsValid());
-    p->Release();
-}
 
 TEST(ScopeCall, CopiesMovesAndAssignmentsKeepCountsExact) {
     Target* d = new Target;

@@ -23,16 +23,12 @@ struct IntArg : public CRefCountSafe {
     int value;
 };
 
-// Records the numbers of the calls it receives and the task they ran on.
+// Records the numbers of the calls it receives.
 struct Recorder : public CRefCountSafe {
     iotest::Waiter w;
-    std::vector<int> values;          // guarded by w
-    std::vector<CVNTaskBase*> tasks;  // guarded by w
+    std::vector<int> values;  // guarded by w
     int Record(CRefCount* arg) {
-        w.Update([&] {
-            values.push_back(static_cast<IntArg*>(arg)->value);
-            tasks.push_back(CVNTaskBase::GetCurrentTask());
-        });
+        w.Update([&] { values.push_back(static_cast<IntArg*>(arg)->value); });
         return 0;
     }
     // Waits until n calls were recorded, or value v (when not -1) was.
