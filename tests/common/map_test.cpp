@@ -56,9 +56,9 @@ void ExpectSame(const M& m, const S& ref) {
     }
 }
 
-// Forms the random sequences below do not use: the pair insert, const lookups,
-// post-increment, erasing at end(), copies, moves, clear, and pointer-sized values.
-TEST(VnMap, PairInsertConstLookupsCopiesAndMoves) {
+// Forms the random sequences below do not use: the pair insert, const lookups, erasing at
+// end(), copies and clear.
+TEST(VnMap, PairInsertConstLookupsAndCopies) {
     IdMap m;
     for (unsigned long k = 10; k <= 50; k += 10)
         m.insert(k, (unsigned)k);
@@ -71,9 +71,6 @@ TEST(VnMap, PairInsertConstLookupsCopiesAndMoves) {
     EXPECT_TRUE(c.find(41) == c.end());
     EXPECT_EQ(50ul, c.upper_bound(40)->first);
     EXPECT_EQ(50ul, c.lower_bound(45)->first);
-    IdMap::const_iterator ci = c.begin();
-    EXPECT_EQ(5ul, (ci++)->first);
-    EXPECT_EQ(10ul, ci->first);
 
     const std::map<unsigned long, unsigned> ref = {{5, 7},   {10, 10}, {20, 20},
                                                    {30, 30}, {40, 40}, {50, 50}};
@@ -84,16 +81,10 @@ TEST(VnMap, PairInsertConstLookupsCopiesAndMoves) {
     EXPECT_TRUE(m.find(20) != m.end());  // deep copy
     const IdMap& self = assigned;
     assigned = self;  // self-assignment keeps the content
-    IdMap moved(static_cast<IdMap&&>(assigned));
-    EXPECT_TRUE(assigned.empty());
-    CheckTree(moved);
-    ExpectSame(moved, ref);
+    CheckTree(assigned);
+    ExpectSame(assigned, ref);
     m.clear();
     EXPECT_TRUE(m.begin() == m.end() && m.root() == nullptr && m.size() == 0);
-
-    vnstl::map<unsigned long, void*> pm;  // values keep all pointer bits
-    pm[1] = reinterpret_cast<void*>((uintptr_t)0xFEDCBA9876543210ull);
-    EXPECT_EQ((uintptr_t)0xFEDCBA9876543210ull, reinterpret_cast<uintptr_t>(pm.begin()->second));
 }
 
 TEST(VnMap, RandomOperationsMatchStdMap) {

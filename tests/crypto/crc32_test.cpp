@@ -1,5 +1,5 @@
-// CRC-32: the check value, continuation and the null/empty rules, and both engines against
-// zlib for every length and alignment around the 16-byte steps.
+// CRC-32: both engines against zlib (so the check value and continuation too) for every
+// length and alignment around the 16-byte steps, and the null-data rule.
 #include <gtest/gtest.h>
 
 #include <stdint.h>
@@ -11,13 +11,6 @@
 #include "crypto/vncrc32.h"
 #include "crypto/vncrc32_internal.h"
 
-TEST(Crc32, CheckValueContinuationAndNull) {
-    EXPECT_EQ(CRC32(0, "123456789", 9), 0xCBF43926u);
-    EXPECT_EQ(CRC32(CRC32(0, "12345", 5), "6789", 4), 0xCBF43926u);
-    EXPECT_EQ(CRC32(5, nullptr, 10), 5u);
-    EXPECT_EQ(CRC32(0xDEADBEEF, "x", 0), 0xDEADBEEFu);
-}
-
 // CRC32 picks one engine per call; each is checked on its own so that the one this
 // processor does not pick is covered too. All-zero and all-one data from all-zero and
 // all-one states reach folding cases that random data does not.
@@ -27,6 +20,7 @@ TEST(Crc32, EnginesAgreeWithZlibOnEveryLengthAndAlignment) {
     for (auto& b : random)
         b = static_cast<unsigned char>(rng());
     const bool clmul = vn::detail::crc32_have_clmul();
+    EXPECT_EQ(CRC32(5, nullptr, 10), 5u);  // no data: the state as it was
     for (const auto* data : {&random, &zeros, &ones}) {
         for (uint32_t crc : {0xA5A5A5A5u, 0u, ~0u, 0x7FFFFFFFu}) {
             for (size_t off = 0; off < 16; ++off) {
