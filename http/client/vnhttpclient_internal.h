@@ -210,6 +210,11 @@ private:
     // the wire; false when either holds CR, LF or a quote.
     bool FormPartNames(const char16_t* pszName, const char16_t* pszPath, vn::strutf8& strName,
                        vn::strutf8& strFile) const;
+    // The start both form uploads share: the running claim, a fresh boundary and a form
+    // with something to send, then a multipart POST in info. False when nothing started.
+    bool BeginFormUpload(const vn::strutf8& strUrl, bool bHasBody, HttpRequestInfo& info);
+    // Appends the head of a file part (with its file name) to the form.
+    void AppendFilePartHead(const vn::strutf8& strName, const vn::strutf8& strFile);
 
     // ---- response (vnhttpclient_response.cpp) ----
     // Forgets the answer read so far (head, status, length, chunking, end of body).

@@ -383,40 +383,51 @@ bool CVNHttpClient::FormPartNames(const char16_t* pszName, const char16_t* pszPa
            strName.find("\"") < 0 && strFile.find("\"") < 0;
 }
 
+bool CVNHttpClient::BeginFormUpload(const vn::strutf8& strUrl, bool bHasBody,
+                                    HttpRequestInfo& info) {
+    if (!ClaimRunning("UploadFormData", strUrl)) return false;
+    MakeBoundary(m_strBoundary);
+    if (m_strFormDatas.empty() && !bHasBody) {
+        syslog(VN_LOG_ERROR, kTag, __LINE__, "Id[%u] Error strFormDatas IsEmpty", GetId());
+        m_bRunning = 0;
+        return false;
+    }
+    info.strUrl = strUrl;
+    info.nMethod = HTTPMETHOD_POST;
+    info.bMultipart = 1;
+    return true;
+}
+
+void CVNHttpClient::AppendFilePartHead(const vn::strutf8& strName, const vn::strutf8& strFile) {
+    vn::strutf8 part;
+    part.format(
+        "--%s\r\nContent-Disposition: form-data; name=\"%s\"; filename=\"%s\"\r\n"
+        "Content-Type: application/octet-stream\r\nContent-Transfer-Encoding: binary\r\n\r\n",
+        m_strBoundary.c_str(), strName.c_str(), strFile.c_str());
+    m_strFormDatas += part;
+}
+
 unsigned char CVNHttpClient::UploadFormData(const vn::strutf16& strUrl, const char16_t* pszName,
                                             const void* pData, unsigned int uLen,
                                             const char16_t* pszFileName) {
     if (strUrl.empty()) return 0;
     vn::strutf8 name, file;
     if (!FormPartNames(pszName, pszFileName, name, file)) return 0;
-    vn::strutf8 url(strUrl);
-    if (!ClaimRunning("UploadFormData", url)) return 0;
-    MakeBoundary(m_strBoundary);
     bool hasData = pData != nullptr && uLen > 0;
-    if (m_strFormDatas.empty() && !hasData) {
-        syslog(VN_LOG_ERROR, kTag, __LINE__, "Id[%u] Error strFormDatas IsEmpty", GetId());
-        m_bRunning = 0;
-        return 0;
-    }
     HttpRequestInfo info;
-    info.strUrl = url;
-    info.nMethod = HTTPMETHOD_POST;
-    info.bMultipart = 1;
+    if (!BeginFormUpload(vn::strutf8(strUrl), hasData, info)) return 0;
     if (hasData) info.body.assign(static_cast<const unsigned char*>(pData), uLen);
     if (!name.empty() && hasData) {
-        vn::strutf8 part;
-        if (!file.empty())
-            part.format(
-                "--%s\r\nContent-Disposition: form-data; name=\"%s\"; filename=\"%s\"\r\n"
-                "Content-Type: application/octet-stream\r\nContent-Transfer-Encoding: "
-                "binary\r\n\r\n",
-                m_strBoundary.c_str(), name.c_str(), file.c_str());
-        else
+        if (!file.empty()) {
+            AppendFilePartHead(name, file);
+        } else {
+            vn::strutf8 part;
             part.format(
                 "--%s\r\nContent-Disposition: form-data; name=\"%s\"; Content-Type: "
                 "application/octet-stream\r\nContent-Transfer-Encoding: binary\r\n\r\n",
                 m_strBoundary.c_str(), name.c_str());
-        m_strFormDatas += part;
+            m_strFormDatas += part;
+        }
     }
     return StartRequest(info);
 }
@@ -427,26 +438,9 @@ unsigned char CVNHttpClient::UploadFormData(const vn::strutf16& strUrl, const ch
     bool hasPath = pszFilePath != nullptr && pszFilePath[0] != 0;
     vn::strutf8 name, file;
     if (!FormPartNames(pszName, pszFilePath, name, file)) return 0;
-    vn::strutf8 url(strUrl);
-    if (!ClaimRunning("UploadFormData", url)) return 0;
-    MakeBoundary(m_strBoundary);
-    if (m_strFormDatas.empty() && !hasPath) {
-        syslog(VN_LOG_ERROR, kTag, __LINE__, "Id[%u] Error strFormDatas IsEmpty", GetId());
-        m_bRunning = 0;
-        return 0;
-    }
     HttpRequestInfo info;
-    info.strUrl = url;
-    info.nMethod = HTTPMETHOD_POST;
-    info.bMultipart = 1;
+    if (!BeginFormUpload(vn::strutf8(strUrl), hasPath, info)) return 0;
     if (hasPath) info.strUploadFile = vn::strutf8(vn::strutf16(pszFilePath));
-    if (!name.empty() && hasPath) {
-        vn::strutf8 part;
-        part.format(
-            "--%s\r\nContent-Disposition: form-data; name=\"%s\"; filename=\"%s\"\r\n"
-            "Content-Type: application/octet-stream\r\nContent-Transfer-Encoding: binary\r\n\r\n",
-            m_strBoundary.c_str(), name.c_str(), file.c_str());
-        m_strFormDatas += part;
-    }
+    if (!name.empty() && hasPath) AppendFilePartHead(name, file);
     return StartRequest(info);
 }
