@@ -5,6 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -165,21 +166,36 @@ bool ReadTransferOptions(const ParsedArgs& a, TransferOptions* o, int* status) {
     return true;
 }
 
-int CommandGet(int argc, char** argv) {
+// The start both transfer commands share: --help, the common options with the command's
+// own, and the URL. False with *status set when the command ends here.
+bool ParseTransferCommand(int argc, char** argv, const char* help,
+                          std::initializer_list<OptionSpec> own, ParsedArgs* a, TransferOptions* o,
+                          int* status) {
     if (WantsHelp(argc, argv)) {
-        printf("%s%s\n%s", kGetHelp, kCommonTransferHelp, kExitStatuses);
-        return 0;
+        printf("%s%s\n%s", help, kCommonTransferHelp, kExitStatuses);
+        *status = 0;
+        return false;
     }
     std::vector<OptionSpec> specs = kTransferOptions;
-    specs.push_back({"output", 'o', true});
-    specs.push_back({"remote-name", 'O', false});
-    specs.push_back({"continue", 'c', false});
-    ParsedArgs a;
+    specs.insert(specs.end(), own);
     std::string error;
-    if (!ParseArgs(argc, argv, 2, specs, &a, &error)) return Usage(error);
+    if (!ParseArgs(argc, argv, 2, specs, a, &error)) {
+        *status = Usage(error);
+        return false;
+    }
+    return ReadTransferOptions(*a, o, status);
+}
+
+int CommandGet(int argc, char** argv) {
+    ParsedArgs a;
     TransferOptions o;
     int status = 0;
-    if (!ReadTransferOptions(a, &o, &status)) return status;
+    if (!ParseTransferCommand(
+            argc, argv, kGetHelp,
+            {{"output", 'o', true}, {"remote-name", 'O', false}, {"continue", 'c', false}}, &a, &o,
+            &status)) {
+        return status;
+    }
     if (a.Has("output") && a.Has("remote-name")) return Usage("-o and -O exclude each other");
     if (const std::string* v = a.Last("output")) o.outFile = *v;
     if (a.Has("remote-name")) o.outFile = LocalNameForUrl(o.url);
@@ -189,20 +205,14 @@ int CommandGet(int argc, char** argv) {
 }
 
 int CommandPost(int argc, char** argv) {
-    if (WantsHelp(argc, argv)) {
-        printf("%s%s\n%s", kPostHelp, kCommonTransferHelp, kExitStatuses);
-        return 0;
-    }
-    std::vector<OptionSpec> specs = kTransferOptions;
-    specs.push_back({"data", 0, true});
-    specs.push_back({"file", 0, true});
-    specs.push_back({"form", 'F', true});
     ParsedArgs a;
-    std::string error;
-    if (!ParseArgs(argc, argv, 2, specs, &a, &error)) return Usage(error);
     TransferOptions o;
     int status = 0;
-    if (!ReadTransferOptions(a, &o, &status)) return status;
+    if (!ParseTransferCommand(argc, argv, kPostHelp,
+                              {{"data", 0, true}, {"file", 0, true}, {"form", 'F', true}}, &a, &o,
+                              &status)) {
+        return status;
+    }
     int bodies = (a.Has("data") ? 1 : 0) + (a.Has("file") ? 1 : 0) + (a.Has("form") ? 1 : 0);
     if (bodies != 1) return Usage("give exactly one of --data, --file or -F");
     if (const std::string* v = a.Last("data")) {
