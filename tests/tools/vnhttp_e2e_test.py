@@ -128,9 +128,11 @@ class Nginx:
             return f.read()
 
     def stop(self):
+        """Stops nginx and removes its private directory."""
         if self.proc.poll() is None:
             os.killpg(self.proc.pid, signal.SIGTERM)
             self.proc.wait(timeout=10)
+        shutil.rmtree(self.dir, ignore_errors=True)
 
 
 class ScriptedPeer(threading.Thread):
@@ -230,7 +232,6 @@ class GetTest(VnhttpCase):
     @classmethod
     def tearDownClass(cls):
         cls.nginx.stop()
-        shutil.rmtree(cls.nginx.dir, ignore_errors=True)
         super().tearDownClass()
 
     def test_download_to_file_stdout_and_remote_name(self):
@@ -333,7 +334,6 @@ class ExitTest(VnhttpCase):
     @classmethod
     def tearDownClass(cls):
         cls.nginx.stop()
-        shutil.rmtree(cls.nginx.dir, ignore_errors=True)
         super().tearDownClass()
 
     def test_status_and_cause_per_outcome(self):
