@@ -31,10 +31,7 @@ inline unsigned int Loopback() {
     return htonl(INADDR_LOOPBACK);
 }
 
-// 127.0.0.1:port.
-inline sockaddr_in LoopbackAddr(unsigned short port) {
-    return sockaddr_in{AF_INET, htons(port), {Loopback()}, {}};
-}
+using vntest::LoopbackAddr;
 
 // A TCP socket bound to a loopback port but not listening: connects to it are refused, and
 // the port stays reserved for as long as the object lives.

@@ -19,10 +19,6 @@
 namespace vntest {
 namespace {
 
-sockaddr_in LoopbackAddr(unsigned short port) {
-    return sockaddr_in{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
-}
-
 // Tries done() every 2 ms for at most ms: true as soon as it holds.
 template <class Done>
 bool PollFor(int ms, Done done) {

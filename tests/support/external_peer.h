@@ -3,6 +3,8 @@
 // away; and the small loopback, file and descriptor helpers the peer tests share.
 #pragma once
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <sys/types.h>
 
 #include <memory>
@@ -11,6 +13,10 @@
 
 namespace vntest {
 
+// 127.0.0.1:port.
+inline sockaddr_in LoopbackAddr(unsigned short port) {
+    return sockaddr_in{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
+}
 // A socket of type (SOCK_STREAM, SOCK_DGRAM) bound to 127.0.0.1 on a port the kernel chose
 // (stored in *port); -1 on failure.
 int BindLoopback(int type, unsigned short* port);
