@@ -17,19 +17,14 @@
 #include <iterator>
 
 namespace vntest {
-namespace {
 
-// Tries done() every 2 ms for at most ms: true as soon as it holds.
-template <class Done>
-bool PollFor(int ms, Done done) {
+bool PollFor(const std::function<bool()>& done, int ms) {
     auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
     for (; !done(); usleep(2000)) {
         if (std::chrono::steady_clock::now() >= end) return false;
     }
     return true;
 }
-
-}  // namespace
 
 int BindLoopback(int type, unsigned short* port) {
     int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
@@ -113,7 +108,7 @@ std::unique_ptr<ExternalPeer> ExternalPeer::Start(const std::vector<std::string>
         ended = ended || (!ok && waitpid(pid, &status, WNOHANG) == pid);
         return ok || ended;
     };
-    if (PollFor(timeout_ms, listening) && !ended) return peer;
+    if (PollFor(listening, timeout_ms) && !ended) return peer;
     if (ended) peer->m_pid = -1;
     if (why) *why = argv[0] + (ended ? " ended, status " : " is not listening, status ");
     if (why) *why += std::to_string(status) + (status == 127 << 8 ? " (not installed?)" : "");
@@ -127,8 +122,8 @@ ExternalPeer::~ExternalPeer() {
         return r == m_pid || (r < 0 && errno == ECHILD);
     };
     kill(-m_pid, SIGTERM);
-    if (!PollFor(3000, reaped)) kill(-m_pid, SIGKILL);
-    PollFor(3000, reaped);
+    if (!PollFor(reaped, 3000)) kill(-m_pid, SIGKILL);
+    PollFor(reaped, 3000);
     kill(-m_pid, SIGKILL);  // danted forks helpers into the same group: none outlives the test
 }
 

@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <sys/types.h>
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -29,6 +30,9 @@ bool WriteTextFile(const std::string& path, const std::string& text);
 std::string ReadTextFile(const std::string& path);
 // Open descriptors of this process (-1 when /proc cannot be read).
 int CountOpenDescriptors();
+// Checks done() every 2 ms until it holds (true) or ms pass (false), for states that no
+// event announces (a peer program listening or ended, a count reaching zero).
+bool PollFor(const std::function<bool()>& done, int ms);
 // True when path names an executable file.
 bool HaveProgram(const std::string& path);
 

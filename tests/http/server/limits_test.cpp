@@ -26,7 +26,7 @@ namespace {
 
 // Channels left by earlier tests hold thread slots until the sweep ends them.
 bool WaitNoChannels() {
-    return PollFor([] { return CHttpServerChannel::GetChannelCount() == 0; }, 12000);
+    return vntest::PollFor([] { return CHttpServerChannel::GetChannelCount() == 0; }, 12000);
 }
 
 class HttpServerLimits : public ServerTest {

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "http/server/vnhttpserver_internal.h"
+#include "support/external_peer.h"
 #include "support/io_thread.h"
 #include "support/proxy_peers.h"
 
@@ -46,16 +47,6 @@ inline int RunProgram(const std::vector<std::string>& argv, int seconds, std::st
         out->append(buf, n);
     int status = pclose(p);
     return WIFEXITED(status) && WEXITSTATUS(status) != 137 ? WEXITSTATUS(status) : -1;
-}
-
-// Checks pred every 10 ms until it holds (true) or ms pass (false), for states that no
-// event announces.
-inline bool PollFor(std::function<bool()> pred, int ms = kWaitMs) {
-    iotest::Waiter w;
-    for (long long end = iotest::NowUs() + ms * 1000LL; !pred();
-         w.WaitFor([] { return false; }, 10))
-        if (iotest::NowUs() > end) return false;
-    return true;
 }
 
 // A blocking loopback connection; each read waits at most 5 s for its next bytes.
@@ -173,7 +164,7 @@ protected:
     }
     // No event tells when the listen thread took or dropped the port.
     bool WaitListening(bool on) {
-        return PollFor([&] { return srv->IsListening(port) == on; });
+        return vntest::PollFor([&] { return srv->IsListening(port) == on; }, kWaitMs);
     }
     // Ends the handlers that capture a test's locals: after it "HttpSvr" has finished
     // every call that could read them.
