@@ -36,8 +36,8 @@ struct Fixture {
             fprintf(stderr, "nginx: %s\n", why.c_str());
             abort();
         }
-        vntest::WritePatternFile(nginx->docroot() + "/big.bin", kBigBytes, 1);
-        vntest::WritePatternFile(nginx->docroot() + "/k1.bin", 1024, 2);
+        vntest::WriteTextFile(nginx->docroot() + "/big.bin", vntest::PatternBytes(kBigBytes, 1));
+        vntest::WriteTextFile(nginx->docroot() + "/k1.bin", vntest::PatternBytes(1024, 2));
         dir = vntest::MakeTempDir("httpbench");
     }
     ~Fixture() { vntest::RemoveTree(dir); }

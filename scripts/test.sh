@@ -1,8 +1,9 @@
 #!/bin/bash
-# Builds the library and runs the whole test suite three times: an optimised build,
-# AddressSanitizer+UndefinedBehaviorSanitizer (clang, with the fuzz smoke runs) and
-# ThreadSanitizer. Any failing test or sanitizer report fails the run, and so do a source
-# file that clang-format would change and a lower folder that includes a higher one.
+# Builds the library and runs the whole test suite three times: an optimised build (which
+# also builds the benchmarks), AddressSanitizer+UndefinedBehaviorSanitizer (clang, with the
+# fuzz smoke runs) and ThreadSanitizer. Any failing test or sanitizer report fails the run,
+# and so do a source file that clang-format would change and a lower folder that includes a
+# higher one.
 #   scripts/test.sh           the full run (CI)
 #   scripts/test.sh --quick   the checks and the optimised build only, for working sessions
 set -euo pipefail
@@ -74,7 +75,8 @@ run() {  # name, then cmake arguments
     return $rc
 }
 
-run release -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc || status=1
+# The optimised build also builds the benchmarks, so that they cannot rot unnoticed.
+run release -DCMAKE_CXX_COMPILER=g++ -DCMAKE_C_COMPILER=gcc -DVN_BUILD_BENCH=ON || status=1
 if [ $quick -eq 1 ]; then
     if [ $status -eq 0 ]; then echo "quick run passed (optimised build only)"; else echo "test run FAILED"; fi
     echo "vnbase: $total_passed passed, $total_failed failed"
