@@ -30,6 +30,10 @@
 // Networking
 #include "net/vnnet.h"
 #include "net/vnsocketi.h"
+#include "net/vnhttphead.h"
+#include "net/vnhttpbody.h"
+#include "net/vnhttpmultipart.h"
+#include "net/vnhttprange.h"
 
 // HTTP client and embedded server
 #include "http/common/vnhttpinfoparser.h"

@@ -12,6 +12,7 @@
 #include <string.h>
 
 #include "fevent/vnfevent.h"
+#include "net/vnhttphead.h"
 #include "net/vnnet.h"
 #include "net/vnnet_internal.h"
 
@@ -165,24 +166,28 @@ void CVNHttpProxyTCPCnnSocket::OnRecv() {
     }
     size_t had = m_reply.size();
     m_reply.append(buf, static_cast<size_t>(n));
-    size_t end = vn::detail::HttpReplyHeadEnd(m_reply.data(), m_reply.size());
+    // The reply head is read by the same rules as any HTTP head; a head that breaks them
+    // is not a proxy's answer.
+    CHttpHead reply;
+    size_t end = 0;
+    int r = reply.ParseResponse(m_reply.data(), m_reply.size(), kMaxReplyHead, &end);
+    if (r == CHttpHead::kMalformed || r == CHttpHead::kTooLong) {
+        Finish(false);
+        return;
+    }
     // Consume only what belongs to the head; the peeked rest stays in the socket.
-    size_t take = end != 0 ? end - had : static_cast<size_t>(n);
-    if (end != 0) m_reply.resize(end);
+    size_t take = r == CHttpHead::kComplete ? end - had : static_cast<size_t>(n);
+    if (r == CHttpHead::kComplete) m_reply.resize(end);
     if (vn::detail::socket_read_waiting(m_nSocket, buf, take) != static_cast<int>(take)) {
         Finish(false);
         return;
     }
-    if (end == 0) {
-        if (m_reply.size() >= kMaxReplyHead) {
-            Finish(false);  // a head this long is not a CONNECT reply
-            return;
-        }
+    if (r == CHttpHead::kNeedMore) {
         if (!m_Socket.SetEventOnce(VN_EV_READ, m_uTimeout)) Finish(false);
         return;
     }
 
-    int code = vn::detail::HttpReplyStatus(m_reply.data(), m_reply.size());
+    unsigned int code = reply.GetStatus();
     if (code == 200) {
         m_nState = kStateIdle;
         Finish(true);

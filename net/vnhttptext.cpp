@@ -35,30 +35,6 @@ std::string Base64Encode(const unsigned char* data, size_t len) {
     return out;
 }
 
-size_t HttpReplyHeadEnd(const char* buf, size_t len) {
-    for (size_t i = 0; i + 1 < len; ++i) {
-        if (buf[i] != '\n') continue;
-        if (buf[i + 1] == '\n') return i + 2;
-        if (buf[i + 1] == '\r' && i + 2 < len && buf[i + 2] == '\n') return i + 3;
-    }
-    return 0;
-}
-
-int HttpReplyStatus(const char* buf, size_t len) {
-    const char* space = static_cast<const char*>(memchr(buf, ' ', len));
-    if (space == nullptr) return -1;
-    const char* p = space + 1;
-    const char* end = buf + len;
-    int code = 0;
-    // The code ends at a space, CR, LF or the end; only its leading digits count.
-    while (p < end && *p >= '0' && *p <= '9') {
-        code = code * 10 + (*p - '0');
-        if (code > 100000) break;  // no status code is this long
-        ++p;
-    }
-    return code;
-}
-
 namespace {
 
 inline char FoldCase(char c) {
