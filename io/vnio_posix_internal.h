@@ -38,6 +38,13 @@ struct fs_identity {
 };
 // False with errno when the stream or name cannot be examined (a name that does not exist).
 bool fs_identify(FILE* stream, fs_identity* id);
+// Opens a regular file for reading ("rb", close-on-exec) without ever blocking in the open:
+// a FIFO or a device named by a peer's request would otherwise hold the thread for good.
+// Null with errno (EINVAL for a name that is not a regular file).
+FILE* fs_open_regular_read(const char* path);
+// Creates path for writing ("wb", close-on-exec, mode 0666 less the umask); fails with
+// EEXIST when the name is taken, so two writers never share a file. Null with errno.
+FILE* fs_create_exclusive(const char* path);
 bool fs_identify(const char* path, fs_identity* id);
 inline bool fs_same(const fs_identity& a, const fs_identity& b) {
     return a.dev == b.dev && a.ino == b.ino;

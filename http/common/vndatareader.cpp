@@ -7,6 +7,7 @@
 #include "base/vnlog.h"
 #include "base/vntime.h"
 #include "io/vnfile.h"
+#include "io/vnio_posix_internal.h"
 
 CDataReader::CDataReader(unsigned int uId)
     : m_nMode(kModeMemory),
@@ -40,14 +41,16 @@ bool CDataReader::SetFileName(const char* pszFileName) {
     m_uStartTick = 0;
     m_uBlockPos = m_uBlockLen = 0;
     m_strFileName = pszFileName;
-    m_pFile = new vn::io::CFile();
-    if (pszFileName == nullptr || !m_pFile->Open(pszFileName, "rb")) {
-        delete m_pFile;
-        m_pFile = nullptr;
+    // Only a regular file is a body: a FIFO or a device would block the thread in its open
+    // or its reads, and has no size to announce.
+    FILE* stream = pszFileName != nullptr ? vn::detail::fs_open_regular_read(pszFileName) : nullptr;
+    if (stream == nullptr) {
         syslog(VN_LOG_ERROR, "DataReader", __LINE__, "Id[%u] OpenFile Fail FileName[%s]", m_uId,
                m_strFileName.c_str());
         return false;
     }
+    m_pFile = new vn::io::CFile();
+    m_pFile->Attach(stream);
     long long size = m_pFile->GetSize();
     if (size < 1) {
         delete m_pFile;
@@ -129,6 +132,13 @@ bool CDataReader::Advance(unsigned long long n) {
 void CDataReader::Rewind() {
     m_uPosition = m_uSent = 0;
     m_uStartTick = 0;
+    m_uBlockPos = m_uBlockLen = 0;
+}
+
+void CDataReader::Limit(unsigned long long uEnd) {
+    if (uEnd >= m_uLength || uEnd < m_uPosition) return;
+    m_uLength = uEnd;
+    // A block read before holds bytes past the new end: read again from the position.
     m_uBlockPos = m_uBlockLen = 0;
 }
 

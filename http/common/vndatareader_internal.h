@@ -29,8 +29,8 @@ public:
     CDataReader(const CDataReader&) = delete;
     CDataReader& operator=(const CDataReader&) = delete;
 
-    // Opens the file (UTF-8 name) for reading; false (logged) when it does not open or is
-    // empty.
+    // Opens the file (UTF-8 name) for reading; false (logged) when it does not open, is not
+    // a regular file (the open never blocks on a FIFO) or is empty.
     bool SetFileName(const char* pszFileName);
     // Copies the bytes; false for null data or zero length.
     bool SetBuffer(const void* pData, unsigned int uLen);
@@ -42,6 +42,9 @@ public:
     bool IsEnd() const { return m_uPosition == m_uLength; }
     // Back to the start (before a request is sent again).
     void Rewind();
+    // Ends the data at uEnd (exclusive; a range's last byte plus one) when that is before
+    // its end: the reader then hands out and counts nothing past it.
+    void Limit(unsigned long long uEnd);
     // Closes the file, keeping the counts (completion of a server transfer).
     void CloseFile();
 

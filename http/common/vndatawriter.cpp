@@ -1,17 +1,27 @@
 // HttpResponseDataWriter: the destination of a received body (see vndatawriter_internal.h).
 #include "http/common/vndatawriter_internal.h"
 
+#include <errno.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <string>
 
 #include "base/vnlog.h"
 #include "base/vntime.h"
 #include "io/vnfile.h"
+#include "io/vnio_posix_internal.h"
 
 namespace {
 
 // First capacity of a memory body; it then doubles, so collecting n bytes costs O(n).
 constexpr unsigned int kFirstMemory = 10240;
+// The part of the target's name kept in the name of a replacing file, so that name stays
+// within the file system's limit.
+constexpr size_t kMaxTempBase = 200;
 
 }  // namespace
 
@@ -33,6 +43,8 @@ HttpResponseDataWriter::~HttpResponseDataWriter() {
     // still leaves a file that a resumed request can continue exactly.
     WriteStaged();
     delete m_pFile;
+    // A replacing file that was never committed is not a complete body.
+    if (!m_strTempName.empty()) remove(m_strTempName.c_str());
     free(m_pStage);
     free(m_pMemory);
 }
@@ -59,6 +71,56 @@ bool HttpResponseDataWriter::OpenFile(const char* pszFileName) {
     syslog(VN_LOG_DEBUG, "DataWriter", __LINE__, "Id[%u] HttpResponseDataWriter Open File [%s]",
            m_uId, m_strFileName.c_str());
     return true;
+}
+
+bool HttpResponseDataWriter::OpenFileReplacing(const char* pszFileName) {
+    if (pszFileName == nullptr || pszFileName[0] == '\0' || m_pFile != nullptr) return false;
+    m_strFileName = pszFileName;
+    m_nMode = kModeFile;
+    m_uStageLen = 0;
+    m_uFileSize = 0;
+    // The new file sits in the target's folder, so the rename that publishes it is atomic.
+    const char* slash = strrchr(pszFileName, '/');
+    std::string dir = slash != nullptr ? std::string(pszFileName, slash + 1) : std::string();
+    std::string base = slash != nullptr ? slash + 1 : pszFileName;
+    if (base.size() > kMaxTempBase) base.resize(kMaxTempBase);
+    static std::atomic<unsigned int> s_uSerial{0};
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        char suffix[48];
+        snprintf(suffix, sizeof(suffix), ".%d.%u.%u.vnpart", static_cast<int>(getpid()),
+                 vn_gettickcount(), s_uSerial.fetch_add(1, std::memory_order_relaxed));
+        std::string temp = dir + "." + base + suffix;
+        FILE* stream = vn::detail::fs_create_exclusive(temp.c_str());
+        if (stream == nullptr) {
+            if (errno == EEXIST) continue;
+            break;
+        }
+        m_pFile = new vn::io::CFile();
+        m_pFile->Attach(stream);
+        m_strTempName.assign(temp.c_str(), static_cast<unsigned>(temp.size()));
+        syslog(VN_LOG_DEBUG, "DataWriter", __LINE__, "Id[%u] HttpResponseDataWriter Open File [%s]",
+               m_uId, m_strTempName.c_str());
+        return true;
+    }
+    syslog(VN_LOG_ERROR, "DataWriter", __LINE__, "Id[%u] Open file Fail [%s]", m_uId,
+           m_strFileName.c_str());
+    return false;
+}
+
+bool HttpResponseDataWriter::Commit() {
+    if (m_strTempName.empty() || m_pFile == nullptr) return false;
+    bool ok = Flush();
+    if (!m_pFile->Close()) ok = false;
+    delete m_pFile;
+    m_pFile = nullptr;
+    if (ok && rename(m_strTempName.c_str(), m_strFileName.c_str()) != 0) ok = false;
+    if (!ok) {
+        syslog(VN_LOG_ERROR, "DataWriter", __LINE__, "Id[%u] cannot put [%s] in place", m_uId,
+               m_strFileName.c_str());
+        remove(m_strTempName.c_str());
+    }
+    m_strTempName.clear();
+    return ok;
 }
 
 bool HttpResponseDataWriter::Write(const void* pData, unsigned int uLen) {

@@ -1,6 +1,7 @@
 // Internal header (not installed): HttpResponseDataWriter, the destination of a received
 // body: a memory buffer (HTTP client buffer requests, server Accept_RecvBuff) or a file
-// opened for appending (downloads, server Accept_RecvFile). File writes are staged and
+// opened for appending (downloads) or a new file that replaces its target when complete
+// (server Accept_RecvFile). File writes are staged and
 // written in large pieces; memory grows geometrically up to a fixed cap.
 //
 // Thread safety: one writer per request or transfer, used on the thread of its owner.
@@ -34,6 +35,15 @@ public:
     // Opens the file (UTF-8 name) for appending and switches to file mode; false (logged)
     // when it does not open.
     bool OpenFile(const char* pszFileName);
+    // Creates a new file beside pszFileName (".<name>.<random>.vnpart" in its folder) and
+    // switches to file mode; Commit then puts it in place of pszFileName. A writer deleted
+    // without Commit removes it, so a receive that fails never leaves a file under the
+    // target's name, and one that succeeds replaces the target whole. false (logged) when
+    // the new file cannot be created.
+    bool OpenFileReplacing(const char* pszFileName);
+    // Flushes and closes the new file and renames it over the target; false (the new file
+    // removed) when any of that fails.
+    bool Commit();
     // Appends the bytes; false for no data, on a write failure or past the memory cap.
     bool Write(const void* pData, unsigned int uLen);
     // File mode: file size plus staged bytes; memory mode: bytes held.
@@ -42,6 +52,8 @@ public:
     bool Truncate();
     // Writes staged bytes to the file; false on a short write.
     bool Flush();
+    // OpenFileReplacing: the name of the new file until Commit (empty otherwise).
+    const vn::strutf8& GetTempName() const { return m_strTempName; }
     // Flushes and closes the file (file mode); the counts stay.
     void CloseFile();
 
@@ -63,8 +75,9 @@ private:
     unsigned long long m_uWritten;
     unsigned int m_uStartTick;
     vn::strutf8 m_strFileName;
-    vn::io::CFile* m_pFile;  // owned
-    char* m_pStage;          // kStageSize bytes, owned
+    vn::strutf8 m_strTempName;  // OpenFileReplacing until Commit; removed by the destructor
+    vn::io::CFile* m_pFile;     // owned
+    char* m_pStage;             // kStageSize bytes, owned
     unsigned int m_uStageLen;
     unsigned long long m_uFileSize;  // size of the file when opened, plus what was written
     char* m_pMemory;                 // owned

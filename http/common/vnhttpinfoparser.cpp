@@ -1,5 +1,6 @@
 // CHttpInfoParser: reading and writing HTTP heads held as text (see vnhttpinfoparser.h).
 #include "http/common/vnhttpinfoparser.h"
+#include "http/common/vnhttpinfoparser_internal.h"
 
 #include <string.h>
 
@@ -15,9 +16,11 @@ int ValueStart(const vn::strutf8& head, const char* name) {
 
 }  // namespace
 
-vn::strutf8 CHttpInfoParser::MakeSvrResHead(unsigned int uCode, unsigned long long uTotal,
-                                            unsigned char bKeepAlive, unsigned char bGzip,
-                                            long long llRangeStart) {
+namespace vn {
+namespace detail {
+
+vn::strutf8 HttpAnswerHead(unsigned int uCode, unsigned long long uContentLength, bool bKeepAlive,
+                           bool bGzip, const char* pszContentRange) {
     vn::strutf8 head;
     vn::strutf8 line;
     // The blank before each CRLF of the first two lines is what peers of this server have
@@ -28,15 +31,27 @@ vn::strutf8 CHttpInfoParser::MakeSvrResHead(unsigned int uCode, unsigned long lo
         head.format("HTTP/1.1 %u Error \r\nServer: ZR/1.0.0 (Corvane) \r\n", uCode);
     }
     if (bGzip) head += "Content-Encoding: gzip\r\n";
-    unsigned long long start = static_cast<unsigned long long>(llRangeStart);
-    if (llRangeStart != 0) {
-        line.format("Content-Range: bytes %llu-%llu/%llu\r\n", start, uTotal - 1, uTotal);
+    if (pszContentRange != nullptr) {
+        line.format("Content-Range: %s\r\n", pszContentRange);
         head += line;
     }
-    line.format("Content-Length: %llu\r\n", uTotal - start);
+    line.format("Content-Length: %llu\r\n", uContentLength);
     head += line;
     head += bKeepAlive ? "Connection: keep-alive\r\n\r\n" : "Connection: close\r\n\r\n";
     return head;
+}
+
+}  // namespace detail
+}  // namespace vn
+
+vn::strutf8 CHttpInfoParser::MakeSvrResHead(unsigned int uCode, unsigned long long uTotal,
+                                            unsigned char bKeepAlive, unsigned char bGzip,
+                                            long long llRangeStart) {
+    unsigned long long start = static_cast<unsigned long long>(llRangeStart);
+    vn::strutf8 range;
+    if (llRangeStart != 0) range.format("bytes %llu-%llu/%llu", start, uTotal - 1, uTotal);
+    return vn::detail::HttpAnswerHead(uCode, uTotal - start, bKeepAlive != 0, bGzip != 0,
+                                      llRangeStart != 0 ? range.c_str() : nullptr);
 }
 
 unsigned char CHttpInfoParser::GetHttpHeadInfo(const char* pData, unsigned int uLen,

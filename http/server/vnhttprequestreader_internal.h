@@ -66,6 +66,8 @@ public:
     // the caller is told it: for a multipart upload counted from the first part's content.
     bool IsLengthKnown() const { return m_body.GetKind() != CHttpHead::kBodyChunked; }
     unsigned long long GetCallerLength() const { return m_uCallerLength; }
+    // Body bytes not yet read, for a body of known length.
+    unsigned long long GetBodyRemaining() const { return m_body.GetRemaining(); }
     // Whether any body byte has been received (a multipart upload's part head counts).
     bool BodyStarted() const { return m_bBodyStarted; }
     // Whether the connection may carry a next request after this one.

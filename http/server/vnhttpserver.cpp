@@ -154,7 +154,7 @@ void CHttpServer::AcceptInThread(int fd, unsigned short uPort) {
         vnsocket_close(fd);
         return;
     }
-    CHttpServerChannel* pChannel = new CHttpServerChannel(pTask, uPort, ++m_uNextId);
+    CHttpServerChannel* pChannel = new CHttpServerChannel(pTask, uPort, ++m_uNextId, &m_budget);
     pChannel->SetSink(this);
     pPool->AddNew(pChannel, vn_time());  // the pool owns it from here on
     pChannel->Attach(fd);
@@ -261,14 +261,15 @@ void CHttpServer::OnRequest(unsigned long long uId, const vn::strutf8& strHead,
     // A kept-alive connection's next request: the caller gets the new-set time to answer
     // it, counted from now rather than from the last completion.
     pPool->MoveToNew(uId);
+    pPool->SetAwaiting(uId, true);
     pNotify->OnRequest(uId, strType, strHead, strLocalIP, strPeerIP, uPeerPort);
 }
 
 void CHttpServer::OnComplete(unsigned long long uId, const vn::strutf8& strHead,
-                             const vn::strutf8& strData, int nCode) {
+                             const vn::strutf8& strData, int nCode, bool bAwaitsAnswer) {
     if (!OnThread()) {
         vn_task_call_CHttpServerOnComplete::Marshal(m_pTask, m_pHolder, this, uId, strHead, strData,
-                                                    nCode);
+                                                    nCode, bAwaitsAnswer);
         return;
     }
     CHttpServerChannelPool* pPool = GetChannelPool();
@@ -280,6 +281,8 @@ void CHttpServer::OnComplete(unsigned long long uId, const vn::strutf8& strHead,
     // Finished before the caller hears of it: an answer the caller gives from inside
     // OnComplete (a Post after a received body) then records its own notify.
     pPool->MoveToFinished(uId);
+    // A body received into memory: its request waits for the answer the caller now gives.
+    pPool->SetAwaiting(uId, bAwaitsAnswer && nCode == 0);
     if (pNotify != nullptr) pNotify->OnComplete(uId, strHead, strData, nCode);
 }
 
@@ -310,19 +313,33 @@ void CHttpServer::ReportGone(unsigned long long uId, CHttpNotify* pNotify, const
     if (pNotify != nullptr) pNotify->OnComplete(uId, vn::strutf8(), vn::strutf8(), 2);
 }
 
+CHttpServerChannel* CHttpServer::TakeAnswer(unsigned long long uId, CHttpNotify* pNotify,
+                                            bool bTransfer, const char* pszWhat) {
+    CHttpServerChannelPool* pPool = GetChannelPool();
+    CHttpServerChannel* pChannel = pPool != nullptr ? pPool->Find(uId) : nullptr;
+    // An answer that comes when no request waits (a second answer, a late one, one for a
+    // connection that has not announced its request yet) would be read by the peer as the
+    // answer to its next request: it is never written.
+    if (pChannel == nullptr || !pPool->IsAwaiting(uId)) {
+        ReportGone(uId, pNotify, pszWhat);
+        return nullptr;
+    }
+    pPool->SetAwaiting(uId, false);
+    if (bTransfer) {
+        pPool->SetNotify(uId, pNotify);
+    } else {
+        pPool->MoveToFinished(uId);
+    }
+    return pChannel;
+}
+
 void CHttpServer::Refuse(unsigned long long uId, const vn::strutf8& strText, int nCode) {
     if (!OnThread()) {
         vn_task_call_CHttpServerRefuse::Marshal(m_pTask, m_pHolder, this, uId, strText, nCode);
         return;
     }
-    CHttpServerChannelPool* pPool = GetChannelPool();
-    CHttpServerChannel* pChannel = pPool != nullptr ? pPool->Find(uId) : nullptr;
-    if (pChannel == nullptr) {
-        ReportGone(uId, nullptr, "Refuse");
-        return;
-    }
-    pPool->MoveToFinished(uId);
-    pChannel->Refuse(strText, nCode);
+    if (CHttpServerChannel* c = TakeAnswer(uId, nullptr, false, "Refuse"))
+        c->Refuse(strText, nCode);
 }
 
 void CHttpServer::Cancel(unsigned long long uId) {
@@ -330,12 +347,14 @@ void CHttpServer::Cancel(unsigned long long uId) {
         vn_task_call_CHttpServerCancel::Marshal(m_pTask, m_pHolder, this, uId);
         return;
     }
+    // Cancel is not an answer: it ends the connection whatever its request is doing.
     CHttpServerChannelPool* pPool = GetChannelPool();
     CHttpServerChannel* pChannel = pPool != nullptr ? pPool->Find(uId) : nullptr;
     if (pChannel == nullptr) {
         ReportGone(uId, nullptr, "Cancel");
         return;
     }
+    pPool->SetAwaiting(uId, false);
     pPool->MoveToFinished(uId);
     pChannel->Close();
 }
@@ -347,14 +366,9 @@ void CHttpServer::Accept_SendBuf(unsigned long long uId, const vn::strutf8& strD
                                                         pNotify, bProgress);
         return;
     }
-    CHttpServerChannelPool* pPool = GetChannelPool();
-    CHttpServerChannel* pChannel = pPool != nullptr ? pPool->Find(uId) : nullptr;
-    if (pChannel == nullptr) {
-        ReportGone(uId, pNotify, "Accept_SendBuf");
-        return;
+    if (CHttpServerChannel* c = TakeAnswer(uId, pNotify, true, "Accept_SendBuf")) {
+        c->Accept_SendBuf(strData, bProgress);
     }
-    pPool->SetNotify(uId, pNotify);
-    pChannel->Accept_SendBuf(strData, bProgress);
 }
 
 void CHttpServer::Accept_RecvFile(unsigned long long uId, const vn::strutf8& strBody,
@@ -365,14 +379,9 @@ void CHttpServer::Accept_RecvFile(unsigned long long uId, const vn::strutf8& str
                                                          strPath, pNotify, bProgress);
         return;
     }
-    CHttpServerChannelPool* pPool = GetChannelPool();
-    CHttpServerChannel* pChannel = pPool != nullptr ? pPool->Find(uId) : nullptr;
-    if (pChannel == nullptr) {
-        ReportGone(uId, pNotify, "Accept_RecvFile");
-        return;
+    if (CHttpServerChannel* c = TakeAnswer(uId, pNotify, true, "Accept_RecvFile")) {
+        c->Accept_RecvFile(strBody, strPath, bProgress);
     }
-    pPool->SetNotify(uId, pNotify);
-    pChannel->Accept_RecvFile(strBody, strPath, bProgress);
 }
 
 void CHttpServer::Accept_RecvBuff(unsigned long long uId, const vn::strutf8& strText,
@@ -382,14 +391,9 @@ void CHttpServer::Accept_RecvBuff(unsigned long long uId, const vn::strutf8& str
                                                          pNotify, bProgress);
         return;
     }
-    CHttpServerChannelPool* pPool = GetChannelPool();
-    CHttpServerChannel* pChannel = pPool != nullptr ? pPool->Find(uId) : nullptr;
-    if (pChannel == nullptr) {
-        ReportGone(uId, pNotify, "Accept_RecvBuff");
-        return;
+    if (CHttpServerChannel* c = TakeAnswer(uId, pNotify, true, "Accept_RecvBuff")) {
+        c->Accept_RecvBuff(strText, bProgress);
     }
-    pPool->SetNotify(uId, pNotify);
-    pChannel->Accept_RecvBuff(strText, bProgress);
 }
 
 void CHttpServer::Accept_SendFile(unsigned long long uId, const vn::strutf8& strPath,
@@ -399,14 +403,9 @@ void CHttpServer::Accept_SendFile(unsigned long long uId, const vn::strutf8& str
                                                          pNotify, bProgress);
         return;
     }
-    CHttpServerChannelPool* pPool = GetChannelPool();
-    CHttpServerChannel* pChannel = pPool != nullptr ? pPool->Find(uId) : nullptr;
-    if (pChannel == nullptr) {
-        ReportGone(uId, pNotify, "Accept_SendFile");
-        return;
+    if (CHttpServerChannel* c = TakeAnswer(uId, pNotify, true, "Accept_SendFile")) {
+        c->Accept_SendFile(strPath, bProgress);
     }
-    pPool->SetNotify(uId, pNotify);
-    pChannel->Accept_SendFile(strPath, bProgress);
 }
 
 void CHttpServer::Post(unsigned long long uId, const vn::strutf8& strHead,
@@ -416,14 +415,9 @@ void CHttpServer::Post(unsigned long long uId, const vn::strutf8& strHead,
                                               pNotify, bProgress);
         return;
     }
-    CHttpServerChannelPool* pPool = GetChannelPool();
-    CHttpServerChannel* pChannel = pPool != nullptr ? pPool->Find(uId) : nullptr;
-    if (pChannel == nullptr) {
-        ReportGone(uId, pNotify, "Post");
-        return;
+    if (CHttpServerChannel* c = TakeAnswer(uId, pNotify, true, "Post")) {
+        c->Post(strHead, strBody, bProgress);
     }
-    pPool->SetNotify(uId, pNotify);
-    pChannel->Post(strHead, strBody, bProgress);
 }
 
 // ---- Any thread ----
@@ -440,6 +434,20 @@ void CHttpServer::GetPeerIP(unsigned long long uId, vn::strutf8& strIP) {
     if (pPool == nullptr || !pPool->GetPeerIP(uId, strIP)) {
         syslog(VN_LOG_WARNING, kTag, __LINE__, "GetPeerIP, but channel is not exist");
     }
+}
+
+int CHttpServer::GetRequestBodyLength(unsigned long long uId, unsigned long long* pLen) {
+    CHttpServerChannelPool* pPool = GetChannelPool();
+    unsigned long long uLen = 0;
+    bool bKnown = false;
+    if (pPool == nullptr || !pPool->GetContentLen(uId, uLen, bKnown)) return -1;
+    if (!bKnown) return 0;
+    if (pLen != nullptr) *pLen = uLen;
+    return 1;
+}
+
+void CHttpServer::SetMemoryLimit(unsigned long long uBytes) {
+    m_budget.SetLimit(uBytes);
 }
 
 unsigned long long CHttpServer::GetRequestContentLen(unsigned long long uId) {

@@ -4,7 +4,12 @@
 // "GET /file") on a port with a CHttpRequestNotify, and hears of every matching request.
 // For each it answers with exactly one of Refuse, Accept_SendBuf, Accept_SendFile,
 // Accept_RecvFile, Accept_RecvBuff, Post or Cancel; progress and the one completion of an
-// accepted transfer come back through the CHttpNotify given with the answer.
+// accepted transfer come back through the CHttpNotify given with the answer. Ids name
+// connections (the requests of one kept connection share an id), but an answer is taken
+// only while the connection's current request waits for one: a second or late answer is
+// never written, and completes with code 2. Requests the protocol refuses (no Host in an
+// HTTP/1.1 request, a bad Content-Length, obs-fold, ...) are answered by the server itself
+// and never reported; pipelined requests are answered in order.
 //
 // Thread safety: every operation may be called from any thread. The answering operations
 // are posted to the server thread "HttpSvr" and return before they take effect (called on
@@ -47,9 +52,12 @@ public:
     virtual void OnProgress(unsigned long long uId, unsigned long long uDone,
                             unsigned long long uTotal, unsigned int uSpeed) = 0;
     // Once per accepted transfer. strData: the body received by Accept_RecvBuff, else
-    // empty. nCode: 0 success, 1 time-out, 2 closed (or the channel is gone), 3 head too
-    // long, 4 writing the body failed, 5 range or reading the data failed, 6 the file to
-    // send did not open, 7 the file to receive into did not open.
+    // empty. nCode: 0 success, 1 time-out, 2 closed (or the id names no request waiting
+    // for an answer), 3 head too long, 4 writing the body failed (also: a body over the
+    // memory bound, answered 413), 5 range or reading the data failed (an unsatisfiable
+    // range is answered 416), 6 the file to send did not open (or is not a regular file),
+    // 7 the file to receive into did not open, 8 the request body broke its framing
+    // (answered 400).
     virtual void OnComplete(unsigned long long uId, const vn::strutf8& strHead,
                             const vn::strutf8& strData, int nCode) = 0;
 };
@@ -74,17 +82,24 @@ public:
     virtual void UnRegisterRequest(const vn::strutf8& strRequestType, unsigned short uPort) = 0;
     // Answers nCode with strText as the body and closes the connection; no completion.
     virtual void Refuse(unsigned long long uId, const vn::strutf8& strText, int nCode) = 0;
-    // Answers 200 (206 for a Range request) with the bytes of strData.
+    // Answers 200 with the bytes of strData; a GET with a valid Range gets 206 with that
+    // range, an unsatisfiable one 416 (completion code 5). A HEAD request gets the head only.
     virtual void Accept_SendBuf(unsigned long long uId, const vn::strutf8& strData,
                                 CHttpNotify* pNotify, bool bProgress) = 0;
-    // Receives the request body into strPath, then answers 200 with strBody.
+    // Receives the request body (of a form: its first part's content) into a new file beside
+    // strPath that replaces strPath once complete, then answers 200 with strBody. A receive
+    // that fails leaves nothing under strPath. A client that waits for "100 Continue" is
+    // told to send the body.
     virtual void Accept_RecvFile(unsigned long long uId, const vn::strutf8& strBody,
                                  const vn::strutf8& strPath, CHttpNotify* pNotify,
                                  bool bProgress) = 0;
-    // Receives the request body into memory (OnComplete's strData); strText is not used.
+    // Receives the request body into memory (OnComplete's strData); strText is not used. No
+    // answer is sent: the request still waits for one (Post or Accept_SendBuf, typically
+    // from OnComplete).
     virtual void Accept_RecvBuff(unsigned long long uId, const vn::strutf8& strText,
                                  CHttpNotify* pNotify, bool bProgress) = 0;
-    // Answers 200, or 206 from the Range start, with the file at strPath.
+    // Answers 200, or 206 for a valid Range (416 and code 5 for an unsatisfiable one), with
+    // the regular file at strPath; anything else completes with code 6 at once.
     virtual void Accept_SendFile(unsigned long long uId, const vn::strutf8& strPath,
                                  CHttpNotify* pNotify, bool bProgress) = 0;
     // Sends strHead (a complete answer head, empty line included) and strBody as they are.
@@ -97,8 +112,22 @@ public:
     virtual void GetLocalIP(unsigned long long uId, vn::strutf8& strIP) = 0;
     virtual void GetPeerIP(unsigned long long uId, vn::strutf8& strIP) = 0;
     // The Content-Length of the request head (multipart: from the first data byte of the
-    // first part); 0 for an id the server no longer holds. Any thread.
+    // first part); 0 for an id the server no longer holds, and 0 for a chunked body (whose
+    // length nobody knows before its last chunk): GetRequestBodyLength tells them apart.
+    // Any thread.
     virtual unsigned long long GetRequestContentLen(unsigned long long uId) = 0;
+
+    // ---- Added after the designed operations ----
+
+    // The request body's length: 1 with *pLen set when it is known (a Content-Length, as
+    // GetRequestContentLen gives it; 0 for a request without a body), 0 when it is not (a
+    // chunked body, which ends with its last chunk), -1 for an id the server no longer
+    // holds. Any thread.
+    virtual int GetRequestBodyLength(unsigned long long uId, unsigned long long* pLen) = 0;
+    // Bounds the bytes of request bodies the server holds in memory for Accept_RecvBuff,
+    // across all connections (default 256 MiB). A body that would pass the bound is
+    // answered 413 and its transfer completes with code 4. Any thread.
+    virtual void SetMemoryLimit(unsigned long long uBytes) = 0;
 };
 
 // The process's one server, created by the first call (safe from several threads).

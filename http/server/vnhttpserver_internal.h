@@ -57,6 +57,8 @@ public:
     void GetLocalIP(unsigned long long uId, vn::strutf8& strIP) override;
     void GetPeerIP(unsigned long long uId, vn::strutf8& strIP) override;
     unsigned long long GetRequestContentLen(unsigned long long uId) override;
+    int GetRequestBodyLength(unsigned long long uId, unsigned long long* pLen) override;
+    void SetMemoryLimit(unsigned long long uBytes) override;
 
     // CHttpServerListenSink (listen thread)
     void OnAccept(int fd, unsigned short uPort) override;
@@ -67,7 +69,7 @@ public:
                    const vn::strutf8& strLocalIP, const vn::strutf8& strPeerIP,
                    unsigned short uPeerPort) override;
     void OnComplete(unsigned long long uId, const vn::strutf8& strHead, const vn::strutf8& strData,
-                    int nCode) override;
+                    int nCode, bool bAwaitsAnswer) override;
     void OnProgress(unsigned long long uId, unsigned long long uDone, unsigned long long uTotal,
                     unsigned int uSpeed) override;
 
@@ -91,8 +93,14 @@ public:
 
 private:
     bool OnThread() const;
-    // Completion with code 2 for an answer naming a channel the pool does not hold.
+    // Completion with code 2 for an answer naming a channel the pool does not hold, or one
+    // whose request does not wait for an answer.
     void ReportGone(unsigned long long uId, CHttpNotify* pNotify, const char* pszWhat);
+    // The one path of every answer: the channel of uId when its request waits for an
+    // answer, which is then taken (a transfer's pNotify recorded, or the channel moved to
+    // the finished set); otherwise null after the unknown-id path (ReportGone).
+    CHttpServerChannel* TakeAnswer(unsigned long long uId, CHttpNotify* pNotify, bool bTransfer,
+                                   const char* pszWhat);
 
     CScopeHolder<CHttpServer, 0, CRefCountSafe>* m_pHolder;  // one reference owned
     std::map<unsigned short, std::map<vn::strutf8, CHttpRequestNotify*>> m_registry;  // "HttpSvr"
@@ -102,4 +110,5 @@ private:
     CHttpServerThreadPool* m_pThreadPool;                 // owned; "HttpSvr"
     std::atomic<CHttpServerChannelPool*> m_pChannelPool;  // owned; written on "HttpSvr"
     unsigned long long m_uNextId;                         // "HttpSvr": ids are never reused
+    CHttpBodyBudget m_budget;  // bodies in memory across all channels (they outlive none of it)
 };

@@ -14,8 +14,10 @@
 #include "http/common/vndatareader_internal.h"
 #include "http/common/vndatawriter_internal.h"
 #include "http/common/vnhttpinfoparser.h"
+#include "http/common/vnhttpinfoparser_internal.h"
 #include "http/server/vnhttpservertask_internal.h"
-#include "net/vnhttptext_internal.h"
+#include "net/vnhttphead.h"
+#include "net/vnhttprange.h"
 #include "net/vnnet.h"
 #include "task/vntaskcall.h"
 
@@ -34,30 +36,26 @@ std::atomic<int> CHttpServerChannel::s_nChnCount{0};
 namespace {
 
 const char kTag[] = "HttSvrChn";
+const char kContinue[] = "HTTP/1.1 100 Continue\r\n\r\n";
+// m_nCodeAfterSend when the answer going out is not an error answer of the channel's own.
+constexpr int kNoErrorAnswer = -2;
 
-// Last occurrence of needle in hay[0, len), or -1.
-int FindLast(const char* hay, unsigned int len, const char* needle, unsigned int n) {
-    if (n == 0 || n > len) return -1;
-    for (unsigned int i = len - n + 1; i-- > 0;) {
-        if (hay[i] == needle[0] && memcmp(hay + i, needle, n) == 0) return static_cast<int>(i);
+// Whether a caller-built answer head lets the connection go on. A head that does not even
+// parse gives the peer no reliable framing: the connection ends after it.
+bool HeadKeepsConnection(const vn::strutf8& strHead) {
+    CHttpHead head;
+    size_t used = 0;
+    if (head.ParseResponse(strHead.c_str(), strHead.length(), strHead.length() + 1, &used) !=
+        CHttpHead::kComplete) {
+        return false;
     }
-    return -1;
-}
-
-// Whether an answer head announces "Connection: close".
-bool SaysClose(const vn::strutf8& strHead) {
-    int at = vn::detail::HttpFindHeader(strHead.c_str(), strHead.length(), "Connection");
-    if (at < 0) return false;
-    const char* p = strHead.c_str() + at;
-    while (*p == ' ' || *p == '\t')
-        ++p;
-    return strncasecmp(p, "close", 5) == 0;
+    return !head.HasToken("Connection", "close");
 }
 
 }  // namespace
 
 CHttpServerChannel::CHttpServerChannel(CHttpServerTask* pTask, unsigned short uListenPort,
-                                       unsigned long long uId)
+                                       unsigned long long uId, CHttpBodyBudget* pBudget)
     : m_pHolder(new CScopeHolder<CHttpServerChannel, 0, CRefCountSafe>(this)),
       m_uId(uId),
       m_uHeadTime(0),
@@ -66,15 +64,21 @@ CHttpServerChannel::CHttpServerChannel(CHttpServerTask* pTask, unsigned short uL
       m_bProgress(false),
       m_nState(kStateAttaching),
       m_uContentLen(0),
+      m_bLengthKnown(true),
       m_uRangeStart(0),
       m_pTask(pTask),
       m_pSocket(nullptr),
       m_pSink(nullptr),
+      m_pBudget(pBudget),
+      m_uReserved(0),
       m_pReader(nullptr),
       m_pWriter(nullptr),
+      m_nCodeAfterSend(kNoErrorAnswer),
+      m_uDrained(0),
       m_bClosed(false),
       m_bHoldsSlot(false),
       m_bCloseAfterSend(false),
+      m_bContinueSent(false),
       m_bSendBufSet(false),
       m_bRecvBufSet(false),
       m_uListenPort(uListenPort),
@@ -85,7 +89,8 @@ CHttpServerChannel::CHttpServerChannel(CHttpServerTask* pTask, unsigned short uL
       m_uSendPos(0),
       m_pRecvBuf(nullptr),
       m_uRecvCap(0),
-      m_uRecvLen(0) {
+      m_uRecvLen(0),
+      m_uRecvPos(0) {
     m_pTask->AddUser(1);
     m_bHoldsSlot = true;
     int n = s_nChnCount.fetch_add(1, std::memory_order_relaxed) + 1;
@@ -100,7 +105,8 @@ CHttpServerChannel::~CHttpServerChannel() {
     syslog(VN_LOG_NOTICE, kTag, __LINE__, "Chn Destory, s_nChnCount [%d]", n);
     delete m_pSocket;
     delete m_pReader;
-    delete m_pWriter;
+    delete m_pWriter;  // a received file never put in place is removed with it
+    if (m_uReserved != 0) m_pBudget->Release(m_uReserved);
     free(m_pSendBuf);
     free(m_pRecvBuf);
     m_pHolder->Release();
@@ -119,7 +125,7 @@ void CHttpServerChannel::MarkClosed() {
     m_uSendCap = m_uSendLen = m_uSendPos = 0;
     free(m_pRecvBuf);
     m_pRecvBuf = nullptr;
-    m_uRecvCap = m_uRecvLen = 0;
+    m_uRecvCap = m_uRecvLen = m_uRecvPos = 0;
     m_bClosed.store(true, std::memory_order_release);
 }
 
@@ -180,11 +186,14 @@ void CHttpServerChannel::Attach(int fd) {
     // request of a kept-alive connection. Set once per connection.
     m_pSocket->SetNoDelay(true);
     m_bClosed.store(false, std::memory_order_release);
+    m_request.Reset();
     m_nState = kStateHead;
     syslog(VN_LOG_NOTICE, kTag, __LINE__, "%s Start [%s:%d],set timeout[%d]", m_strIdText.c_str(),
            strPeer.c_str(), peerPort, kTimeoutMs);
     SetTimer(kTimeoutMs, 0);
 }
+
+// ---- Buffers ----
 
 bool CHttpServerChannel::AppendSendData(const char* pData, unsigned int uLen) {
     if (m_pSendBuf == nullptr) {
@@ -222,7 +231,14 @@ unsigned int CHttpServerChannel::GetCanRecvLen() {
             return 0;
         }
         m_uRecvCap = kRecvBufSize - 1;
-        m_uRecvLen = 0;
+        m_uRecvLen = m_uRecvPos = 0;
+    }
+    if (m_uRecvPos > 0) {
+        // What is left unconsumed (a partial head or chunk line) moves to the front.
+        m_uRecvLen -= m_uRecvPos;
+        memmove(m_pRecvBuf, m_pRecvBuf + m_uRecvPos, m_uRecvLen);
+        m_uRecvPos = 0;
+        m_pRecvBuf[m_uRecvLen] = '\0';
     }
     unsigned int room = m_uRecvCap - m_uRecvLen;
     if (room == 0)
@@ -230,91 +246,83 @@ unsigned int CHttpServerChannel::GetCanRecvLen() {
     return room;
 }
 
+void CHttpServerChannel::Consume(size_t n) {
+    m_uRecvPos += static_cast<unsigned int>(n);
+    if (m_uRecvPos == m_uRecvLen) m_uRecvPos = m_uRecvLen = 0;
+}
+
+// ---- Reading requests ----
+
 void CHttpServerChannel::OnRecv(CVNITCPSocket* pSocket) {
     if (m_nState == kStateLingering) {
         char drop[16384];
         pSocket->Recv(drop, sizeof(drop));
         return;
     }
-    if (m_nState != kStateHead && m_nState != kStateReceiving) {
+    bool bHead = m_nState == kStateHead;
+    if (!bHead && m_nState != kStateReceiving && m_nState != kStateDraining) {
         // Bytes that come while an answer is pending or going out belong to the next
         // request: leave them in the kernel until the head phase starts again.
         pSocket->SetEvent(VN_EV_READ, true);
         return;
     }
-    bool bHead = m_nState == kStateHead;
     unsigned int room = GetCanRecvLen();
-    if (room == 0) return;
     if (bHead) {
-        unsigned int left = kMaxHeadLen > m_uRecvLen ? kMaxHeadLen - m_uRecvLen : 0;
+        // A head is read in pieces of at most kMaxHead bytes in all: a client cannot make
+        // the channel hold more before the caller has decided.
+        unsigned int left = CHttpRequestReader::kMaxHead > BufferedLen()
+                                ? CHttpRequestReader::kMaxHead - BufferedLen()
+                                : 0;
         if (room > left) room = left;
     }
-    // Reading up to the room gives what min(room, unread) would, one ioctl fewer.
-    int n = room > 0 ? pSocket->Recv(m_pRecvBuf + m_uRecvLen, static_cast<int>(room)) : -1;
+    if (room == 0) {
+        pSocket->SetEvent(VN_EV_READ, true);  // nothing can be taken; never spin on it
+        return;
+    }
+    int n = pSocket->Recv(m_pRecvBuf + m_uRecvLen, static_cast<int>(room));
     if (n <= 0) return;
     SetTimer(kTimeoutMs, 0);
     m_uRecvLen += static_cast<unsigned int>(n);
     m_pRecvBuf[m_uRecvLen] = '\0';
     if (bHead) {
         CheckHead();
-        return;
+    } else {
+        CheckBody();
     }
-    bool bDone = false;
-    if (!WriteContent(bDone)) {
-        syslog(VN_LOG_ERROR, kTag, __LINE__, "%s WriteContent fail", m_strIdText.c_str());
-        NotifyComplete(kCodeWriteFail);
-        return;
-    }
-    if (bDone) {
-        syslog(VN_LOG_NOTICE, kTag, __LINE__, "%s OnRecv Complete", m_strIdText.c_str());
-        NotifyComplete(kCodeOk);
-        return;
-    }
-    ReportProgress();
-}
-
-int CHttpServerChannel::ParseHead(const char* pData, unsigned int uLen, unsigned int& uUsed,
-                                  vn::strutf8& strHead, unsigned long long& uContentLen,
-                                  vn::strutf8& strBoundary, unsigned long long& uRangeStart) {
-    unsigned int uHeadStart = 0, uHeadLen = 0;
-    uContentLen = 0;
-    strBoundary.clear();
-    if (!CHttpInfoParser::GetHttpHeadInfo(pData, uLen, uHeadStart, uHeadLen, uContentLen,
-                                          strBoundary) ||
-        uHeadLen == 0 || uHeadStart > uLen || uHeadLen > uLen - uHeadStart) {
-        return uLen >= kMaxHeadLen ? -1 : 0;
-    }
-    strHead.assign(pData + uHeadStart, uHeadLen);
-    uUsed = uHeadStart + uHeadLen;
-    uRangeStart = 0;
-    // A Range value that does not parse leaves the start at 0: the whole data is sent.
-    if (!CHttpInfoParser::GetRange(strHead, uRangeStart)) uRangeStart = 0;
-    return 1;
 }
 
 void CHttpServerChannel::CheckHead() {
-    unsigned int used = 0;
-    unsigned long long uContentLen = 0;
-    int found = ParseHead(m_pRecvBuf, m_uRecvLen, used, m_strHead, uContentLen, m_strBoundary,
-                          m_uRangeStart);
-    if (found < 0) {
-        syslog(VN_LOG_ERROR, kTag, __LINE__,
-               "%s already recv len[%u],but yet not recv Head Complete,let it Error\r\n%s",
-               m_strIdText.c_str(), static_cast<unsigned int>(kMaxHeadLen), m_pRecvBuf);
-        if (m_pSocket != nullptr) m_pSocket->Close();
-        NotifyComplete(kCodeHeadTooLong);
+    size_t used = 0;
+    int r = m_request.ReadHead(Buffered(), BufferedLen(), &used);
+    if (r == CHttpRequestReader::kNeedMore) {
+        if (m_request.WantsContinueForHead() && !m_bContinueSent) SendContinue();
         return;
     }
-    if (found == 0) return;
+    if (r == CHttpRequestReader::kTooLong) {
+        syslog(VN_LOG_ERROR, kTag, __LINE__,
+               "%s already recv len[%u],but yet not recv Head Complete,let it Error\r\n%s",
+               m_strIdText.c_str(), static_cast<unsigned int>(CHttpRequestReader::kMaxHead),
+               Buffered());
+        AnswerError(431, "request head too long", kCodeHeadTooLong);
+        return;
+    }
+    if (r == CHttpRequestReader::kBad) {
+        syslog(VN_LOG_ERROR, kTag, __LINE__, "%s bad request, answered %u: %s", m_strIdText.c_str(),
+               m_request.GetErrorStatus(), m_request.GetErrorText());
+        AnswerError(m_request.GetErrorStatus(), m_request.GetErrorText(), -1);
+        return;
+    }
+    Consume(used);
+    m_strHead = m_request.GetHeadText();
     syslog(VN_LOG_DEBUG, kTag, __LINE__, "%s Recv Head \r\n%s", m_strIdText.c_str(),
            m_strHead.c_str());
-    m_uContentLen.store(uContentLen, std::memory_order_relaxed);
+    m_uContentLen.store(m_request.GetCallerLength(), std::memory_order_relaxed);
+    m_bLengthKnown.store(m_request.IsLengthKnown(), std::memory_order_relaxed);
     syslog(VN_LOG_NOTICE, kTag, __LINE__, "%s GetContentLength [%llu]", m_strIdText.c_str(),
-           uContentLen);
-    syslog(VN_LOG_NOTICE, kTag, __LINE__, "%s GetRange [%llu]", m_strIdText.c_str(), m_uRangeStart);
-    m_uRecvLen -= used;
-    if (m_uRecvLen > 0) memmove(m_pRecvBuf, m_pRecvBuf + used, m_uRecvLen);
-    m_pRecvBuf[m_uRecvLen] = '\0';
+           m_request.GetCallerLength());
+    syslog(VN_LOG_NOTICE, kTag, __LINE__, "%s GetRange [%s]", m_strIdText.c_str(),
+           m_request.GetRange().c_str());
+    m_uRangeStart = 0;
     m_pSocket->SetEvent(VN_EV_READ | VN_EV_WRITE, true);
     KillTimer(0xFFFFFFFFu);
     m_nState = kStateWaiting;
@@ -325,40 +333,233 @@ void CHttpServerChannel::CheckHead() {
     }
 }
 
-bool CHttpServerChannel::RefuseWhenClosed() {
+void CHttpServerChannel::CheckBody() {
+    bool bDrain = m_nState == kStateDraining;
+    for (;;) {
+        size_t used = 0;
+        const char* data = nullptr;
+        size_t n = 0;
+        int r = m_request.ReadBody(Buffered(), BufferedLen(),
+                                   bDrain ? CHttpRequestReader::kRaw : CHttpRequestReader::kParts,
+                                   &used, &data, &n);
+        if (r == CHttpRequestReader::kData) {
+            if (bDrain) {
+                Consume(used);
+                m_uDrained += n;
+                if (m_uDrained > kDrainMax) {
+                    // Too much to read for nothing: the connection ends here instead.
+                    BeginLingeringClose();
+                    return;
+                }
+                continue;
+            }
+            // The data may lie in the receive buffer: written before it is consumed.
+            bool bKept = WriteBody(data, n);
+            Consume(used);
+            if (!bKept) return;
+            continue;
+        }
+        Consume(used);
+        if (r == CHttpRequestReader::kNeedMore) {
+            if (!bDrain) ReportProgress();
+            return;
+        }
+        if (r == CHttpRequestReader::kBodyDone) {
+            if (bDrain) {
+                NextRequest();
+            } else {
+                BodyReceived();
+            }
+            return;
+        }
+        syslog(VN_LOG_ERROR, kTag, __LINE__, "%s bad request body: %s", m_strIdText.c_str(),
+               m_request.GetErrorText());
+        if (bDrain) {
+            // The answer has gone; there is nothing left to say on this connection.
+            m_pSocket->Close();
+            KillTimer(0xFFFFFFFFu);
+            MarkClosed();
+            return;
+        }
+        AnswerError(400, m_request.GetErrorText(), kCodeBadBody);
+        return;
+    }
+}
+
+bool CHttpServerChannel::WriteBody(const char* pData, size_t uLen) {
+    if (uLen == 0) return true;
+    bool bMemory = m_pWriter->GetMode() == HttpResponseDataWriter::kModeMemory;
+    if (bMemory && !m_request.IsLengthKnown()) {
+        // A chunked body into memory draws on the server-wide bound as it grows.
+        if (!m_pBudget->TryReserve(uLen)) {
+            syslog(VN_LOG_ERROR, kTag, __LINE__, "%s body over the memory bound [%llu]",
+                   m_strIdText.c_str(), m_pBudget->GetLimit());
+            AnswerError(413, "request body too large", kCodeWriteFail);
+            return false;
+        }
+        m_uReserved += uLen;
+    }
+    if (!m_pWriter->Write(pData, static_cast<unsigned int>(uLen))) {
+        syslog(VN_LOG_NOTICE, kTag, __LINE__, "%s Write Content Len[%u] FAIL", m_strIdText.c_str(),
+               static_cast<unsigned int>(uLen));
+        syslog(VN_LOG_ERROR, kTag, __LINE__, "%s WriteContent fail", m_strIdText.c_str());
+        if (bMemory) {
+            AnswerError(413, "request body too large", kCodeWriteFail);
+        } else {
+            NotifyComplete(kCodeWriteFail);
+        }
+        return false;
+    }
+    return true;
+}
+
+void CHttpServerChannel::BodyReceived() {
+    syslog(VN_LOG_NOTICE, kTag, __LINE__, "%s OnRecv Complete", m_strIdText.c_str());
+    if (m_pWriter->GetMode() == HttpResponseDataWriter::kModeFile) {
+        // The received file is complete in its place before anybody hears of it.
+        if (!m_pWriter->Commit()) {
+            NotifyComplete(kCodeWriteFail);
+            return;
+        }
+        unsigned long long len = m_strAnswerBody.length();
+        vn::strutf8 head = MakeHead(200, len, 0, len != 0 ? len - 1 : 0);
+        AppendSendData(head.c_str(), head.length());
+        delete m_pReader;
+        m_pReader = nullptr;
+        if (!m_strAnswerBody.empty() && !m_request.IsHeadMethod()) {
+            m_pReader = new CDataReader(static_cast<unsigned int>(m_uId));
+            m_pReader->SetBuffer(m_strAnswerBody.c_str(), m_strAnswerBody.length());
+        }
+        m_nState = kStateSending;
+        m_pSocket->SetEvent(VN_EV_READ, true);
+        SetTimer(kTimeoutMs, 0);
+        SendData();
+        return;
+    }
+    // A body received into memory: the caller answers it after hearing of it.
+    Complete(kCodeOk, kNextKeep, true);
+}
+
+// ---- Answers ----
+
+bool CHttpServerChannel::RefuseAnswer() {
     if (IsClosed() || m_pSocket == nullptr || m_pSocket->GetSocket() == -1) {
         // Nothing can be sent or received any more: report at once rather than after the
         // time-out.
         syslog(VN_LOG_WARNING, kTag, __LINE__, "%s answer for a closed connection",
                m_strIdText.c_str());
-        if (m_pSink != nullptr) m_pSink->OnComplete(m_uId, m_strHead, vn::strutf8(), kCodeClosed);
+        if (m_pSink != nullptr) {
+            m_pSink->OnComplete(m_uId, m_strHead, vn::strutf8(), kCodeClosed, false);
+        }
         return true;
     }
-    if (m_nState == kStateSending || m_nState == kStateReceiving) {
-        // A second answer for one request; the transfer under way keeps going.
-        syslog(VN_LOG_ERROR, kTag, __LINE__, "%s answer while a transfer runs, ignored",
+    if (m_nState != kStateWaiting) {
+        // The server passes on only answers for a request that waits for one.
+        syslog(VN_LOG_ERROR, kTag, __LINE__, "%s answer while no request waits, ignored",
                m_strIdText.c_str());
         return true;
     }
     // The answer's transfer starts now, also for the log line of one that fails at once.
     m_uTransferStart = vn_gettickcount();
+    m_uLastProgress = 0;
+    m_nCodeAfterSend = kNoErrorAnswer;
     return false;
 }
 
-bool CHttpServerChannel::SetMemoryBody(const vn::strutf8& strBody) {
+bool CHttpServerChannel::MustCloseAfterAnswer() const {
+    if (!m_request.IsKeepAlive()) return true;
+    if (m_request.IsBodyDone()) return false;
+    // A client that waits for "100 Continue" before its body may never send it now; one
+    // that sends a body longer than is worth dropping is better stopped.
+    if (m_request.ExpectsContinue() && !m_bContinueSent && !m_request.BodyStarted() &&
+        BufferedLen() == 0) {
+        return true;
+    }
+    return m_request.IsLengthKnown() && m_request.GetBodyRemaining() > kDrainMax;
+}
+
+vn::strutf8 CHttpServerChannel::MakeHead(unsigned int uCode, unsigned long long uTotal,
+                                         unsigned long long uFirst, unsigned long long uLast) {
+    m_bCloseAfterSend = MustCloseAfterAnswer();
+    if (uCode != 206)
+        return vn::detail::HttpAnswerHead(uCode, uTotal, !m_bCloseAfterSend, false, nullptr);
+    vn::strutf8 range;
+    range.format("bytes %llu-%llu/%llu", uFirst, uLast, uTotal);
+    return vn::detail::HttpAnswerHead(uCode, uLast - uFirst + 1, !m_bCloseAfterSend, false,
+                                      range.c_str());
+}
+
+unsigned int CHttpServerChannel::EvaluateRange(unsigned long long uTotal,
+                                               unsigned long long& uFirst,
+                                               unsigned long long& uLast) {
+    uFirst = 0;
+    uLast = uTotal != 0 ? uTotal - 1 : 0;
+    // Ranges are defined for GET (and HEAD, which mirrors it); other methods ignore them.
+    const vn::strutf8& method = m_request.GetHead().GetMethod();
+    if (m_request.GetRange().empty() || (method != "GET" && method != "HEAD")) return 200;
+    unsigned long long first = 0, last = 0;
+    int r = CHttpRange::Evaluate(m_request.GetRange().c_str(), m_request.GetRange().length(),
+                                 uTotal, &first, &last);
+    if (r == CHttpRange::kUnsatisfiable) return 416;
+    if (r != CHttpRange::kPart || (first == 0 && last + 1 == uTotal)) return 200;
+    uFirst = first;
+    uLast = last;
+    return 206;
+}
+
+void CHttpServerChannel::RefuseRange(unsigned long long uTotal) {
+    syslog(VN_LOG_ERROR, kTag, __LINE__, "%s MoveSendPos[%s] len[%llu]fail,let's err",
+           m_strIdText.c_str(), m_request.GetRange().c_str(), uTotal);
+    vn::strutf8 range;
+    range.format("bytes */%llu", uTotal);
+    vn::strutf8 head = vn::detail::HttpAnswerHead(416, 0, false, false, range.c_str());
+    AppendSendData(head.c_str(), head.length());
     delete m_pReader;
     m_pReader = nullptr;
-    if (strBody.empty()) return true;
+    m_bCloseAfterSend = true;
+    m_nCodeAfterSend = kCodeReadFail;
+    m_bProgress = false;
+    m_nState = kStateSending;
+    SetTimer(kTimeoutMs, 0);
+    SendData();
+}
+
+void CHttpServerChannel::AnswerError(unsigned int uStatus, const char* pszText, int nCode) {
+    vn::strutf8 text(pszText);
+    text += "\n";
+    bool bBody = !(m_request.IsHeadMethod() && !m_strHead.empty());
+    vn::strutf8 head = vn::detail::HttpAnswerHead(uStatus, text.length(), false, false, nullptr);
+    AppendSendData(head.c_str(), head.length());
+    if (bBody) AppendSendData(text.c_str(), text.length());
+    delete m_pReader;
+    m_pReader = nullptr;
+    m_bCloseAfterSend = true;
+    m_nCodeAfterSend = nCode;
+    m_bProgress = false;
+    m_nState = kStateSending;
+    m_pSocket->SetEvent(VN_EV_READ, true);
+    SetTimer(kTimeoutMs, 0);
+    SendData();
+}
+
+void CHttpServerChannel::SendContinue() {
+    AppendSendData(kContinue, sizeof(kContinue) - 1);
+    m_bContinueSent = true;
+    int n = m_pSocket->Send(m_pSendBuf + m_uSendPos, static_cast<int>(m_uSendLen - m_uSendPos));
+    if (n > 0) m_uSendPos += static_cast<unsigned int>(n);
+    if (m_uSendPos == m_uSendLen) m_uSendPos = m_uSendLen = 0;  // else OnSend sends the rest
+}
+
+void CHttpServerChannel::SetMemoryBody(const vn::strutf8& strBody, unsigned long long uFirst,
+                                       unsigned long long uLast) {
+    delete m_pReader;
+    m_pReader = nullptr;
+    m_uRangeStart = uFirst;
+    if (strBody.empty() || m_request.IsHeadMethod()) return;
     m_pReader = new CDataReader(static_cast<unsigned int>(m_uId));
     m_pReader->SetBuffer(strBody.c_str(), strBody.length());
-    if (m_uRangeStart != 0 &&
-        (m_uRangeStart >= m_pReader->GetLength() || !m_pReader->Advance(m_uRangeStart))) {
-        syslog(VN_LOG_ERROR, kTag, __LINE__, "%s MoveSendPos[%llu] len[%llu]fail,let's err",
-               m_strIdText.c_str(), m_uRangeStart, m_pReader->GetLength());
-        NotifyComplete(kCodeReadFail);
-        return false;
-    }
-    return true;
+    m_pReader->Limit(uLast + 1);
+    if (uFirst != 0) m_pReader->Advance(uFirst);
 }
 
 void CHttpServerChannel::Refuse(const vn::strutf8& strText, int nCode) {
@@ -367,19 +568,14 @@ void CHttpServerChannel::Refuse(const vn::strutf8& strText, int nCode) {
                                                     nCode);
         return;
     }
-    if (RefuseWhenClosed()) return;
+    if (RefuseAnswer()) return;
     vn::strutf8 head = CHttpInfoParser::MakeSvrResHead(static_cast<unsigned int>(nCode),
                                                        strText.length(), 0, 0, 0);
     AppendSendData(head.c_str(), head.length());
-    m_bCloseAfterSend = SaysClose(head);
+    m_bCloseAfterSend = true;  // the head says "Connection: close"
     syslog(VN_LOG_NOTICE, kTag, __LINE__, "%s Refuse \r\n%s%s", m_strIdText.c_str(), head.c_str(),
            strText.c_str());
-    delete m_pReader;
-    m_pReader = nullptr;
-    if (!strText.empty()) {
-        m_pReader = new CDataReader(static_cast<unsigned int>(m_uId));
-        m_pReader->SetBuffer(strText.c_str(), strText.length());
-    }
+    SetMemoryBody(strText, 0, strText.length());
     m_bProgress = false;  // nobody hears of a refusal's progress
     m_nState = kStateSending;
     // The designed refusal sets no timer; a peer that never reads would then hold the
@@ -394,25 +590,21 @@ void CHttpServerChannel::Accept_SendBuf(const vn::strutf8& strData, bool bProgre
                                                             strData, bProgress);
         return;
     }
-    if (RefuseWhenClosed()) return;
-    // A Range request gets 206 with its Content-Range, like a file: a 200 head would
-    // announce more bytes than follow. The connection is kept alive as for a file: the
-    // designed "Connection: close" made every small answer cost a new connection.
-    unsigned int code = m_uRangeStart != 0 ? 206 : 200;
-    vn::strutf8 head = CHttpInfoParser::MakeSvrResHead(code, strData.length(), 1, 0,
-                                                       static_cast<long long>(m_uRangeStart));
+    if (RefuseAnswer()) return;
     syslog(VN_LOG_NOTICE, kTag, __LINE__, "%s Accept_SendBuf \r\n%s", m_strIdText.c_str(),
            strData.c_str());
-    if (m_uRangeStart != 0 && m_uRangeStart >= strData.length()) {
-        syslog(VN_LOG_ERROR, kTag, __LINE__, "%s MoveSendPos[%llu] len[%llu]fail,let's err",
-               m_strIdText.c_str(), m_uRangeStart,
-               static_cast<unsigned long long>(strData.length()));
-        NotifyComplete(kCodeReadFail);
+    // A Range request gets 206 with its Content-Range, like a file. The connection is kept
+    // alive as for a file: the designed "Connection: close" made every small answer cost a
+    // new connection.
+    unsigned long long first = 0, last = 0;
+    unsigned int code = EvaluateRange(strData.length(), first, last);
+    if (code == 416) {
+        RefuseRange(strData.length());
         return;
     }
+    vn::strutf8 head = MakeHead(code, strData.length(), first, last);
     AppendSendData(head.c_str(), head.length());
-    m_bCloseAfterSend = SaysClose(head);
-    if (!SetMemoryBody(strData)) return;
+    SetMemoryBody(strData, first, last);
     StartSending(bProgress);
 }
 
@@ -423,13 +615,12 @@ void CHttpServerChannel::Post(const vn::strutf8& strHead, const vn::strutf8& str
                                                   strBody, bProgress);
         return;
     }
-    if (RefuseWhenClosed()) return;
+    if (RefuseAnswer()) return;
     AppendSendData(strHead.c_str(), strHead.length());
-    m_bCloseAfterSend = SaysClose(strHead);
+    m_bCloseAfterSend = !HeadKeepsConnection(strHead) || MustCloseAfterAnswer();
     // The caller's own head says what follows it, so the body goes out whole; a Range of
     // the request is the caller's to honour.
-    m_uRangeStart = 0;
-    if (!SetMemoryBody(strBody)) return;
+    SetMemoryBody(strBody, 0, strBody.length());
     StartSending(bProgress);
 }
 
@@ -439,7 +630,7 @@ void CHttpServerChannel::Accept_SendFile(const vn::strutf8& strPath, bool bProgr
                                                              strPath, bProgress);
         return;
     }
-    if (RefuseWhenClosed()) return;
+    if (RefuseAnswer()) return;
     m_strSendPath = strPath;
     delete m_pReader;
     m_pReader = new CDataReader(static_cast<unsigned int>(m_uId));
@@ -447,21 +638,25 @@ void CHttpServerChannel::Accept_SendFile(const vn::strutf8& strPath, bool bProgr
         NotifyComplete(kCodeOpenSendFail);
         return;
     }
-    if (m_uRangeStart > 0 &&
-        (m_uRangeStart >= m_pReader->GetLength() || !m_pReader->Advance(m_uRangeStart))) {
-        syslog(VN_LOG_ERROR, kTag, __LINE__, "%s MoveSendPos[%llu] len[%llu]fail,let's err",
-               m_strIdText.c_str(), m_uRangeStart, m_pReader->GetLength());
-        NotifyComplete(kCodeReadFail);
+    unsigned long long total = m_pReader->GetLength();
+    unsigned long long first = 0, last = 0;
+    unsigned int code = EvaluateRange(total, first, last);
+    if (code == 416) {
+        RefuseRange(total);
         return;
     }
-    unsigned int code = m_uRangeStart > 0 ? 206 : 200;
-    vn::strutf8 head = CHttpInfoParser::MakeSvrResHead(code, m_pReader->GetLength(), 1, 0,
-                                                       static_cast<long long>(m_uRangeStart));
+    m_uRangeStart = first;
+    m_pReader->Limit(last + 1);
+    if (first != 0) m_pReader->Advance(first);
+    vn::strutf8 head = MakeHead(code, total, first, last);
     syslog(VN_LOG_NOTICE, kTag, __LINE__, "%s Accept_SendFile Head Code[%d]", m_strIdText.c_str(),
            code);
     AppendSendData(head.c_str(), head.length());
-    m_bCloseAfterSend = SaysClose(head);
     syslog(VN_LOG_DEBUG, kTag, __LINE__, "http response header: %s", head.c_str());
+    if (m_request.IsHeadMethod()) {
+        delete m_pReader;
+        m_pReader = nullptr;
+    }
     StartSending(bProgress);
 }
 
@@ -485,7 +680,11 @@ void CHttpServerChannel::StartSending(bool bProgress) {
 }
 
 void CHttpServerChannel::OnSend(CVNITCPSocket*) {
-    if (m_nState == kStateSending) SendData();
+    if (m_nState == kStateSending) {
+        SendData();
+    } else if (m_uSendPos < m_uSendLen && m_nState != kStateLingering) {
+        SendContinue();  // the rest of a "100 Continue"
+    }
 }
 
 void CHttpServerChannel::SendData() {
@@ -499,27 +698,31 @@ void CHttpServerChannel::SendData() {
         m_uSendPos = 0;
         m_uSendLen = 0;
     }
-    if (m_pReader == nullptr || m_pReader->IsEnd()) {
-        // No body, or an empty one: the answer is complete once its head has left.
-        NotifyComplete(kCodeOk);
+    if (m_pReader != nullptr && !m_pReader->IsEnd()) {
+        const char* p = nullptr;
+        unsigned int n = 0;
+        if (!m_pReader->GetNextBlock(p, n) || n == 0) {
+            syslog(VN_LOG_ERROR, kTag, __LINE__, "%s SendData Read Fail", m_strIdText.c_str());
+            NotifyComplete(kCodeReadFail);
+            return;
+        }
+        int sent = m_pSocket->Send(p, static_cast<int>(n));
+        if (sent < 0) return;
+        m_pReader->Advance(static_cast<unsigned long long>(sent));
+        SetTimer(kTimeoutMs, 0);
+        if (!m_pReader->IsEnd()) {
+            ReportProgress();
+            return;
+        }
+    }
+    // The answer is out: an error answer of the channel's own now ends the connection.
+    if (m_nCodeAfterSend != kNoErrorAnswer) {
+        int code = m_nCodeAfterSend;
+        m_nCodeAfterSend = kNoErrorAnswer;
+        Complete(code, kNextLinger);
         return;
     }
-    const char* p = nullptr;
-    unsigned int n = 0;
-    if (!m_pReader->GetNextBlock(p, n) || n == 0) {
-        syslog(VN_LOG_ERROR, kTag, __LINE__, "%s SendData Read Fail", m_strIdText.c_str());
-        NotifyComplete(kCodeReadFail);
-        return;
-    }
-    int sent = m_pSocket->Send(p, static_cast<int>(n));
-    if (sent < 0) return;
-    m_pReader->Advance(static_cast<unsigned long long>(sent));
-    SetTimer(kTimeoutMs, 0);
-    if (m_pReader->IsEnd()) {
-        NotifyComplete(kCodeOk);
-        return;
-    }
-    ReportProgress();
+    NotifyComplete(kCodeOk);
 }
 
 void CHttpServerChannel::JoinSmallBody() {
@@ -536,6 +739,8 @@ void CHttpServerChannel::JoinSmallBody() {
     m_pReader->Advance(n);
 }
 
+// ---- Receiving ----
+
 void CHttpServerChannel::StartReceiving(bool bProgress) {
     m_bProgress = bProgress;
     m_uTransferStart = vn_gettickcount();
@@ -547,8 +752,17 @@ void CHttpServerChannel::StartReceiving(bool bProgress) {
         syslog(VN_LOG_NOTICE, kTag, __LINE__, "RecvBufferSize is %d", size);
     }
     m_nState = kStateReceiving;
+    // The client that waits for "100 Continue" is told to send the body now that it is
+    // wanted (RFC 9110 section 10.1.1).
+    if (m_request.ExpectsContinue() && !m_bContinueSent && !m_request.IsBodyDone() &&
+        !m_request.BodyStarted() && BufferedLen() == 0) {
+        SendContinue();
+    }
     m_pSocket->SetEvent(VN_EV_READ, false);
     SetTimer(kTimeoutMs, 0);
+    // Body bytes that came with the head are taken now: when the whole body came with it,
+    // no further read would ever finish the transfer.
+    CheckBody();
 }
 
 void CHttpServerChannel::Accept_RecvFile(const vn::strutf8& strBody, const vn::strutf8& strPath,
@@ -558,38 +772,20 @@ void CHttpServerChannel::Accept_RecvFile(const vn::strutf8& strBody, const vn::s
                                                              strBody, strPath, bProgress);
         return;
     }
-    if (RefuseWhenClosed()) return;
-    vn::strutf8 head = CHttpInfoParser::MakeSvrResHead(200, strBody.length(), 1, 0, 0);
+    if (RefuseAnswer()) return;
     syslog(VN_LOG_NOTICE, kTag, __LINE__, "%s Accept_RecvFile Head Code[%d]", m_strIdText.c_str(),
            200);
-    AppendSendData(head.c_str(), head.length());
-    m_bCloseAfterSend = SaysClose(head);
-    delete m_pReader;
-    m_pReader = nullptr;
-    if (!strBody.empty()) {
-        m_pReader = new CDataReader(static_cast<unsigned int>(m_uId));
-        m_pReader->SetBuffer(strBody.c_str(), strBody.length());
-    }
+    // The answer goes out once the body is in (and the file in its place).
+    m_strAnswerBody = strBody;
     m_strRecvPath = strPath;
     delete m_pWriter;
     m_pWriter = new HttpResponseDataWriter(static_cast<unsigned int>(m_uId));
     m_bProgress = bProgress;
-    if (!m_pWriter->OpenFile(strPath.c_str())) {
-        m_uTransferStart = vn_gettickcount();
+    if (!m_pWriter->OpenFileReplacing(strPath.c_str())) {
         NotifyComplete(kCodeOpenRecvFail);
         return;
     }
     StartReceiving(bProgress);
-    // Body bytes that came with the head are written now: when the whole body came with
-    // it, no further read would ever finish the transfer.
-    bool bDone = false;
-    if (!WriteContent(bDone)) {
-        syslog(VN_LOG_ERROR, kTag, __LINE__, "%s WriteContent fail", m_strIdText.c_str());
-        NotifyComplete(kCodeWriteFail);
-    } else if (bDone) {
-        syslog(VN_LOG_NOTICE, kTag, __LINE__, "%s OnRecv Complete", m_strIdText.c_str());
-        NotifyComplete(kCodeOk);
-    }
 }
 
 void CHttpServerChannel::Accept_RecvBuff(const vn::strutf8& strText, bool bProgress) {
@@ -598,107 +794,25 @@ void CHttpServerChannel::Accept_RecvBuff(const vn::strutf8& strText, bool bProgr
                                                              strText, bProgress);
         return;
     }
-    if (RefuseWhenClosed()) return;
+    if (RefuseAnswer()) return;
     delete m_pWriter;
     m_pWriter = new HttpResponseDataWriter(static_cast<unsigned int>(m_uId));
-    m_uTransferStart = vn_gettickcount();
-    bool bDone = false;
-    if (!WriteContent(bDone)) {
-        syslog(VN_LOG_ERROR, kTag, __LINE__, "%s WriteContent fail", m_strIdText.c_str());
-        NotifyComplete(kCodeWriteFail);
-        return;
-    }
-    if (bDone) {
-        syslog(VN_LOG_NOTICE, kTag, __LINE__, "%s OnRecv Complete", m_strIdText.c_str());
-        NotifyComplete(kCodeOk);
-        return;
+    if (m_request.IsLengthKnown() && !m_request.IsBodyDone()) {
+        // A body of known length is weighed before a byte of it is read: one that cannot
+        // be held is refused at once, and the client need not send it.
+        unsigned long long len = m_request.GetCallerLength();
+        if (len > HttpResponseDataWriter::kMaxMemory || !m_pBudget->TryReserve(len)) {
+            syslog(VN_LOG_ERROR, kTag, __LINE__, "%s body of [%llu] over the memory bound [%llu]",
+                   m_strIdText.c_str(), len, m_pBudget->GetLimit());
+            AnswerError(413, "request body too large", kCodeWriteFail);
+            return;
+        }
+        m_uReserved = len;
     }
     StartReceiving(bProgress);
 }
 
-void CHttpServerChannel::FindMultipartEnd(const char* pData, unsigned int uLen,
-                                          const vn::strutf8& strBoundary,
-                                          unsigned long long uContentLen,
-                                          unsigned long long uWritten, bool bHaveWriter,
-                                          bool& bFound, unsigned int& uCut, unsigned int& uKeep) {
-    bFound = false;
-    uCut = 0;
-    if (strBoundary.empty() || !bHaveWriter) return;
-    if (uContentLen != 0) {
-        unsigned long long have = static_cast<unsigned long long>(uLen) + uWritten;
-        unsigned long long toCome = uContentLen > have ? uContentLen - have : 0;
-        if (toCome > kMultipartTail) return;
-    }
-    uKeep = kMultipartTail;
-    // Room for the end delimiter at least ("\r\n--" boundary "--\r\n"). The designed
-    // bound (a part delimiter and the end delimiter) left a small single-file upload held
-    // back for good.
-    if (uLen < strBoundary.length() + 8) return;
-    unsigned int tailLen = uLen < kMultipartTail ? uLen : static_cast<unsigned int>(kMultipartTail);
-    const char* tail = pData + (uLen - tailLen);
-    vn::strutf8 end, part;
-    end.format("\r\n--%s--\r\n", strBoundary.c_str());
-    part.format("\r\n--%s\r\n", strBoundary.c_str());
-    int atEnd = FindLast(tail, tailLen, end.c_str(), end.length());
-    if (atEnd < 0) return;
-    int atPart = FindLast(tail, tailLen, part.c_str(), part.length());
-    bFound = true;
-    if (atPart >= 0 && atPart < atEnd) {
-        // A small last part before the end delimiter stays out of the file.
-        uCut = tailLen - static_cast<unsigned int>(atPart);
-    } else {
-        // The end delimiter follows the data directly (one file, as curl -F and browsers
-        // send it): everything before the delimiter is the file's.
-        uCut = tailLen - static_cast<unsigned int>(atEnd);
-    }
-}
-
-bool CHttpServerChannel::WriteContent(bool& bDone) {
-    bDone = false;
-    if (m_uRecvLen == 0) return true;
-    unsigned int uKeep = 0;
-    if (!m_strBoundary.empty()) {
-        bool bFound = false;
-        unsigned int uCut = 0;
-        FindMultipartEnd(m_pRecvBuf, m_uRecvLen, m_strBoundary, GetContentLen(),
-                         m_pWriter != nullptr ? m_pWriter->GetWrittenBytes() : 0,
-                         m_pWriter != nullptr, bFound, uCut, uKeep);
-        if (bFound) {
-            unsigned int n = m_uRecvLen - uCut;
-            if (n > 0 && !m_pWriter->Write(m_pRecvBuf, n)) {
-                syslog(VN_LOG_NOTICE, kTag, __LINE__, "%s Write left Content Len[%u] FAIL",
-                       m_strIdText.c_str(), n);
-                return false;
-            }
-            m_uRecvLen = 0;
-            bDone = true;
-            return true;
-        }
-    }
-    if (m_pWriter == nullptr)
-        m_pWriter = new HttpResponseDataWriter(static_cast<unsigned int>(m_uId));
-    if (m_uRecvLen <= uKeep) return true;
-    unsigned int n = m_uRecvLen - uKeep;
-    unsigned long long uContentLen = GetContentLen();
-    if (m_strBoundary.empty() && uContentLen != 0) {
-        // Bytes past the announced length are not the body's; they never reach the file.
-        unsigned long long rest = uContentLen > m_pWriter->GetWrittenBytes()
-                                      ? uContentLen - m_pWriter->GetWrittenBytes()
-                                      : 0;
-        if (n > rest) n = static_cast<unsigned int>(rest);
-    }
-    if (n > 0 && !m_pWriter->Write(m_pRecvBuf, n)) {
-        syslog(VN_LOG_NOTICE, kTag, __LINE__, "%s Write Content Len[%u] FAIL", m_strIdText.c_str(),
-               n);
-        return false;
-    }
-    m_uRecvLen -= n;
-    if (m_uRecvLen > 0) memmove(m_pRecvBuf, m_pRecvBuf + n, m_uRecvLen);
-    m_pRecvBuf[m_uRecvLen] = '\0';
-    if (uContentLen == 0) return true;
-    bDone = m_pWriter->GetWrittenBytes() >= uContentLen;
-    return true;
-}
+// ---- Completion ----
 
 void CHttpServerChannel::ReportProgress() {
     if (!m_bProgress || m_pSink == nullptr) return;
@@ -721,23 +835,17 @@ void CHttpServerChannel::ReportProgress() {
 }
 
 void CHttpServerChannel::NotifyComplete(int nCode) {
+    if (nCode != kCodeOk) {
+        Complete(nCode, kNextClose);
+    } else {
+        Complete(nCode, m_bCloseAfterSend ? kNextLinger : kNextKeep);
+    }
+}
+
+void CHttpServerChannel::Complete(int nCode, Next nNext, bool bAwaitsAnswer) {
     unsigned int now = vn_gettickcount();
     unsigned int uAccept = m_uTransferStart - m_uHeadTime;
     unsigned int uTransfer = now - m_uTransferStart;
-    // A received file is complete on disk before anybody hears of it.
-    if (m_pWriter != nullptr && m_pWriter->IsFileOpen()) {
-        if (nCode == kCodeOk && !m_pWriter->Flush()) nCode = kCodeWriteFail;
-        m_pWriter->CloseFile();
-    }
-    // An answer queued by Accept_RecvFile goes out before the transfer completes.
-    if (nCode == kCodeOk && m_nState == kStateReceiving &&
-        (m_uSendPos < m_uSendLen || (m_pReader != nullptr && !m_pReader->IsEnd()))) {
-        m_nState = kStateSending;
-        m_pSocket->SetEvent(VN_EV_READ, true);
-        SetTimer(kTimeoutMs, 0);
-        SendData();
-        return;
-    }
     unsigned long long size = 0;
     vn::strutf8 desc(" ");
     if (!m_strRecvPath.empty()) {
@@ -750,54 +858,80 @@ void CHttpServerChannel::NotifyComplete(int nCode) {
     }
     unsigned int uSpeed =
         uTransfer != 0 ? static_cast<unsigned int>((size * 1000 / uTransfer) / 1024) : 0;
-    if (m_pSink != nullptr) {
-        vn::strutf8 data;
-        if (m_pWriter != nullptr && m_pWriter->GetMode() == HttpResponseDataWriter::kModeMemory &&
-            m_pWriter->GetBufferLen() > 0) {
-            data.assign(m_pWriter->GetBuffer(), m_pWriter->GetBufferLen());
-        }
-        m_pSink->OnComplete(m_uId, m_strHead, data, nCode);
+    vn::strutf8 data;
+    if (nCode == kCodeOk && m_pWriter != nullptr &&
+        m_pWriter->GetMode() == HttpResponseDataWriter::kModeMemory &&
+        m_pWriter->GetBufferLen() > 0) {
+        data.assign(m_pWriter->GetBuffer(), m_pWriter->GetBufferLen());
     }
-    m_strHead.clear();
-    m_strBoundary.clear();
-    m_uRecvLen = 0;
-    if (m_pRecvBuf != nullptr) m_pRecvBuf[0] = '\0';
-    m_uSendLen = 0;
-    m_uSendPos = 0;
-    if (nCode != kCodeOk) {
+    // Files are settled before anybody hears of the transfer: a received file that was
+    // not put in place is gone, a sent one closed.
+    delete m_pWriter;
+    m_pWriter = nullptr;
+    if (m_uReserved != 0) {
+        m_pBudget->Release(m_uReserved);
+        m_uReserved = 0;
+    }
+    if (m_pReader != nullptr) m_pReader->CloseFile();
+    if (m_pSink != nullptr && nCode >= 0)
+        m_pSink->OnComplete(m_uId, m_strHead, data, nCode, bAwaitsAnswer);
+    if (nCode > 0) {
         syslog(VN_LOG_ERROR, kTag, __LINE__,
                "%s $$$$$$$ Notify Complete Code[%d] size[%u] Accept [%u]ms Transfer[%u]ms "
                "Speed[%u]k(byte)/s \r\n%s",
                m_strIdText.c_str(), nCode, static_cast<unsigned int>(size), uAccept, uTransfer,
                uSpeed, desc.c_str());
-        if (m_pSocket != nullptr) m_pSocket->Close();
-        MarkClosed();
-    } else {
+    } else if (nCode == 0) {
         syslog(VN_LOG_NOTICE, kTag, __LINE__,
                "%s Complete len[%u] Accept[%u]ms Trans[%u]ms Speed[%u]k/s \r\n%s",
                m_strIdText.c_str(), static_cast<unsigned int>(size), uAccept, uTransfer, uSpeed,
                desc.c_str());
-        m_nState = kStateHead;
-        if (m_pSocket == nullptr) {
-        } else if (m_bCloseAfterSend) {
-            // The answer said "Connection: close": the peer expects the end of the stream.
-            BeginLingeringClose();
-        } else {
-            m_pSocket->SetEvent(VN_EV_READ | VN_EV_WRITE, false);
-        }
     }
-    m_bCloseAfterSend = false;
     // Each transfer describes itself: a later answer on this connection must not report
     // progress or log lines against an earlier transfer's file.
     m_strRecvPath.clear();
     m_strSendPath.clear();
-    delete m_pWriter;
-    m_pWriter = nullptr;
-    if (m_pReader != nullptr) m_pReader->CloseFile();
+    m_strAnswerBody.clear();
     delete m_pReader;
     m_pReader = nullptr;
+    m_bProgress = false;
+    m_bCloseAfterSend = false;
+    m_nCodeAfterSend = kNoErrorAnswer;
     KillTimer(0xFFFFFFFFu);
-    if (m_nState == kStateLingering) SetTimer(kLingerMs, 0);
+    if (nNext == kNextClose) {
+        if (m_pSocket != nullptr) m_pSocket->Close();
+        MarkClosed();
+    } else if (nNext == kNextLinger) {
+        BeginLingeringClose();
+    } else if (bAwaitsAnswer) {
+        m_nState = kStateWaiting;
+        m_pSocket->SetEvent(VN_EV_READ | VN_EV_WRITE, true);
+    } else {
+        NextRequest();
+    }
+}
+
+void CHttpServerChannel::NextRequest() {
+    m_strHead.clear();
+    m_bContinueSent = false;
+    if (!m_request.IsBodyDone()) {
+        // The caller answered without reading the body: it is read and dropped, so that
+        // its bytes are never taken for the next request.
+        m_nState = kStateDraining;
+        m_uDrained = 0;
+        m_pSocket->SetEvent(VN_EV_READ, false);
+        SetTimer(kTimeoutMs, 0);
+        CheckBody();
+        return;
+    }
+    m_request.Reset();
+    m_nState = kStateHead;
+    m_pSocket->SetEvent(VN_EV_READ, false);
+    if (BufferedLen() > 0) {
+        // A pipelined request came with the last one: it is read now, in order.
+        SetTimer(kTimeoutMs, 0);
+        CheckHead();
+    }
 }
 
 void CHttpServerChannel::BeginLingeringClose() {
@@ -808,12 +942,16 @@ void CHttpServerChannel::BeginLingeringClose() {
     int fd = m_pSocket->GetSocket();
     if (fd == -1 || shutdown(fd, SHUT_WR) != 0) {
         m_pSocket->Close();
+        KillTimer(0xFFFFFFFFu);
         MarkClosed();
         return;
     }
     m_nState = kStateLingering;
+    m_uRecvLen = m_uRecvPos = 0;
     m_pSocket->SetEvent(VN_EV_WRITE, true);
     m_pSocket->SetEvent(VN_EV_READ, false);
+    KillTimer(0xFFFFFFFFu);
+    SetTimer(kLingerMs, 0);
 }
 
 void CHttpServerChannel::Close() {
@@ -827,7 +965,8 @@ void CHttpServerChannel::Close() {
 }
 
 void CHttpServerChannel::OnTimer(unsigned int) {
-    if (m_nState == kStateLingering) {
+    if (m_nState == kStateLingering || m_nState == kStateDraining) {
+        // The transfer was reported already; the connection just ends.
         KillTimer(0xFFFFFFFFu);
         m_pSocket->Close();
         MarkClosed();
@@ -838,7 +977,7 @@ void CHttpServerChannel::OnTimer(unsigned int) {
 }
 
 void CHttpServerChannel::OnClose(CVNITCPSocket*) {
-    if (m_nState == kStateLingering) {
+    if (m_nState == kStateLingering || m_nState == kStateDraining) {
         // The peer has read the answer and closed: nothing to report.
         KillTimer(0xFFFFFFFFu);
         MarkClosed();

@@ -23,7 +23,7 @@ CHttpServerChannelPool::~CHttpServerChannelPool() {
 
 void CHttpServerChannelPool::AddNew(CHttpServerChannel* pChannel, long long llTime) {
     std::lock_guard<std::mutex> guard(m_lock);
-    m_entries[pChannel->GetId()] = Entry{pChannel, kSetNew, llTime, nullptr};
+    m_entries[pChannel->GetId()] = Entry{pChannel, kSetNew, llTime, nullptr, false};
 }
 
 CHttpServerChannelPool::Entry* CHttpServerChannelPool::Lookup(unsigned long long uId) {
@@ -83,6 +83,16 @@ void CHttpServerChannelPool::MoveToNew(unsigned long long uId) {
     e->llTime = vn_time();
 }
 
+void CHttpServerChannelPool::SetAwaiting(unsigned long long uId, bool bAwaiting) {
+    Entry* e = Lookup(uId);
+    if (e != nullptr) e->bAwaiting = bAwaiting;
+}
+
+bool CHttpServerChannelPool::IsAwaiting(unsigned long long uId) const {
+    const Entry* e = Lookup(uId);
+    return e != nullptr && e->bAwaiting;
+}
+
 bool CHttpServerChannelPool::GetLocalIP(unsigned long long uId, vn::strutf8& strIP) const {
     std::lock_guard<std::mutex> guard(m_lock);
     const Entry* e = Lookup(uId);
@@ -100,10 +110,17 @@ bool CHttpServerChannelPool::GetPeerIP(unsigned long long uId, vn::strutf8& strI
 }
 
 bool CHttpServerChannelPool::GetContentLen(unsigned long long uId, unsigned long long& uLen) const {
+    bool bKnown = false;
+    return GetContentLen(uId, uLen, bKnown);
+}
+
+bool CHttpServerChannelPool::GetContentLen(unsigned long long uId, unsigned long long& uLen,
+                                           bool& bKnown) const {
     std::lock_guard<std::mutex> guard(m_lock);
     const Entry* e = Lookup(uId);
     if (e == nullptr) return false;
     uLen = e->pChannel->GetContentLen();
+    bKnown = e->pChannel->IsContentLenKnown();
     return true;
 }
 

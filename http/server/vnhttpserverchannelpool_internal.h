@@ -48,12 +48,18 @@ public:
     // Back into the new set, stamped now: a kept-alive connection brought a new request,
     // and the caller has the new-set limit to answer it.
     void MoveToNew(unsigned long long uId);
+    // Whether the channel's current request waits for the caller's answer: set when the
+    // request (or the body it asked for) is reported, cleared when an answer is taken.
+    void SetAwaiting(unsigned long long uId, bool bAwaiting);
+    bool IsAwaiting(unsigned long long uId) const;
 
     // Any thread: copies the channel's address text or content length; false for an id
     // the pool does not hold.
     bool GetLocalIP(unsigned long long uId, vn::strutf8& strIP) const;
     bool GetPeerIP(unsigned long long uId, vn::strutf8& strIP) const;
     bool GetContentLen(unsigned long long uId, unsigned long long& uLen) const;
+    // The same, and whether that length is known (false for a chunked body).
+    bool GetContentLen(unsigned long long uId, unsigned long long& uLen, bool& bKnown) const;
 
     // The sweep.
     void OnTimer(unsigned int id) override;
@@ -65,6 +71,7 @@ private:
         Set nSet;
         long long llTime;      // vn_time() seconds of the entry into the new or finished set
         CHttpNotify* pNotify;  // working set only; not owned
+        bool bAwaiting;        // the current request waits for an answer
     };
 
     Entry* Lookup(unsigned long long uId);

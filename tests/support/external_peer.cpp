@@ -1,6 +1,7 @@
 // Starts and stops real peer programs for the tests (see external_peer.h).
 #include "support/external_peer.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -11,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -67,6 +69,19 @@ bool WriteTextFile(const std::string& path, const std::string& text) {
 std::string ReadTextFile(const std::string& path) {
     std::ifstream in(path);
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+std::vector<std::string> ListDir(const std::string& dir) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (struct dirent* e = readdir(d)) {
+            std::string name = e->d_name;
+            if (name != "." && name != "..") names.push_back(name);
+        }
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 int CountOpenDescriptors() {

@@ -28,6 +28,8 @@ std::string MakeTempDir(const char* tag);
 void RemoveTree(const std::string& dir);
 bool WriteTextFile(const std::string& path, const std::string& text);
 std::string ReadTextFile(const std::string& path);
+// The names in a directory (without "." and ".."), sorted.
+std::vector<std::string> ListDir(const std::string& dir);
 // Open descriptors of this process (-1 when /proc cannot be read).
 int CountOpenDescriptors();
 // Checks done() every 2 ms until it holds (true) or ms pass (false), for states that no

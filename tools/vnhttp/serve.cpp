@@ -32,11 +32,12 @@
 #include "base/vnevent.h"
 #include "common/vnstream.h"
 #include "http/server/vnhttpserver.h"
+#include "net/vnhttphead.h"
+#include "net/vnhttpmultipart.h"
+#include "net/vnhttprange.h"
 
 namespace vnhttp {
 namespace {
-
-const char kTempPrefix[] = ".vnhttp-upload-";
 
 std::string HtmlEscape(const std::string& text) {
     std::string out;
@@ -80,26 +81,29 @@ std::string UrlEscape(const std::string& path) {
     return out;
 }
 
-// The value of a header of the message head (the lines before the first empty line),
-// name matched without case; empty when absent.
-std::string HeaderValue(const std::string& head, const char* name) {
-    size_t end = head.find("\r\n\r\n");
-    size_t pos = head.find("\r\n");
-    size_t len = strlen(name);
-    while (pos != std::string::npos && pos < end) {
-        size_t line = pos + 2;
-        size_t eol = head.find("\r\n", line);
-        if (eol == std::string::npos) break;
-        if (eol - line > len && strncasecmp(head.c_str() + line, name, len) == 0 &&
-            head[line + len] == ':') {
-            std::string value = head.substr(line + len + 1, eol - line - len - 1);
-            size_t first = value.find_first_not_of(" \t");
-            size_t last = value.find_last_not_of(" \t");
-            return first == std::string::npos ? "" : value.substr(first, last - first + 1);
+// Log lines quote what a peer sent: control bytes (a terminal's escape sequences above all),
+// quotes and backslashes are written as \xHH so that nothing a peer sends acts on the
+// terminal or forges a line.
+std::string LogEscape(const std::string& text) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string out;
+    for (unsigned char c : text) {
+        if (c < 0x20 || c == 0x7f || c == '"' || c == '\\') {
+            out += "\\x";
+            out += kHex[c >> 4];
+            out += kHex[c & 15];
+        } else {
+            out += static_cast<char>(c);
         }
-        pos = eol;
     }
-    return std::string();
+    return out;
+}
+
+// Names the library's server writes an upload under until it is complete.
+bool IsPartialUpload(const std::string& name) {
+    static const char kSuffix[] = ".vnpart";
+    size_t n = sizeof(kSuffix) - 1;
+    return name.size() > n && name[0] == '.' && name.compare(name.size() - n, n, kSuffix) == 0;
 }
 
 bool IsLoopback(const std::string& ip) {
@@ -115,7 +119,7 @@ struct Transfer {
     uint64_t startMs;
     unsigned status;
     unsigned long long bytes;  // what a complete transfer moves (uploads: counted at the end)
-    std::string tempPath, finalPath, finalName;
+    std::string finalPath, finalName;
 };
 
 const char* CompletionText(int code) {
@@ -167,28 +171,28 @@ public:
         std::lock_guard<std::mutex> lock(m_lock);
         for (auto& entry : m_transfers) {
             m_server->Cancel(entry.first);
-            if (entry.second.kind == kUpload) {
-                unlink(entry.second.tempPath.c_str());
-                unlink(entry.second.finalPath.c_str());
-            }
+            // The reserved name; the library removes its partial file itself.
+            if (entry.second.kind == kUpload) unlink(entry.second.finalPath.c_str());
         }
         m_transfers.clear();
     }
 
     void OnRequest(unsigned long long uId, const vn::strutf8&, const vn::strutf8& strHead,
                    vn::strutf8, vn::strutf8 strPeerIP, unsigned short uPeerPort) override {
-        std::string head(strHead.c_str(), strHead.length());
+        // The library has read the head by the protocol's rules already; reading it again
+        // here cannot fail, and gives the method, the target and the fields.
+        CHttpHead head;
+        size_t used = 0;
+        head.ParseRequest(strHead.c_str(), strHead.length(), strHead.length() + 1, &used);
         Transfer t;
         t.startMs = NowMs();
-        t.requestLine = head.substr(0, head.find("\r\n"));
+        std::string text(strHead.c_str(), strHead.length());
+        t.requestLine = text.substr(0, text.find("\r\n"));
         t.peer = std::string(strPeerIP.c_str()) + ":" + std::to_string(uPeerPort);
         t.status = 0;
         t.bytes = 0;
-        size_t sp1 = t.requestLine.find(' ');
-        size_t sp2 = sp1 == std::string::npos ? sp1 : t.requestLine.find(' ', sp1 + 1);
-        std::string method = t.requestLine.substr(0, sp1);
-        std::string target =
-            sp2 == std::string::npos ? "" : t.requestLine.substr(sp1 + 1, sp2 - sp1 - 1);
+        std::string method = head.GetMethod().c_str();
+        std::string target = head.GetTarget().c_str();
         bool stopping;
         {
             std::lock_guard<std::mutex> lock(m_lock);
@@ -198,10 +202,11 @@ public:
             Refuse(uId, &t, 503, "stopping\n");
         } else if (!m_options.bindAny && !IsLoopback(strPeerIP.c_str())) {
             Refuse(uId, &t, 403, "this server answers loopback peers only\n");
-        } else if (method == "GET") {
-            ServeGet(uId, &t, target, head);
+        } else if (method == "GET" || method == "HEAD") {
+            // HEAD is answered as GET; the library sends the head alone.
+            ServeGet(uId, &t, target, head, method == "HEAD");
         } else if (method == "POST" && m_options.upload) {
-            ServeUpload(uId, &t, target, head);
+            ServeUpload(uId, &t, target, head, strHead, used);
         } else {
             Refuse(uId, &t, 404, "not found\n");
         }
@@ -223,14 +228,15 @@ public:
         }
         if (t.kind == kUpload) {
             struct stat st;
-            unlink(t.tempPath.c_str());
             if (nCode == 0 && stat(t.finalPath.c_str(), &st) == 0) {
                 t.bytes = static_cast<unsigned long long>(st.st_size);
             } else {
-                unlink(t.finalPath.c_str());
+                unlink(t.finalPath.c_str());  // the reserved name, still empty
             }
         }
-        Log(t, nCode == 0 ? nullptr : CompletionText(nCode));
+        // An unsatisfiable range was answered 416 as it should be: not a failure here.
+        bool ok = nCode == 0 || (t.status == 416 && nCode == 5);
+        Log(t, ok ? nullptr : CompletionText(nCode));
     }
 
 private:
@@ -247,7 +253,7 @@ private:
     }
 
     void ServeGet(unsigned long long id, Transfer* t, const std::string& target,
-                  const std::string& head) {
+                  const CHttpHead& head, bool headOnly) {
         ConfinedPath p = ConfineRequestTarget(m_root, target);
         switch (p.verdict) {
             case PathVerdict::kBadRequest:
@@ -263,27 +269,30 @@ private:
             std::string html = Listing(p);
             t->kind = kSendListing;
             t->status = 200;
-            t->bytes = html.size();
+            t->bytes = headOnly ? 0 : html.size();
             Track(id, *t);
             m_server->Accept_SendBuf(
                 id, vn::strutf8(html.data(), static_cast<unsigned>(html.size())), this, false);
             return;
         }
-        uint64_t start = 0;
-        std::string range = HeaderValue(head, "Range");
-        if (!range.empty()) {
-            // Only "bytes=N-" and "bytes=N-M" are understood; the answer always runs to the
-            // end of the file, which its Content-Range states.
-            size_t dash = range.find('-');
-            if (strncasecmp(range.c_str(), "bytes=", 6) != 0 || dash == std::string::npos ||
-                !ParseUnsigned(range.substr(6, dash - 6), UINT64_MAX, &start) ||
-                range.find(',') != std::string::npos || start >= p.size) {
-                return Refuse(id, t, 416, "range not satisfiable\n");
-            }
-        }
+        // The library answers the Range itself (206, or 416 for one that selects nothing);
+        // the same evaluation gives the status and the size for the log line.
+        unsigned long long first = 0, last = p.size != 0 ? p.size - 1 : 0;
+        size_t rangeLen = 0;
+        const char* range = head.Find("Range", &rangeLen);
+        int r = range != nullptr ? CHttpRange::Evaluate(range, rangeLen, p.size, &first, &last)
+                                 : static_cast<int>(CHttpRange::kWhole);
         t->kind = kSendFile;
-        t->status = start > 0 ? 206 : 200;
-        t->bytes = p.size - start;
+        t->status = 200;
+        t->bytes = p.size;
+        if (r == CHttpRange::kUnsatisfiable) {
+            t->status = 416;
+            t->bytes = 0;
+        } else if (r == CHttpRange::kPart && !(first == 0 && last + 1 == p.size)) {
+            t->status = 206;
+            t->bytes = last - first + 1;
+        }
+        if (headOnly) t->bytes = 0;
         Track(id, *t);
         if (p.size == 0) {
             m_server->Accept_SendBuf(id, vn::strutf8(), this, false);
@@ -293,49 +302,47 @@ private:
     }
 
     void ServeUpload(unsigned long long id, Transfer* t, const std::string& target,
-                     const std::string& head) {
+                     const CHttpHead& head, const vn::strutf8& strHead, size_t headLen) {
         if (target.substr(0, target.find('?')) != "/") return Refuse(id, t, 404, "not found\n");
-        if (strcasestr(HeaderValue(head, "Content-Type").c_str(), "multipart/form-data") ==
-            nullptr) {
+        vn::strutf8 boundary;
+        if (CHttpMultipartReader::GetBoundary(head, boundary) != 1) {
             return Refuse(id, t, 400, "multipart/form-data expected\n");
         }
-        // The library hands over the message head together with the head of the first
-        // part; that part's data is what it stores, so it must be the file.
-        size_t partStart = head.find("\r\n\r\n");
-        std::string part = partStart == std::string::npos ? "" : head.substr(partStart + 4);
-        std::string disposition = HeaderValue("\r\n" + part, "Content-Disposition");
-        size_t fn = disposition.find("filename=\"");
-        size_t quote = fn == std::string::npos ? fn : disposition.find('"', fn + 10);
-        if (quote == std::string::npos) {
+        // The library hands over the message head together with the form's bytes up to its
+        // first part's content; that part's content is what it stores, so it must be the
+        // file.
+        CHttpMultipartReader form;
+        form.Start(boundary, strHead.length());
+        size_t used = 0, n = 0;
+        const char* data = nullptr;
+        vn::strutf8 filename;
+        size_t dispLen = 0;
+        const char* disposition = nullptr;
+        if (form.Step(strHead.c_str() + headLen, strHead.length() - headLen, &used, &data, &n) ==
+            CHttpMultipartReader::kHead) {
+            disposition = form.GetPartHead().Find("Content-Disposition", &dispLen);
+        }
+        if (disposition == nullptr ||
+            !CHttpHead::GetParameter(disposition, dispLen, "filename", filename)) {
             return Refuse(id, t, 400, "the first part of the form must be a file\n");
         }
-        std::string name = SanitizeUploadName(disposition.substr(fn + 10, quote - fn - 10));
-        // The body goes into a hidden temporary file that the stored name is a hard link to
-        // from the start: link() never replaces a name, and the channel has written and
-        // closed the file before it sends the answer, so a client that reads the stored
-        // file back right after the answer finds all of it. The temporary name goes at the
-        // end.
-        std::string temp = m_root + "/" + kTempPrefix + "XXXXXX";
-        int fd = mkstemp(&temp[0]);
-        std::string error =
-            fd < 0 ? "cannot create a file in " + m_root + ": " + strerror(errno) : std::string();
-        if (fd >= 0) {
-            close(fd);
-            fchmodat(AT_FDCWD, temp.c_str(), 0644, 0);
-            t->finalName = ReserveUploadName(m_root, name, temp, &error);
-            if (t->finalName.empty()) unlink(temp.c_str());
-        }
+        std::string name = SanitizeUploadName(filename.c_str());
+        // The name is taken at once (an empty file that nothing else can claim); the library
+        // writes the upload beside it and puts it in that place only once it is complete,
+        // before it answers, so a client that reads the stored file back right after the
+        // answer finds all of it.
+        std::string error;
+        t->finalName = ReserveUploadName(m_root, name, &error);
         if (t->finalName.empty()) {
             fprintf(stderr, "vnhttp: %s\n", error.c_str());
             return Refuse(id, t, 500, "cannot store the upload\n");
         }
         t->finalPath = m_root + "/" + t->finalName;
-        t->tempPath = temp;
         t->kind = kUpload;
         t->status = 200;
         Track(id, *t);
         std::string answer = "stored " + t->finalName + "\n";
-        m_server->Accept_RecvFile(id, answer.c_str(), t->tempPath.c_str(), this, false);
+        m_server->Accept_RecvFile(id, answer.c_str(), t->finalPath.c_str(), this, false);
     }
 
     std::string Listing(const ConfinedPath& p) {
@@ -349,10 +356,7 @@ private:
         if (d != nullptr) {
             while (struct dirent* e = readdir(d)) {
                 std::string name = e->d_name;
-                if (name == "." || name == ".." ||
-                    name.compare(0, strlen(kTempPrefix), kTempPrefix) == 0) {
-                    continue;
-                }
+                if (name == "." || name == ".." || IsPartialUpload(name)) continue;
                 struct stat st;
                 // fstatat follows links like a request would; nothing is opened.
                 if (fstatat(dirfd(d), e->d_name, &st, 0) != 0) continue;
@@ -390,9 +394,10 @@ private:
         std::string bytes = failure ? "-" : std::to_string(t.bytes);
         std::string rate =
             failure || ms == 0 ? "-" : ProgressMeter::FormatBytes(t.bytes * 1000 / ms) + "/s";
-        fprintf(stderr, "%s \"%s\" %u %s %.3fs %s%s%s\n", t.peer.c_str(), t.requestLine.c_str(),
-                t.status, bytes.c_str(), static_cast<double>(ms) / 1000.0, rate.c_str(),
-                failure ? " failed: " : "", failure ? failure : "");
+        fprintf(stderr, "%s \"%s\" %u %s %.3fs %s%s%s\n", t.peer.c_str(),
+                LogEscape(t.requestLine).c_str(), t.status, bytes.c_str(),
+                static_cast<double>(ms) / 1000.0, rate.c_str(), failure ? " failed: " : "",
+                failure ? failure : "");
     }
 
     ServeOptions m_options;

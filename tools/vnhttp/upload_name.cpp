@@ -78,8 +78,7 @@ std::string SanitizeUploadName(const std::string& raw) {
     return clean.empty() ? "upload" : clean;
 }
 
-std::string ReserveUploadName(const std::string& dir, const std::string& name,
-                              const std::string& linkTarget, std::string* error) {
+std::string ReserveUploadName(const std::string& dir, const std::string& name, std::string* error) {
     size_t dot = name.rfind('.');
     if (dot == 0 || dot == std::string::npos) dot = name.size();
     std::string stem = name.substr(0, dot);
@@ -87,14 +86,10 @@ std::string ReserveUploadName(const std::string& dir, const std::string& name,
     for (int n = 0; n <= 9999; ++n) {
         std::string candidate = n == 0 ? name : stem + "-" + std::to_string(n) + ext;
         std::string path = dir + "/" + candidate;
-        if (!linkTarget.empty()) {
-            if (link(linkTarget.c_str(), path.c_str()) == 0) return candidate;
-        } else {
-            int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
-            if (fd >= 0) {
-                close(fd);
-                return candidate;
-            }
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+        if (fd >= 0) {
+            close(fd);
+            return candidate;
         }
         if (errno != EEXIST) {
             *error = "cannot create " + path + ": " + strerror(errno);

@@ -14,11 +14,9 @@ namespace vnhttp {
 // "upload" when nothing is left.
 std::string SanitizeUploadName(const std::string& raw);
 
-// Creates dir/name, or, when that name is taken, "stem-1.ext", "stem-2.ext", ... up to
-// 9999, never replacing anything: as a hard link to linkTarget when it is not empty (link()
-// fails on an existing name), else as an empty file (O_EXCL). Returns the name created, or
-// "" with *error set.
-std::string ReserveUploadName(const std::string& dir, const std::string& name,
-                              const std::string& linkTarget, std::string* error);
+// Creates dir/name as an empty file (O_EXCL), or, when that name is taken, "stem-1.ext",
+// "stem-2.ext", ... up to 9999, never replacing anything. Returns the name created, or ""
+// with *error set.
+std::string ReserveUploadName(const std::string& dir, const std::string& name, std::string* error);
 
 }  // namespace vnhttp

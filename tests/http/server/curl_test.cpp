@@ -85,7 +85,9 @@ TEST_F(HttpServerCurl, UploadsAreByteIdentical) {
             srv->Accept_RecvFile(q.id, "stored", target.c_str(), &rec, true);
         });
         rec.SetOnComplete([=](const Event& c) {
-            if (!memory || c.head.empty()) return;
+            // The body into memory is answered once, with a Post (its own completion
+            // carries no data).
+            if (!memory || c.data.empty()) return;
             vntest::WriteTextFile(target, c.data);
             rec.Accepted();
             srv->Post(c.id, "HTTP/1.1 200 OK\r\nContent-Length: 6\r\n\r\n", "stored", &rec, false);

@@ -2,6 +2,8 @@
 // (refusals included) as a raw loopback client sees them on the wire.
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <thread>
 
 #include "server_test_util.h"
@@ -50,9 +52,9 @@ TEST_F(HttpServerTest, RegistryMatchingAndUnregistering) {
         CHttpRequestNotify* want;
         const char* type;
     } rows[] = {
-        {"GET /abc HTTP/1.1\r\n\r\n", &a, "GET /a"},  // the shorter key sorts first
-        {"get /abc HTTP/1.1\r\n\r\n", &a, "GET /a"},  // case is ignored
-        {"POST /a HTTP/1.1\r\n\r\n", nullptr, ""},
+        {"GET /abc HTTP/1.1\r\nHost: x\r\n\r\n", &a, "GET /a"},  // the shorter key sorts first
+        {"get /abc HTTP/1.1\r\nHost: x\r\n\r\n", &a, "GET /a"},  // case is ignored
+        {"POST /a HTTP/1.1\r\nHost: x\r\n\r\n", nullptr, ""},
         {"GET /", nullptr, ""},  // shorter than every key
     };
     ASSERT_TRUE(OnServer([&] {
@@ -98,32 +100,57 @@ TEST_F(HttpServerTest, StaleIdsReportClosed) {
 
 TEST_F(HttpServerTest, AnswersOnTheWire) {
     ASSERT_TRUE(vntest::WriteTextFile(dir + "/f", std::string(1000, 'f')));
-    const std::string get = "GET / HTTP/1.1\r\n",
-                      put = "PUT /u HTTP/1.1\r\nContent-Length: 3\r\n\r\nabc";
+    ASSERT_TRUE(vntest::WriteTextFile(dir + "/up", "a much longer previous content"));
+    ASSERT_EQ(0, mkfifo((dir + "/fifo").c_str(), 0600));
+    const std::string get = "GET / HTTP/1.1\r\nHost: x\r\n",
+                      put = "PUT /u HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n\r\nabc";
     struct Row {
         std::string request;
         char op;           // the caller's answer (see the switch); 0: no request reaches it
         const char* arg;   // text, data or a file name in dir
         const char* wire;  // what the client receives: head start, "|", body; "": nothing
+        const char* has;   // a line the answer head must hold ("" none)
         bool closes;       // the server closes after it
         int code;          // -1: no completion reported to rec
     } rows[] = {
-        {get + "\r\n", 'R', "not found", "HTTP/1.1 404 Error|not found", true, -1},
-        {get + "\r\n", 'R', "", "HTTP/1.1 403 Error|", true, -1},
-        {"POST /x HTTP/1.1\r\n\r\n", 0, "", "HTTP/1.1 400 Error|unkown the request", true, -1},
-        {"GET /" + std::string(3000, 'a'), 0, "", "", true, -1},  // head too long
-        {get + "\r\n", 'B', "", "HTTP/1.1 200 OK|", false, 0},
-        {get + "Range: bytes=5-\r\n\r\n", 'B', "hello", "", true, 5},
-        {get + "Range: bytes=x\r\n\r\n", 'B', "hello", "HTTP/1.1 200 OK|hello", false, 0},
-        {get + "\r\n", 'P', "ok", "HTTP/1.1 302 Found|ok", false, 0},
-        {get + "Range: bytes=1000-\r\n\r\n", 'F', "f", "", true, 5},
-        {get + "\r\n", 'F', "none", "", true, 6},
-        {put, 'W', "no/such", "", true, 7},
-        // The body came with the head, with bytes past its length that are not written.
-        {put + "XYZ", 'W', "up", "HTTP/1.1 200 OK|done", false, 0},
-        {put, 'M', "", "", false, 0},
+        {get + "\r\n", 'R', "not found", "HTTP/1.1 404 Error|not found", "", true, -1},
+        {get + "\r\n", 'R', "", "HTTP/1.1 403 Error|", "", true, -1},
+        {"POST /x HTTP/1.1\r\nHost: x\r\n\r\n", 0, "", "HTTP/1.1 400 Error|unkown the request", "",
+         true, -1},
+        {"GET /" + std::string(3000, 'a'), 0, "", "HTTP/1.1 431 Error|request head too long\n", "",
+         true, -1},
+        {get + "\r\n", 'B', "", "HTTP/1.1 200 OK|", "", false, 0},
+        // Ranges: a valid end is honoured, a suffix counts from the end, what does not parse
+        // is ignored, and what selects nothing is 416 (the caller's code 5).
+        {get + "Range: bytes=1-3\r\n\r\n", 'B', "hello", "HTTP/1.1 206 OK|ell",
+         "Content-Range: bytes 1-3/5", false, 0},
+        {get + "Range: bytes=-2\r\n\r\n", 'B', "hello", "HTTP/1.1 206 OK|lo",
+         "Content-Range: bytes 3-4/5", false, 0},
+        {get + "Range: bytes=5-2\r\n\r\n", 'B', "hello", "HTTP/1.1 200 OK|hello", "", false, 0},
+        {get + "Range: bytes=0x5-\r\n\r\n", 'B', "hello", "HTTP/1.1 200 OK|hello", "", false, 0},
+        {get + "Range: bytes=x\r\n\r\n", 'B', "hello", "HTTP/1.1 200 OK|hello", "", false, 0},
+        {get + "Range: bytes=5-\r\n\r\n", 'B', "hello", "HTTP/1.1 416 Error|",
+         "Content-Range: bytes */5", true, 5},
+        {get + "Range: bytes=10-19\r\n\r\n", 'F', "f", "HTTP/1.1 206 OK|ffffffffff",
+         "Content-Range: bytes 10-19/1000", false, 0},
+        {get + "Range: bytes=1000-\r\n\r\n", 'F', "f", "HTTP/1.1 416 Error|",
+         "Content-Range: bytes */1000", true, 5},
+        // HEAD: the head GET would get, no body.
+        {"HEAD / HTTP/1.1\r\nHost: x\r\n\r\n", 'F', "f", "HTTP/1.1 200 OK|", "Content-Length: 1000",
+         false, 0},
+        {get + "\r\n", 'P', "ok", "HTTP/1.1 302 Found|ok", "", false, 0},
+        {get + "\r\n", 'F', "none", "", "", true, 6},
+        {get + "\r\n", 'F', "fifo", "", "", true, 6},  // at once: a FIFO is never opened to wait
+        {put, 'W', "no/such", "", "", true, 7},
+        // The received file replaces what was there; the bytes behind the body are the next
+        // request's, not the file's.
+        {put + "XYZ", 'W', "up", "HTTP/1.1 200 OK|done", "", false, 0},
+        {put, 'M', "", "", "", false, 0},
+        // An empty body is complete at once.
+        {"PUT /z HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n", 'M', "", "", "", false, 0},
     };
     srv->RegisterRequest("GET /", port, &rec);
+    srv->RegisterRequest("HEAD /", port, &rec);
     srv->RegisterRequest("PUT /", port, &rec);
     size_t requests = 0;
     for (const Row& r : rows) {
@@ -151,9 +178,13 @@ TEST_F(HttpServerTest, AnswersOnTheWire) {
         });
         Client c(port);
         ASSERT_TRUE(c.Send(r.request));
-        std::string wire = r.wire, got = *r.wire ? c.ReadAnswer() : "";
+        bool head = r.request.compare(0, 4, "HEAD") == 0;
+        std::string wire = r.wire, got = !*r.wire ? "" : head ? c.ReadHead() : c.ReadAnswer();
         size_t bar = wire.find('|'), end = got.find("\r\n\r\n");
         EXPECT_EQ(wire.substr(0, bar), got.substr(0, bar));
+        if (*r.has) {
+            EXPECT_NE(std::string::npos, got.find(std::string(r.has) + "\r\n")) << got;
+        }
         std::string body = end == std::string::npos ? got : got.substr(end + 4);
         EXPECT_EQ(bar == std::string::npos ? "" : wire.substr(bar + 1), body);
         EXPECT_TRUE(!r.closes || (c.ReadAll().empty() && c.Closed()));
@@ -165,7 +196,9 @@ TEST_F(HttpServerTest, AnswersOnTheWire) {
     Quiesce();
     EXPECT_EQ(requests, rec.Requests().size());
     EXPECT_EQ("abc", vntest::ReadTextFile(dir + "/up"));
-    EXPECT_EQ("abc", rec.Completions().back().data);
+    std::vector<Event> done = rec.Completions();
+    EXPECT_EQ("abc", done[done.size() - 2].data);
+    EXPECT_EQ("", done.back().data);
 }
 
 }  // namespace

@@ -63,9 +63,11 @@ public:
     bool Send(const std::string& s) { return vntest::SendAll(m_fd, s); }
     // What arrives until the server closes.
     std::string ReadAll() { return vntest::ReadExact(m_fd, std::string::npos); }
+    // One answer head alone (the answer to a HEAD request).
+    std::string ReadHead() { return vntest::ReadUntil(m_fd, "\r\n\r\n"); }
     // One answer: its head and the Content-Length bytes behind it.
     std::string ReadAnswer() {
-        std::string head = vntest::ReadUntil(m_fd, "\r\n\r\n");
+        std::string head = ReadHead();
         size_t at = head.find("Content-Length: ");
         if (at == std::string::npos) return head;
         return head + vntest::ReadExact(m_fd, std::stoul(head.substr(at + 16)));
