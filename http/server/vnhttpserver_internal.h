@@ -90,6 +90,7 @@ public:
     CHttpServerChannelPool* GetChannelPool() const {
         return m_pChannelPool.load(std::memory_order_acquire);
     }
+    const CHttpBodyBudget& GetBodyBudget() const { return m_budget; }
 
 private:
     bool OnThread() const;

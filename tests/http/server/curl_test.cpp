@@ -16,9 +16,11 @@ protected:
         if (!vntest::HaveProgram("/usr/bin/curl")) GTEST_SKIP() << "curl is not installed";
         RegisterAll();
     }
-    // curl's standard output: each body followed by "\n" and its status.
+    // curl's standard output: each body followed by "\n" and its status. curl waits for
+    // "100 Continue" as long as --expect100-timeout says before a body over 1 MiB.
     std::string Curl(std::vector<std::string> args) {
-        args.insert(args.begin(), {"curl", "-s", "-H", "Expect:", "-w", "\\n%{http_code}"});
+        args.insert(args.begin(),
+                    {"curl", "-s", "--expect100-timeout", "60", "-w", "\\n%{http_code}"});
         std::string out;
         EXPECT_EQ(0, RunProgram(args, 10, &out));
         return out;
@@ -67,12 +69,20 @@ TEST_F(HttpServerCurl, UploadsAreByteIdentical) {
     struct Row {
         const char* name;
         size_t size;
-        bool form;    // -F file=@... (multipart) or --data-binary @...
-        bool memory;  // Accept_RecvBuff, answered by a Post from OnComplete
+        bool form;                       // -F file=@... (multipart) or --data-binary @...
+        bool memory;                     // Accept_RecvBuff, answered by a Post from OnComplete
+        std::vector<std::string> extra;  // more curl arguments
     } rows[] = {
-        {"form to file", 200000, true, false},    {"small form to file", 10, true, false},
-        {"binary to file", 150000, false, false}, {"binary to memory", 150000, false, true},
-        {"form to memory", 3000, true, true},
+        {"form to file", 200000, true, false, {}},
+        {"small form to file", 10, true, false, {}},
+        {"form with fields after the file", 50000, true, false, {"-F", "a=1", "-F", "b=2"}},
+        {"binary to file", 150000, false, false, {}},
+        {"binary to memory", 150000, false, true, {}},
+        {"form to memory", 3000, true, true, {}},
+        {"chunked to file", 150000, false, false, {"-H", "Transfer-Encoding: chunked"}},
+        {"chunked to memory", 150000, false, true, {"-H", "Transfer-Encoding: chunked"}},
+        // Over 1 MiB: curl sends "Expect: 100-continue" and waits for the answer to it.
+        {"2 MiB waiting for 100 Continue", 2 << 20, false, false, {}},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
@@ -94,8 +104,11 @@ TEST_F(HttpServerCurl, UploadsAreByteIdentical) {
         });
         std::string content = vntest::PatternBytes(r.size, static_cast<unsigned>(r.size));
         ASSERT_TRUE(vntest::WriteTextFile(src, content));
-        EXPECT_EQ("stored\n200", Curl({r.form ? "-F" : "--data-binary",
-                                       (r.form ? "file=@" : "@") + src, Url("/up")}));
+        std::vector<std::string> args = {r.form ? "-F" : "--data-binary",
+                                         (r.form ? "file=@" : "@") + src};
+        args.insert(args.end(), r.extra.begin(), r.extra.end());
+        args.push_back(Url("/up"));
+        EXPECT_EQ("stored\n200", Curl(args));
         ASSERT_TRUE(rec.WaitSettled());
         EXPECT_TRUE(content == vntest::ReadTextFile(target));
     }

@@ -61,6 +61,8 @@ public:
     }
     ~Client() { close(m_fd); }
     bool Send(const std::string& s) { return vntest::SendAll(m_fd, s); }
+    // Ends the sending side: the server reads the end of the stream after what was sent.
+    void EndSending() { shutdown(m_fd, SHUT_WR); }
     // What arrives until the server closes.
     std::string ReadAll() { return vntest::ReadExact(m_fd, std::string::npos); }
     // One answer head alone (the answer to a HEAD request).
