@@ -376,8 +376,8 @@ int CHttpHead::GetBodyKind(unsigned long long* pLength, const char* pszRequestMe
     if (pLength != nullptr) *pLength = 0;
     bool response = m_uStatus != 0;
     if (response) {
-        bool head = pszRequestMethod != nullptr && strcmp(pszRequestMethod, "HEAD");
-        bool connect = pszRequestMethod != nullptr && strcmp(pszRequestMethod, "CONNECT");
+        bool head = pszRequestMethod != nullptr && strcmp(pszRequestMethod, "HEAD") == 0;
+        bool connect = pszRequestMethod != nullptr && strcmp(pszRequestMethod, "CONNECT") == 0;
         if (m_uStatus < 200 || m_uStatus == 204 || m_uStatus == 304 || head ||
             (connect && m_uStatus < 300)) {
             return kBodyNone;
