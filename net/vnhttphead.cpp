@@ -450,8 +450,14 @@ bool CHttpHead::GetParameter(const char* p, size_t n, const char* pszName, vn::s
         while (s < end && IsTchar(static_cast<unsigned char>(*s)))
             ++s;
         size_t nameLen = static_cast<size_t>(s - name);
+        // Blanks around '=' are not in the grammar, but old peers send them and they make
+        // no value ambiguous.
+        while (s < end && IsBlank(*s))
+            ++s;
         if (nameLen == 0 || s == end || *s != '=') return false;
         ++s;
+        while (s < end && IsBlank(*s))
+            ++s;
         vn::strutf8 value;
         if (s < end && *s == '"') {
             // quoted-string: qdtext or a backslash and the byte it quotes.

@@ -105,8 +105,8 @@ public:
     static bool ParseContentLength(const char* p, size_t n, unsigned long long* pValue);
     // The parameter pszName of a field value such as "multipart/form-data; boundary=x" or
     // "form-data; name=\"a\"; filename=\"b c\"" (RFC 9110 section 5.6.6: name matched without
-    // case, value a token or a quoted string, which is unescaped). false when absent or
-    // when the parameters do not parse.
+    // case, value a token or a quoted string, which is unescaped; blanks around '=' are
+    // taken). false when absent or when the parameters do not parse.
     static bool GetParameter(const char* p, size_t n, const char* pszName, vn::strutf8& strValue);
 
 private:

@@ -21,6 +21,10 @@ CHttpMultipartReader::CHttpMultipartReader()
 int CHttpMultipartReader::GetBoundary(const CHttpHead& head, vn::strutf8& strBoundary) {
     size_t len = 0;
     const char* type = head.Find("Content-Type", &len);
+    return type != nullptr ? ParseBoundary(type, len, strBoundary) : 0;
+}
+
+int CHttpMultipartReader::ParseBoundary(const char* type, size_t len, vn::strutf8& strBoundary) {
     if (type == nullptr) return 0;
     const char* semi = static_cast<const char*>(memchr(type, ';', len));
     size_t typeLen = semi != nullptr ? static_cast<size_t>(semi - type) : len;

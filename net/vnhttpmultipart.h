@@ -39,6 +39,8 @@ public:
     // not multipart/form-data, -1 when it is but its boundary is missing or not 1 to 70 of
     // the characters RFC 2046 allows.
     static int GetBoundary(const CHttpHead& head, vn::strutf8& strBoundary);
+    // The same from a Content-Type value.
+    static int ParseBoundary(const char* pType, size_t uLen, vn::strutf8& strBoundary);
 
     // Starts on a new body. uMaxHead bounds the bytes before the first part's content
     // (preamble, delimiter line and part head).

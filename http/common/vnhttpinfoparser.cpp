@@ -5,6 +5,7 @@
 #include <string.h>
 
 #include "base/vnconvert.h"
+#include "net/vnhttpmultipart.h"
 #include "net/vnhttptext_internal.h"
 
 namespace {
@@ -67,33 +68,20 @@ unsigned char CHttpInfoParser::GetHttpHeadInfo(const char* pData, unsigned int u
     vn::strutf8 value;
     if (QueryInfo(text, "Content-Length", value)) vn_str2uint64(value.c_str(), &uContentLen);
 
-    // Only the message head says what the body is: body bytes that happen to spell
-    // "multipart/form-data" or "boundary=" must not change how the head is read.
+    // Only the message head's Content-Type says what the body is, read by the same rule as
+    // every form the library takes (parameters after the boundary, quoted boundaries).
     vn::strutf8 head(pData, static_cast<unsigned>(headEnd) + 2);
-    if (head.find("multipart/form-data", 0, true) < 0) {
+    vn::strutf8 type;
+    int form = QueryInfo(head, "Content-Type", type)
+                   ? CHttpMultipartReader::ParseBoundary(type.c_str(), type.length(), strBoundary)
+                   : 0;
+    if (form == 0) {
         uHeadStart = 0;
         uHeadLen = static_cast<unsigned>(headEnd) + 4;
         return 1;
     }
-
-    int at = head.find("boundary=", 0, true);
-    int keyLen = 9;
-    if (at < 0) {
-        at = head.find("boundary =", 0, true);
-        keyLen = 10;
-    }
-    if (at < 0) return 0;
-    unsigned bstart = static_cast<unsigned>(at + keyLen);
-    int bend = text.find("\r\n", bstart);
-    if (bend < 0) return 0;
-    strBoundary = text.substr(bstart, static_cast<unsigned>(bend) - bstart);
-    strBoundary.trimleft();
-    // A boundary may be given as a quoted string; the quotes are not part of it.
-    if (strBoundary.length() >= 2 && strBoundary[0] == '"' &&
-        strBoundary[strBoundary.length() - 1] == '"') {
-        strBoundary = strBoundary.substr(1, strBoundary.length() - 2);
-    }
-    if (strBoundary.empty()) return 0;
+    if (form < 0) return 0;
+    unsigned bend = static_cast<unsigned>(headEnd);
 
     vn::strutf8 delimiter;
     delimiter.format("--%s\r\n", strBoundary.c_str());
