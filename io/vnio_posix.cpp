@@ -119,6 +119,12 @@ bool fs_identify(const char* path, fs_identity* id) {
     return true;
 }
 
+long long fs_file_size(const char* path) {
+    struct stat st;
+    if (stat(path, &st) != 0 || !S_ISREG(st.st_mode)) return -1;
+    return static_cast<long long>(st.st_size);
+}
+
 FILE* fs_open_regular_read(const char* path) {
     int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) return nullptr;

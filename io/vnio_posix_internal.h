@@ -38,6 +38,8 @@ struct fs_identity {
 };
 // False with errno when the stream or name cannot be examined (a name that does not exist).
 bool fs_identify(FILE* stream, fs_identity* id);
+// The size of the regular file at path, or -1 (none there, or not a regular file).
+long long fs_file_size(const char* path);
 // Opens a regular file for reading ("rb", close-on-exec) without ever blocking in the open:
 // a FIFO or a device named by a peer's request would otherwise hold the thread for good.
 // Null with errno (EINVAL for a name that is not a regular file).

@@ -11,10 +11,10 @@
 #include "base/vnlog.h"
 #include "base/vntime.h"
 #include "fevent/vntaskio.h"
-#include "http/client/vnhttpchunker_internal.h"
 #include "http/client/vnhttpclientutil_internal.h"
 #include "http/common/vndatareader_internal.h"
 #include "http/common/vndatawriter_internal.h"
+#include "io/vnio_posix_internal.h"
 
 namespace {
 const char kTag[] = "Http";
@@ -72,21 +72,14 @@ CVNHttpClient::CVNHttpClient(CVNTaskBase* pNotifyTask)
       m_bReuse(0),
       m_bRecvOnConn(false),
       m_pRecvBuf(nullptr),
-      dwTmpRecvCurPos(0),
-      m_pBodyBuf(nullptr),
-      m_bHeadTaken(false),
-      dwResponseStatusCode(0),
+      m_uRecvLen(0),
+      m_uRecvPos(0),
       m_uContentLength(0),
-      m_bHasContentLength(false),
-      bChunked(0),
-      bWithChunkTrailer(0),
-      m_bBodyDone(false),
+      m_uResumeFrom(0),
+      m_bAskWhole(false),
       m_bKeepConn(true),
-      m_nAction(2),
-      m_nResultCode(2),
       m_pDataReader(nullptr),
       m_pRpDataWriter(nullptr),
-      m_pChunker(nullptr),
       m_pConnector(nullptr),
       m_pSocket(nullptr),
       m_wsockPort(0),
@@ -463,20 +456,14 @@ void CVNHttpClient::Request(HttpRequestInfo info) {
         NotifyComplete(HTTPRESULT_BAD_URL);
         return;
     }
-    m_pRpDataWriter = new HttpResponseDataWriter(GetId());
-    if (!rq.strDownloadFile.empty()) {
-        if (!m_pRpDataWriter->OpenFile(rq.strDownloadFile.c_str())) {
-            syslog(VN_LOG_ERROR, kTag, __LINE__, "Id[%u] Error DataWriter open file fail", GetId());
-            NotifyComplete(HTTPRESULT_WRITE_FAILED);
-            return;
-        }
-        if (!m_bResume && !rq.bResume && m_pRpDataWriter->GetLength() > 0 &&
-            !m_pRpDataWriter->Truncate()) {
-            syslog(VN_LOG_ERROR, kTag, __LINE__, "Id[%u] Error DataWriter SetLength0 fail",
-                   GetId());
-            NotifyComplete(HTTPRESULT_WRITE_FAILED);
-            return;
-        }
+    // A memory target's writer starts now; a file target is not touched before a body for
+    // it begins (a refused connection, an error answer or a time-out leave it as it was).
+    // Resuming, the bytes it holds are asked after.
+    if (rq.strDownloadFile.empty()) {
+        m_pRpDataWriter = new HttpResponseDataWriter(GetId());
+    } else if (m_bResume || rq.bResume) {
+        long long size = vn::detail::fs_file_size(rq.strDownloadFile.c_str());
+        m_uResumeFrom = size > 0 ? static_cast<unsigned long long>(size) : 0;
     }
     if (rq.bHasTime) m_strIfModifiedSince = vn::detail::HttpIfModifiedSinceLine(rq.time);
     m_strMethod = rq.nMethod == HTTPMETHOD_GET ? "GET" : "POST";
@@ -540,9 +527,9 @@ void CVNHttpClient::ResetRequestState() {
     m_bCompleted = 0;
     m_bActive = false;
     m_bRecvOnConn = false;
+    m_uResumeFrom = 0;
+    m_bAskWhole = false;
     ClearAnswer();
-    free(m_pRecvBuf);
-    m_pRecvBuf = nullptr;
     delete m_pDataReader;
     m_pDataReader = nullptr;
     delete m_pRpDataWriter;
@@ -572,9 +559,10 @@ void CVNHttpClient::NotifyComplete(unsigned int nCode) {
     ClearFormData();
     unsigned int delay;
     if (nCode == HTTPRESULT_OK || nCode == HTTPRESULT_NOT_MODIFIED) {
-        if (bWithChunkTrailer && m_pChunker != nullptr)
+        if (m_reader.GetTrailers().GetFieldCount() != 0) {
             syslog(VN_LOG_DEBUG, kTag, __LINE__, "Id[%u] strTrailer[%s]", GetId(),
-                   m_pChunker->GetTrailer().c_str());
+                   m_reader.GetTrailers().GetText().c_str());
+        }
         // A body that ended by silence, or with bytes after it, leaves the connection in an
         // unknown state: it is not kept for the next request.
         if (!m_bKeepConn) CloseSocket();
@@ -644,8 +632,8 @@ void CVNHttpClient::ShutdownLocked(const unsigned int* pIdleSerial) {
     m_pTimer = nullptr;
     m_bTimerArmed[0] = m_bTimerArmed[1] = false;
     m_bDataWanted = m_bStopWanted = false;
-    free(m_pBodyBuf);
-    m_pBodyBuf = nullptr;
+    free(m_pRecvBuf);
+    m_pRecvBuf = nullptr;
     CVNTaskIO* older = nullptr;
     {
         CVNAutolock guard(m_taskLock);
@@ -725,12 +713,11 @@ void CVNHttpClient::OnTimer(unsigned int id) {
         m_bDataWanted = false;
         syslog(VN_LOG_WARNING, kTag, __LINE__, "Id[%u] Data Receive Time Out [%u]s!", GetId(),
                timeout);
-        if (m_bHeadTaken && (dwResponseStatusCode == 200 || dwResponseStatusCode == 206) &&
-            !bChunked && !m_bHasContentLength) {
-            m_bKeepConn = false;
-            NotifyComplete(HTTPRESULT_OK);
-        } else {
+        int v = m_reader.TimedOut();
+        if (v == CHttpResponseReader::kRetry) {
             DataTimeoutReconnect();
+        } else {
+            Act(v);
         }
         return;
     }

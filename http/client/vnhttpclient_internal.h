@@ -24,6 +24,7 @@
 
 #include "base/vnlock.h"
 #include "http/client/vnhttpclient.h"
+#include "http/client/vnhttpresponsereader_internal.h"
 #include "http/client/vnhttptcpconnector_internal.h"
 #include "net/vnsocketi.h"
 #include "task/vnscopecall.h"
@@ -33,7 +34,6 @@
 class CVNTaskIO;
 class CDataReader;
 class HttpResponseDataWriter;
-class Chunker;
 class CVNHttpClient;
 
 // The description a start call builds (m_oRequestInfo in log lines).
@@ -77,7 +77,9 @@ class CVNHttpClient : public IHttpClient,
                       public CVNTimerBase {
 public:
     enum { kTimerData = 100, kTimerStop = 200 };
-    enum { kHeadBufSize = 10240, kBodyBufSize = 256 * 1024 };
+    // Received bytes are read in blocks of this size; a head is at most
+    // CHttpResponseReader::kMaxHead bytes of it.
+    enum { kRecvBufSize = 256 * 1024 };
     enum { kMaxRetry = 3, kMaxRedirect = 5 };
 
     explicit CVNHttpClient(CVNTaskBase* pNotifyTask);
@@ -217,22 +219,28 @@ private:
     void AppendFilePartHead(const vn::strutf8& strName, const vn::strutf8& strFile);
 
     // ---- response (vnhttpclient_response.cpp) ----
-    // Forgets the answer read so far (head, status, length, chunking, end of body).
+    // Forgets the answer read so far.
     void ClearAnswer();
     // Clears the answer and restarts the body before the request is sent again; false
     // (completed with 2) when a form body cannot be rebuilt.
     bool PrepareResend();
-    bool TakeHead(bool& bFailed);
-    bool AnalyseHead();
-    bool ReadBodyHeaders();
-    // Writes body bytes; false on failure (code in m_nResultCode). Sets m_bBodyDone.
-    bool WriteContentData(const char* p, unsigned int len);
-    void Outcome(bool bOk);
-    bool GetRedirectUrl();
+    // Runs the answer's reader over the buffered bytes and acts on its verdicts.
+    void ReadAnswer();
+    // What the request does after a verdict of the reader that ends the answer.
+    void Act(int nVerdict);
+    // Keeps the final answer head for GetResponseHead and the header getters.
+    void KeepHead();
+    // A body for the target begins: a file target is opened only now, and started afresh
+    // when the answer says so. false when the request ended.
+    bool BeginBody();
+    // Body bytes for the target; false (the request completed with 4) when not kept.
+    bool WriteBody(const char* p, size_t len);
+    // The bytes the target holds, which the next request asks the rest after (a Range).
+    unsigned long long TargetHolds() const;
     void Redirect();
     void ReConnect();
     void DataTimeoutReconnect();
-    bool FindResponseHeader(const char* pszName, vn::strutf8& strValue, bool bTrim);
+    bool FindResponseHeader(const char* pszName, vn::strutf8& strValue);
 
     friend class CHttpClientTimer;
 
@@ -300,26 +308,22 @@ private:
     unsigned int m_uRqHeadSent;
     unsigned char m_bBuildHead;
     unsigned char m_bReuse;
-    bool m_bRecvOnConn;  // anything received on the connection since this request used it
-    char* m_pRecvBuf;    // kHeadBufSize + 1 bytes, owned
-    unsigned int dwTmpRecvCurPos;
-    char* m_pBodyBuf;  // kBodyBufSize bytes, owned; body reads after the head
-    bool m_bHeadTaken;
-    vn::strutf8 strResponseHead;
-    unsigned int dwResponseStatusCode;
-    unsigned long long m_uContentLength;
-    bool m_bHasContentLength;
-    unsigned char bChunked;
-    unsigned char bWithChunkTrailer;
-    bool m_bBodyDone;
-    bool m_bKeepConn;  // the connection ended cleanly with the body and may be reused
-    int m_nAction;     // 1 reconnect, 2 none
-    unsigned int m_nResultCode;
-    CDataReader* m_pDataReader;               // owned
-    HttpResponseDataWriter* m_pRpDataWriter;  // owned
-    Chunker* m_pChunker;                      // owned
-    CHttpTCPConnector* m_pConnector;          // owned
-    CVNITCPSocket* m_pSocket;                 // owned
+    bool m_bRecvOnConn;       // anything received on the connection since this request used it
+    char* m_pRecvBuf;         // kRecvBufSize + 1 bytes, owned
+    unsigned int m_uRecvLen;  // bytes received into m_pRecvBuf
+    unsigned int m_uRecvPos;  // of which those before this were consumed
+    CHttpResponseReader m_reader;
+    vn::strutf8 strResponseHead;          // the final head as the caller reads it (GBK converted)
+    unsigned long long m_uContentLength;  // the whole representation, when known (progress)
+    unsigned long long m_uResumeFrom;     // bytes of the file target when the request began
+    bool m_bAskWhole;                     // a 416 came: the next request asks for all of the target
+    bool m_bKeepConn;            // the connection ended cleanly with the body and may be reused
+    CDataReader* m_pDataReader;  // owned
+    // Owned. A memory target's writer is made when the request starts; a file target's
+    // only when a body for it begins, so that no other outcome touches the file.
+    HttpResponseDataWriter* m_pRpDataWriter;
+    CHttpTCPConnector* m_pConnector;  // owned
+    CVNITCPSocket* m_pSocket;         // owned
     vn::strutf8 m_strsockIP;
     unsigned short m_wsockPort;
     // Set while a synchronous OnRedirected runs: the sink may Stop or delete the client.

@@ -217,8 +217,8 @@ bool CVNHttpClient::BuildRqHead() {
     head += line;
     head += overrideLine("pragma", "Pragma: no-cache\r\n");
     head += m_strIfModifiedSince;
-    if (m_pRpDataWriter != nullptr && m_strMethod == "GET") {
-        unsigned long long have = m_pRpDataWriter->GetLength();
+    if (m_strMethod == "GET") {
+        unsigned long long have = TargetHolds();
         if (have > 0) {
             line.format("Range: bytes=%llu-\r\n", have);
             head += line;
@@ -264,8 +264,10 @@ void CVNHttpClient::SendRequest() {
     }
     m_uRqHeadSent = 0;
     m_bRecvOnConn = false;
-    m_bHeadTaken = false;
-    dwTmpRecvCurPos = 0;
+    // The answer is read for what this request is: its method, its target and the bytes
+    // that target holds (a Range asked for the rest).
+    m_reader.Start(m_strMethod.c_str(), !m_oRequestInfo.strDownloadFile.empty(), TargetHolds(),
+                   m_strUrl);
     SendData();
     if (!m_bActive) return;
     TouchDataTimer();

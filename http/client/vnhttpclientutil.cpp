@@ -51,6 +51,9 @@ bool HttpCrackUrl(const vn::strutf8& strUrl, vn::strutf8& strHost, unsigned shor
     if (s == std::string::npos) return false;
     // Only plain HTTP is spoken: anything else would go out in clear text to port 80.
     if (s != 5 || !StartsWithNoCase(url.c_str(), "http:")) return false;
+    // A fragment is the client's own: it is never sent (RFC 9110 section 4.2.4).
+    size_t hash = url.find('#');
+    if (hash != std::string::npos) url.resize(hash);
     size_t hostStart = s + 2;
     size_t e = url.find_first_of("/?", hostStart);
     std::string hostPart = url.substr(hostStart, e == std::string::npos ? e : e - hostStart);
@@ -80,8 +83,17 @@ bool HttpResolveRedirect(const vn::strutf8& strUrl, const vn::strutf8& strLocati
     std::string loc(strLocation.c_str(), strLocation.length());
     std::string out;
     if (loc.empty()) return false;
+    // The fragment of the current URL means nothing to the next one (RFC 9110 10.2.2 keeps
+    // it for the user agent's display only; this client never sends one).
+    size_t hash = cur.find('#');
+    if (hash != std::string::npos) cur.resize(hash);
     if (LooksAbsolute(loc)) {
         out = loc;
+    } else if (loc.compare(0, 2, "//") == 0) {
+        // Scheme-relative (RFC 3986 section 4.2): another authority, the same scheme.
+        size_t colon = cur.find("://");
+        if (colon == std::string::npos) return false;
+        out = cur.substr(0, colon + 1) + loc;
     } else {
         size_t auth = AuthorityEnd(cur);
         if (auth == std::string::npos) return false;
@@ -114,89 +126,6 @@ bool HttpResolveRedirect(const vn::strutf8& strUrl, const vn::strutf8& strLocati
     if (!HttpCrackUrl(result, host, port, path)) return false;
     strOut = result;
     return true;
-}
-
-bool HttpGetHeaderValue(const char* pHead, size_t uLen, const char* pszName, vn::strutf8& strValue,
-                        bool bTrim) {
-    if (pHead == nullptr || uLen == 0) return false;
-    int at = HttpFindHeader(pHead, uLen, pszName);
-    if (at < 0) return false;
-    const char* start = pHead + at;
-    const char* nl = static_cast<const char*>(memchr(start, '\n', uLen - static_cast<size_t>(at)));
-    if (nl == nullptr) return false;
-    const char* end = nl;
-    if (end > start && end[-1] == '\r') --end;
-    vn::strutf8 v;
-    if (end > start) v.assign(start, static_cast<unsigned>(end - start));
-    if (bTrim) v.trim();
-    if (v.empty()) return false;
-    strValue = v;
-    return true;
-}
-
-int HttpAnalyseStatusLine(const vn::strutf8& strHead, unsigned int& uStatus) {
-    uStatus = 0;
-    int crlf = strHead.find("\r\n");
-    vn::strutf8 line = crlf < 0 ? strHead : strHead.substr(0, static_cast<unsigned>(crlf));
-    line.toupper();
-    if (line.find("HTTP") < 0) return 0;
-    int sp1 = line.find(" ");
-    if (sp1 < 0) return -1;
-    int sp2 = line.find(" ", static_cast<unsigned>(sp1) + 1);
-    if (sp2 < 0) sp2 = line.find("\r", static_cast<unsigned>(sp1) + 1);
-    if (sp2 < 0) sp2 = line.find("\n", static_cast<unsigned>(sp1) + 1);
-    if (sp2 < 0) return -1;
-    vn::strutf8 code =
-        line.substr(static_cast<unsigned>(sp1) + 1, static_cast<unsigned>(sp2 - sp1 - 1));
-    code.trim();
-    unsigned int v = 0;
-    if (!code.empty() && vn_str2uint32(code.c_str(), &v)) uStatus = v;
-    return 1;
-}
-
-void HttpReadBodyHeaders(const vn::strutf8& strHead, HttpResponseHeadInfo& info) {
-    const char* h = strHead.c_str();
-    size_t n = strHead.length();
-    vn::strutf8 v;
-    info.bChunked = false;
-    info.bTrailer = false;
-    if (HttpGetHeaderValue(h, n, "Transfer-Encoding", v, true)) {
-        v.tolower();
-        if (v == "chunked") {
-            info.bChunked = true;
-            vn::strutf8 t;
-            info.bTrailer = HttpGetHeaderValue(h, n, "Trailer", t, true) ||
-                            HttpGetHeaderValue(h, n, "Trailers", t, true);
-        }
-    }
-    info.bHasLength = false;
-    info.uLength = 0;
-    if (!info.bChunked && HttpGetHeaderValue(h, n, "Content-Length", v, true)) {
-        unsigned long long len = 0;
-        if (vn_str2uint64(v.c_str(), &len)) {
-            info.bHasLength = true;
-            info.uLength = len;
-        }
-    }
-    info.bHasRange = false;
-    if (HttpGetHeaderValue(h, n, "Content-Range", v, true)) {
-        // "bytes S-E/T"
-        int b = v.find("bytes", 0, true);
-        int dash = v.find("-");
-        int slash = v.find("/");
-        if (b == 0 && dash > 5 && slash > dash) {
-            vn::strutf8 s = v.substr(5, static_cast<unsigned>(dash - 5));
-            vn::strutf8 t = v.substr(static_cast<unsigned>(slash) + 1);
-            s.trim();
-            t.trim();
-            unsigned long long start = 0, total = 0;
-            if (vn_str2uint64(s.c_str(), &start) && vn_str2uint64(t.c_str(), &total)) {
-                info.bHasRange = true;
-                info.uRangeStart = start;
-                info.uRangeTotal = total;
-            }
-        }
-    }
 }
 
 vn::strutf8 HttpIfModifiedSinceLine(const SYSTEMTIME& st) {

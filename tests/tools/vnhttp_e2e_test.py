@@ -338,6 +338,8 @@ class ExitTest(VnhttpCase):
 
     def test_status_and_cause_per_outcome(self):
         os.mkdir(self.path("out"))
+        with open(self.path("served.txt"), "w") as f:
+            f.write("served\n")
         closed = free_port()  # nobody listens there any more
         silent = ScriptedPeer(lambda conn, stop: stop.wait(STEP_TIMEOUT))
         try:
@@ -351,7 +353,7 @@ class ExitTest(VnhttpCase):
                 (["get", "--timeout", "1", silent.url()], 6, "time-out"),
                 (["get", "https://127.0.0.1/x"], 10, "only plain http://"),
                 (["get", "not a url"], 10, "not a URL"),
-                (["get", "-o", self.path("no/such/dir/x"), self.nginx.url("/")], 4,
+                (["get", "-o", self.path("no/such/dir/x"), self.nginx.url("/served.txt")], 4,
                  "writing " + self.path("no/such/dir/x") + " failed"),
                 (["post", "--file", self.path("missing"), self.nginx.url("/")], 10,
                  "cannot read"),
@@ -368,6 +370,18 @@ class ExitTest(VnhttpCase):
                     self.assertIn(cause, err)
                     self.assertLess(time.monotonic() - started, 15)
             self.assertEqual(os.listdir(self.path("out")), [])  # no empty file left behind
+            # A file that exists is touched only by a body for it: a refused connection, an
+            # error answer or a time-out leave it as it was.
+            keep = self.path("out/keep.txt")
+            with open(keep, "w") as f:
+                f.write("precious")
+            for url, extra in ((self.nginx.url("/missing"), ()), (self.nginx.url("/busy"), ()),
+                               ("http://127.0.0.1:%d/x" % closed, ()),
+                               (silent.url(), ("--timeout", "1"))):
+                with self.subTest(url=url):
+                    self.assertNotEqual(vnhttp("get", *extra, "-o", keep, url).returncode, 0)
+                    with open(keep) as f:
+                        self.assertEqual(f.read(), "precious")
         finally:
             silent.close()
 
