@@ -36,9 +36,6 @@ IHttpClient* vn_create_httpclient(CVNTaskBase* pNotifyTask) {
 CVNHttpClient::CVNHttpClient(CVNTaskBase* pNotifyTask)
     : Id(0),
       m_pNotifyTask(pNotifyTask),
-      m_pHttpTask(nullptr),
-      m_pRetiredTask(nullptr),
-      m_pStoppingTask(nullptr),
       m_pHolder(new CScopeHolder<CVNHttpClient, 0, CRefCountSafe>(this)),
       m_pSink(nullptr),
       m_uConnectTimeout(5000),
@@ -94,10 +91,6 @@ CVNHttpClient::~CVNHttpClient() {
     bool* alive = m_pAliveFlag.load();
     if (alive != nullptr && OnHttpThread()) *alive = false;
     Stop();
-    // Left only when deleted on the HTTP thread itself: that worker ends after this task,
-    // and the task is freed when it does.
-    if (m_pRetiredTask != nullptr) m_pRetiredTask->Release();
-    m_pRetiredTask = nullptr;
     ClearHeaders();
     m_pHolder->Release();
     m_pHolder = nullptr;
@@ -341,7 +334,7 @@ unsigned char CVNHttpClient::Post(const char* pszHost, unsigned short uPort,
                                   const vn::strutf8& strHead, const vn::strutf8& strBody) {
     if (pszHost == nullptr) return 0;
     unsigned int serial = ++m_uSerial;
-    CVNTaskIO* task = AcquireHttpTask();
+    CVNTaskIO* task = m_thread.Acquire();
     if (task == nullptr) return 0;
     // The host text is copied into the call: the caller's buffer may be gone when it runs.
     unsigned char ok = vn_task_call_CVNHttpClientPost::Marshal(
@@ -381,7 +374,7 @@ bool CVNHttpClient::ClaimRunning(const char* pszCall, const vn::strutf8& strUrl)
 
 unsigned char CVNHttpClient::StartRequest(HttpRequestInfo& info) {
     info.uSerial = ++m_uSerial;
-    CVNTaskIO* task = AcquireHttpTask();
+    CVNTaskIO* task = m_thread.Acquire();
     if (task == nullptr) {
         m_bRunning = 0;
         return 0;
@@ -390,50 +383,6 @@ unsigned char CVNHttpClient::StartRequest(HttpRequestInfo& info) {
     task->Release();
     if (!ok) m_bRunning = 0;
     return ok;
-}
-
-bool CVNHttpClient::OnHttpThread() {
-    CVNTaskBase* current = CVNTaskBase::GetCurrentTask();
-    CVNAutolock guard(m_taskLock);
-    return current != nullptr &&
-           (current == m_pHttpTask || current == m_pRetiredTask || current == m_pStoppingTask);
-}
-
-void CVNHttpClient::JoinRetiredTask() {
-    CVNTaskIO* retired;
-    {
-        CVNAutolock guard(m_taskLock);
-        retired = m_pRetiredTask;
-        if (retired == nullptr || CVNTaskBase::GetCurrentTask() == retired) return;
-        m_pRetiredTask = nullptr;
-    }
-    retired->Stop();  // waits until its worker has ended
-    retired->Release();
-}
-
-CVNTaskIO* CVNHttpClient::AcquireHttpTask() {
-    // A shutdown in progress on another thread still resets the request state: the new
-    // thread is made (and its first request runs) only after it. A thread of this client
-    // (a sink of a synchronous redirect) does not wait: the shutdown may be waiting for it.
-    if (OnHttpThread()) return AcquireHttpTaskLocked();
-    CVNAutolock wait(m_shutdownLock);
-    return AcquireHttpTaskLocked();
-}
-
-CVNTaskIO* CVNHttpClient::AcquireHttpTaskLocked() {
-    JoinRetiredTask();
-    CVNAutolock guard(m_taskLock);
-    if (m_pHttpTask == nullptr) {
-        CVNTaskIO* task = new (std::nothrow) CVNTaskIO("HttpClient", 50, 1);
-        if (task == nullptr) return nullptr;
-        if (!task->Start()) {
-            task->Release();
-            return nullptr;
-        }
-        m_pHttpTask = task;
-    }
-    m_pHttpTask->AddRef();
-    return m_pHttpTask;
 }
 
 // ---------------------------------------------------------------- the common start
@@ -597,54 +546,21 @@ void CVNHttpClient::StopHttpThread(unsigned int uSerial) {
 }
 
 void CVNHttpClient::ShutdownHttpThread(const unsigned int* pIdleSerial) {
-    // Serialised with the creation of the next HTTP thread (AcquireHttpTask), so the state
-    // reset never overlaps a new request. On an HTTP thread of this client, a shutdown
-    // that another thread has begun may be waiting for this very thread: that one does
-    // the work once this thread has ended.
-    if (OnHttpThread()) {
-        if (!m_shutdownLock.Try()) return;
-    } else {
-        m_shutdownLock.Lock();
-    }
-    ShutdownLocked(pIdleSerial);
-    m_shutdownLock.Unlock();
-}
-
-void CVNHttpClient::ShutdownLocked(const unsigned int* pIdleSerial) {
-    // The stop timer's request: only while no newer request (or Stop) came meanwhile.
-    if (pIdleSerial != nullptr && (*pIdleSerial != m_uSerial.load() || m_bRunning)) return;
-    CVNTaskIO* task;
-    {
-        CVNAutolock guard(m_taskLock);
-        task = m_pHttpTask;
-        m_pHttpTask = nullptr;
-        m_pStoppingTask = task;
-    }
-    // From another thread this waits for the worker, so everything below is ours alone;
-    // on the worker itself (a synchronous OnRedirected) the loop ends after this task, and
-    // the task is kept until another thread can wait for it.
-    bool self = task != nullptr && CVNTaskBase::GetCurrentTask() == task;
-    if (task != nullptr) task->Stop();
-    if (!self) JoinRetiredTask();
-    CloseSocket();
-    ResetRequestState();
-    delete m_pTimer;  // its task stopped (or is the current one): no timer call is running
-    m_pTimer = nullptr;
-    m_bTimerArmed[0] = m_bTimerArmed[1] = false;
-    m_bDataWanted = m_bStopWanted = false;
-    free(m_pRecvBuf);
-    m_pRecvBuf = nullptr;
-    CVNTaskIO* older = nullptr;
-    {
-        CVNAutolock guard(m_taskLock);
-        m_pStoppingTask = nullptr;
-        if (self) {
-            older = m_pRetiredTask;
-            m_pRetiredTask = task;
-        }
-    }
-    if (older != nullptr) older->Release();  // not running: its worker retired earlier
-    if (!self && task != nullptr) task->Release();
+    m_thread.Shutdown(
+        [&] {
+            // The stop timer's request: only while no newer request (or Stop) came meanwhile.
+            return pIdleSerial == nullptr || (*pIdleSerial == m_uSerial.load() && !m_bRunning);
+        },
+        [&] {
+            CloseSocket();
+            ResetRequestState();
+            delete m_pTimer;  // its thread stopped (or is the current one): no timer runs
+            m_pTimer = nullptr;
+            m_bTimerArmed[0] = m_bTimerArmed[1] = false;
+            m_bDataWanted = m_bStopWanted = false;
+            free(m_pRecvBuf);
+            m_pRecvBuf = nullptr;
+        });
 }
 
 void CVNHttpClient::Stop() {

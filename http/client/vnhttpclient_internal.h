@@ -24,6 +24,7 @@
 
 #include "base/vnlock.h"
 #include "http/client/vnhttpclient.h"
+#include "http/client/vnhttpclientthread_internal.h"
 #include "http/client/vnhttpresponsereader_internal.h"
 #include "http/client/vnhttptcpconnector_internal.h"
 #include "net/vnsocketi.h"
@@ -172,17 +173,11 @@ private:
     unsigned char StartRequest(HttpRequestInfo& info);
     // Marks a request as running; false (logged as pszCall's refusal) while one runs.
     bool ClaimRunning(const char* pszCall, const vn::strutf8& strUrl);
-    // Creates the HTTP task if needed; a new reference to it (null when it cannot start).
-    CVNTaskIO* AcquireHttpTask();
-    CVNTaskIO* AcquireHttpTaskLocked();
-    // Waits for a retired HTTP thread unless the caller is that thread.
-    void JoinRetiredTask();
-    bool OnHttpThread();
+    bool OnHttpThread() const { return m_thread.IsCurrent(); }
     // Ends the HTTP thread and frees the connection and request state (from any thread
     // but the HTTP thread itself it waits for that thread first).
     // pIdleSerial (the stop timer): only when that request is still the latest and none runs.
     void ShutdownHttpThread(const unsigned int* pIdleSerial = nullptr);
-    void ShutdownLocked(const unsigned int* pIdleSerial);
     void ResetRequestState();
     void CloseSocket();
     void NotifyComplete(unsigned int nCode);
@@ -248,16 +243,7 @@ private:
     std::atomic<unsigned int> Id;
     static std::atomic<unsigned int> s_uNextId;
     CVNTaskBase* m_pNotifyTask;  // one reference held; never null
-    CVNLock m_taskLock;          // guards m_pHttpTask (start calls, Stop, StopHttpThread)
-    CVNTaskIO* m_pHttpTask;      // one reference owned; null until the first request
-    // An HTTP thread stopped from inside itself (a sink's Stop during a synchronous
-    // OnRedirected) may still be running its last task: it is waited for by the next
-    // Stop, start or the destructor from another thread. One reference owned; guarded by
-    // m_taskLock.
-    CVNTaskIO* m_pRetiredTask;
-    CVNTaskIO* m_pStoppingTask;  // the thread a shutdown waits for; guarded by m_taskLock
-    // Held by a shutdown for its whole length, and by the creation of the next HTTP thread.
-    CVNLock m_shutdownLock;
+    CHttpClientThread m_thread;  // the "HttpClient" thread, made on the first request
     CScopeHolder<CVNHttpClient, 0, CRefCountSafe>* m_pHolder;  // owned (creation reference)
     std::atomic<IHttpClientSink*> m_pSink;                     // not owned
 
