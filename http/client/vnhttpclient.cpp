@@ -388,6 +388,7 @@ unsigned char CVNHttpClient::StartRequest(HttpRequestInfo& info) {
 // ---------------------------------------------------------------- the common start
 
 void CVNHttpClient::Request(HttpRequestInfo info) {
+    VN_DCHECK(OnHttpThread());
     Id = s_uNextId++;
     DisarmStopTimer();
     syslog(VN_LOG_DEBUG, kTag, __LINE__, "Id[%u] Request [%s]....", GetId(), info.strUrl.c_str());
@@ -434,6 +435,7 @@ void CVNHttpClient::Request(HttpRequestInfo info) {
 
 void CVNHttpClient::DoPost(std::string strHost, unsigned short uPort, vn::strutf8 strHead,
                            vn::strutf8 strBody, unsigned int uSerial) {
+    VN_DCHECK(OnHttpThread());
     Id = s_uNextId++;
     DisarmStopTimer();
     ResetRequestState();
@@ -613,6 +615,7 @@ void CVNHttpClient::DisarmStopTimer() {
 }
 
 void CVNHttpClient::OnTimer(unsigned int id) {
+    VN_DCHECK(OnHttpThread());
     unsigned int now = vn_gettickcount();
     if (id == kTimerData) {
         if (!m_bDataWanted || !m_bActive) {

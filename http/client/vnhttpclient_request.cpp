@@ -159,6 +159,7 @@ void CVNHttpClient::ConnectServer() {
 }
 
 void CVNHttpClient::OnConnect(bool bSuccess, int fd) {
+    VN_DCHECK(OnHttpThread());
     if (!m_bActive) {
         if (fd >= 0) vnsocket_close(fd);
         return;
@@ -329,6 +330,7 @@ void CVNHttpClient::SendData() {
 }
 
 void CVNHttpClient::OnSend(CVNITCPSocket* pSocket) {
+    VN_DCHECK(OnHttpThread());
     if (pSocket != m_pSocket) return;
     if (!m_bActive || m_bCompleted) {
         pSocket->SetEvent(VN_EV_WRITE, true);

@@ -26,6 +26,7 @@ unsigned int Saturate32(unsigned long long v) {
 // ---------------------------------------------------------------- receiving
 
 void CVNHttpClient::OnRecv(CVNITCPSocket* pSocket) {
+    VN_DCHECK(OnHttpThread());
     if (pSocket != m_pSocket) return;
     if (!m_bActive || m_bCompleted) {
         // Bytes on an idle kept connection: it is out of step with any next request.
@@ -175,6 +176,7 @@ void CVNHttpClient::Act(int nVerdict) {
 // ---------------------------------------------------------------- closes and reconnects
 
 void CVNHttpClient::OnClose(CVNITCPSocket* pSocket) {
+    VN_DCHECK(OnHttpThread());
     if (pSocket != m_pSocket) return;
     syslog(VN_LOG_DEBUG, kTag, __LINE__, "Id[%u] OnClose dwTmpRecvCurPos[%u]", GetId(),
            m_uRecvLen - m_uRecvPos);

@@ -41,8 +41,6 @@ public:
 
     void OnConnect(bool bSuccess, CVNITCPCnnSocket* pSocket, int nReason) override;
 
-    const std::vector<vn::strutf8>& GetIPs() const { return vecIPs; }
-
 private:
     // Deletes the previous attempt and starts one at the front address.
     bool StartAttempt();
