@@ -24,6 +24,7 @@
 #include "base/vnevent.h"
 #include "common/vnstream.h"
 #include "http/client/vnhttpclient.h"
+#include "net/vnhttphead.h"
 #include "net/vnsocketi.h"
 #include "task/vntask.h"
 
@@ -90,21 +91,16 @@ private:
     bool m_upload;
 };
 
-// "HTTP/1.1 404 Not Found\r\n..." -> 404 and "Not Found".
+// The status and reason of the answer head the client kept, read by the library's own
+// rules; 0 without one.
 unsigned StatusOf(const std::string& head, std::string* reason) {
-    size_t sp = head.find(' ');
-    size_t eol = head.find("\r\n");
-    if (head.compare(0, 5, "HTTP/") != 0 || sp == std::string::npos || sp > eol) return 0;
-    uint64_t status = 0;
-    std::string digits = head.substr(sp + 1, 3);
-    if (!ParseUnsigned(digits, 999, &status)) return 0;
-    size_t rs = sp + 4;
-    *reason = rs < eol ? head.substr(rs, eol - rs) : "";
-    size_t first = reason->find_first_not_of(' ');
-    *reason = first == std::string::npos ? "" : reason->substr(first);
-    while (!reason->empty() && reason->back() == ' ')
-        reason->pop_back();
-    return static_cast<unsigned>(status);
+    CHttpHead h;
+    size_t used = 0;
+    if (h.ParseResponse(head.data(), head.size(), head.size() + 1, &used) != CHttpHead::kComplete) {
+        return 0;
+    }
+    *reason = h.GetReason().c_str();
+    return h.GetStatus();
 }
 
 bool ConfigureProxy(const std::string& proxy, std::string* error) {
@@ -215,7 +211,10 @@ int ClassifyResult(unsigned code, unsigned status, const std::string& reason,
     }
 }
 
-int RunTransfer(const TransferOptions& o) {
+namespace {
+
+// What can be checked before the library is involved: 0, or the exit status.
+int CheckRequest(const TransferOptions& o) {
     std::string error;
     UrlParts parts;
     if (!SplitUrl(o.url, &parts, &error)) {
@@ -239,6 +238,100 @@ int RunTransfer(const TransferOptions& o) {
         fprintf(stderr, "vnhttp: %s\n", error.c_str());
         return kExitUsage;
     }
+    return 0;
+}
+
+// The headers the tool adds unless the user gave them, then the user's; false (reported)
+// when the client refuses one.
+bool AddHeaders(IHttpClient* client, const TransferOptions& o) {
+    if (!HasHeader(o, "User-Agent")) {
+        client->AddHeader(vn::strutf16(u"User-Agent"), vn::strutf16("vnhttp/" VNHTTP_VERSION));
+    }
+    if (o.kind == TransferOptions::kPostData && !HasHeader(o, "Content-Type")) {
+        client->AddHeader(vn::strutf16(u"Content-Type"),
+                          vn::strutf16(u"application/x-www-form-urlencoded"));
+    } else if (o.kind == TransferOptions::kPostFile && !HasHeader(o, "Content-Type")) {
+        client->AddHeader(vn::strutf16(u"Content-Type"), vn::strutf16(u"application/octet-stream"));
+    }
+    bool ok = true;
+    for (const auto& h : o.headers) {
+        if (!client->AddHeader(vn::strutf16(h.first.c_str()), vn::strutf16(h.second.c_str()))) {
+            fprintf(stderr, "vnhttp: header refused: %s: %s\n", h.first.c_str(), h.second.c_str());
+            ok = false;
+        }
+    }
+    return ok;
+}
+
+enum WaitResult { kWaitFinished, kWaitInterrupted, kWaitWatchdog };
+
+// Waits for the completion in 100 ms slices, redrawing the progress and watching Ctrl-C; a
+// last bound ends the wait when nothing at all happens for watchdogMs.
+WaitResult WaitForCompletion(TransferSink& sink, ProgressMeter& meter, uint64_t watchdogMs) {
+    while (!sink.m_finished.Wait(100)) {
+        if (g_stopSignal.load(std::memory_order_relaxed) != 0) return kWaitInterrupted;
+        uint64_t now = NowMs();
+        meter.Update(now, sink.m_done.load(std::memory_order_relaxed),
+                     sink.m_total.load(std::memory_order_relaxed));
+        // The sink stamps activity on its own thread, possibly after `now` was read.
+        uint64_t last = sink.m_lastActivityMs.load(std::memory_order_relaxed);
+        if (now > last && now - last > watchdogMs) return kWaitWatchdog;
+    }
+    return kWaitFinished;
+}
+
+// The bytes the finished transfer moved (the last progress report may precede the last
+// bytes, so the result counts them itself).
+unsigned long long MovedBytes(const TransferOptions& o, const TransferSink& sink, bool toStdout) {
+    struct stat st;
+    if (!toStdout) {
+        return stat(o.outFile.c_str(), &st) == 0 ? static_cast<unsigned long long>(st.st_size)
+                                                 : sink.m_done.load();
+    }
+    if (o.kind == TransferOptions::kGet) return sink.m_bodyBytes;
+    if (o.kind == TransferOptions::kPostData) return o.data.size();
+    const std::string& path = o.kind == TransferOptions::kPostFile ? o.filePath : o.formFilePath;
+    return stat(path.c_str(), &st) == 0 ? static_cast<unsigned long long>(st.st_size)
+                                        : sink.m_done.load();
+}
+
+// The exit status of a completed request, with its progress line and its message.
+int Report(const TransferOptions& o, const TransferSink& sink, ProgressMeter& meter,
+           unsigned timeoutMs, bool outFileExisted) {
+    bool toStdout = o.kind != TransferOptions::kGet || o.outFile.empty();
+    unsigned long long done = sink.m_done.load(std::memory_order_relaxed);
+    unsigned long long total = sink.m_total.load(std::memory_order_relaxed);
+    unsigned long long resumedFrom = sink.m_resumedFrom.load(std::memory_order_relaxed);
+    std::string reason, message;
+    unsigned httpStatus = StatusOf(sink.m_head, &reason);
+    int exitStatus =
+        ClassifyResult(sink.m_code, httpStatus, reason, sink.m_quietMs, timeoutMs,
+                       toStdout ? std::string("the answer to memory (at most about 97 MiB; "
+                                              "use -o FILE)")
+                                : o.outFile,
+                       &message);
+    if (exitStatus == 0) {
+        done = MovedBytes(o, sink, toStdout);
+        if (total == 0) total = done;
+    }
+    meter.Finish(NowMs(), done, total, done - std::min(done, resumedFrom), exitStatus == 0);
+    if (exitStatus == 0 && sink.m_stdoutFailed) {
+        message = "writing to standard output failed";
+        exitStatus = 4;
+    }
+    struct stat st;
+    if (exitStatus != 0 && !toStdout && !outFileExisted && stat(o.outFile.c_str(), &st) == 0 &&
+        st.st_size == 0) {
+        unlink(o.outFile.c_str());  // a body began but brought nothing
+    }
+    if (exitStatus != 0) fprintf(stderr, "vnhttp: %s: %s\n", message.c_str(), o.url.c_str());
+    return exitStatus;
+}
+
+}  // namespace
+
+int RunTransfer(const TransferOptions& o) {
+    if (int status = CheckRequest(o)) return status;
     SetLibraryLog(o.libraryLogLevel);
 
     bool toStdout = o.kind != TransferOptions::kGet || o.outFile.empty();
@@ -259,22 +352,7 @@ int RunTransfer(const TransferOptions& o) {
     client->SetNotifyMask(HTTPNOTIFY_CONNECTING | HTTPNOTIFY_CONNECTED | HTTPNOTIFY_DOWNLOADSTART |
                           HTTPNOTIFY_PROGRESS);
     client->SetResumeDownload(o.resume ? 1 : 0);
-    int status = 0;
-    if (!HasHeader(o, "User-Agent")) {
-        client->AddHeader(vn::strutf16(u"User-Agent"), vn::strutf16("vnhttp/" VNHTTP_VERSION));
-    }
-    if (o.kind == TransferOptions::kPostData && !HasHeader(o, "Content-Type")) {
-        client->AddHeader(vn::strutf16(u"Content-Type"),
-                          vn::strutf16(u"application/x-www-form-urlencoded"));
-    } else if (o.kind == TransferOptions::kPostFile && !HasHeader(o, "Content-Type")) {
-        client->AddHeader(vn::strutf16(u"Content-Type"), vn::strutf16(u"application/octet-stream"));
-    }
-    for (const auto& h : o.headers) {
-        if (!client->AddHeader(vn::strutf16(h.first.c_str()), vn::strutf16(h.second.c_str()))) {
-            fprintf(stderr, "vnhttp: header refused: %s: %s\n", h.first.c_str(), h.second.c_str());
-            status = kExitUsage;
-        }
-    }
+    int status = AddHeaders(client, o) ? 0 : kExitUsage;
     // The start call is made here, before any notification can run on "vnhttp": the
     // client's setters and its running flag are plain fields.
     if (status == 0 && !StartRequest(client, o)) {
@@ -282,31 +360,15 @@ int RunTransfer(const TransferOptions& o) {
         status = 10;
     }
 
-    bool isTerminal = isatty(STDERR_FILENO) != 0;
-    ProgressMeter meter(o.silent     ? ProgressMeter::kSilent
-                        : isTerminal ? ProgressMeter::kTerminal
-                                     : ProgressMeter::kLines,
+    ProgressMeter meter(o.silent                     ? ProgressMeter::kSilent
+                        : isatty(STDERR_FILENO) != 0 ? ProgressMeter::kTerminal
+                                                     : ProgressMeter::kLines,
                         stderr);
     meter.Begin(NowMs());
     // A last bound in case a completion never came: the client's own time-outs end every
     // request well before it.
     const uint64_t watchdogMs = 2ull * timeoutMs + 5000;
-    bool interrupted = false, watchdog = false;
-    while (status == 0 && !sink.m_finished.Wait(100)) {
-        if (g_stopSignal.load(std::memory_order_relaxed) != 0) {
-            interrupted = true;
-            break;
-        }
-        uint64_t now = NowMs();
-        meter.Update(now, sink.m_done.load(std::memory_order_relaxed),
-                     sink.m_total.load(std::memory_order_relaxed));
-        // The sink stamps activity on its own thread, possibly after `now` was read.
-        uint64_t last = sink.m_lastActivityMs.load(std::memory_order_relaxed);
-        if (now > last && now - last > watchdogMs) {
-            watchdog = true;
-            break;
-        }
-    }
+    WaitResult waited = status == 0 ? WaitForCompletion(sink, meter, watchdogMs) : kWaitFinished;
     // Stop and delete the client on its notification thread, so no sink call can be
     // running meanwhile; whatever it still had queued for itself is dropped with it.
     if (!RunOnTask(
@@ -323,13 +385,11 @@ int RunTransfer(const TransferOptions& o) {
     task->Stop();
     task->Release();
     if (status != 0) return status;
-
-    unsigned long long done = sink.m_done.load(std::memory_order_relaxed);
-    unsigned long long total = sink.m_total.load(std::memory_order_relaxed);
-    unsigned long long resumedFrom = sink.m_resumedFrom.load(std::memory_order_relaxed);
-    if (interrupted || watchdog) {
-        meter.Finish(NowMs(), done, total, done - std::min(done, resumedFrom), false);
-        if (interrupted) {
+    if (waited != kWaitFinished) {
+        unsigned long long done = sink.m_done.load(std::memory_order_relaxed);
+        meter.Finish(NowMs(), done, sink.m_total.load(std::memory_order_relaxed),
+                     done - std::min(done, sink.m_resumedFrom.load()), false);
+        if (waited == kWaitInterrupted) {
             fprintf(
                 stderr, "vnhttp: interrupted%s\n",
                 o.kind == TransferOptions::kGet && !o.outFile.empty() ? " (resume with -c)" : "");
@@ -339,40 +399,7 @@ int RunTransfer(const TransferOptions& o) {
                 static_cast<unsigned long long>(watchdogMs / 1000));
         return kExitTimeout;
     }
-    std::string reason;
-    unsigned httpStatus = StatusOf(sink.m_head, &reason);
-    std::string message;
-    int exitStatus =
-        ClassifyResult(sink.m_code, httpStatus, reason, sink.m_quietMs, timeoutMs,
-                       toStdout ? std::string("the answer to memory (at most about 97 MiB; "
-                                              "use -o FILE)")
-                                : o.outFile,
-                       &message);
-    // The last progress report may precede the last bytes: the result counts them itself.
-    struct stat st;
-    if (exitStatus == 0 && !toStdout && stat(o.outFile.c_str(), &st) == 0) {
-        done = static_cast<unsigned long long>(st.st_size);
-    } else if (exitStatus == 0 && o.kind == TransferOptions::kGet) {
-        done = sink.m_bodyBytes;
-    } else if (exitStatus == 0) {
-        const std::string& path =
-            o.kind == TransferOptions::kPostFile ? o.filePath : o.formFilePath;
-        done = o.kind == TransferOptions::kPostData ? o.data.size()
-               : stat(path.c_str(), &st) == 0       ? static_cast<unsigned long long>(st.st_size)
-                                                    : done;
-    }
-    if (exitStatus == 0 && total == 0) total = done;
-    meter.Finish(NowMs(), done, total, done - std::min(done, resumedFrom), exitStatus == 0);
-    if (exitStatus == 0 && sink.m_stdoutFailed) {
-        message = "writing to standard output failed";
-        exitStatus = 4;
-    }
-    if (exitStatus != 0 && !toStdout && !outFileExisted && stat(o.outFile.c_str(), &st) == 0 &&
-        st.st_size == 0) {
-        unlink(o.outFile.c_str());  // the client creates the file before it knows the answer
-    }
-    if (exitStatus != 0) fprintf(stderr, "vnhttp: %s: %s\n", message.c_str(), o.url.c_str());
-    return exitStatus;
+    return Report(o, sink, meter, timeoutMs, outFileExisted);
 }
 
 }  // namespace vnhttp
