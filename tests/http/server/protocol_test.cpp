@@ -150,6 +150,25 @@ TEST_F(HttpServerProtocol, PipelinedRequestsAreAnsweredInOrder) {
     EXPECT_TRUE(q[0].id == q[1].id && q[1].id == q[2].id);
 }
 
+TEST_F(HttpServerProtocol, BodyLengthsTellEmptyFromUnknown) {
+    std::string lengths;
+    rec.SetOnRequest([&](const Event& q) {
+        unsigned long long len = 99;
+        int known = srv->GetRequestBodyLength(q.id, &len);
+        lengths += std::to_string(known) + ":" + std::to_string(known == 1 ? len : 0) + " ";
+        rec.Accepted();
+        srv->Accept_RecvBuff(q.id, "", &rec, false);
+    });
+    std::string stream =
+        "GET /a HTTP/1.1\r\nHost: x\r\n\r\n"
+        "POST /b HTTP/1.1\r\nHost: x\r\nContent-Length: 5\r\n\r\nhello"
+        "POST /c HTTP/1.1\r\nHost: x\r\nTransfer-Encoding: chunked\r\n\r\n2\r\nhi\r\n0\r\n\r\n";
+    EXPECT_EQ("200 GET /a |200 POST /b hello|200 POST /c hi|", Exchange(stream));
+    Quiesce();
+    EXPECT_EQ("1:0 1:5 0:0 ", lengths);
+    EXPECT_EQ(-1, srv->GetRequestBodyLength(1ull << 62, nullptr));
+}
+
 TEST_F(HttpServerProtocol, SecondAndLateAnswersAreNeverWritten) {
     rec.SetOnComplete(nullptr);
     rec.SetOnRequest([this](const Event& q) {
