@@ -268,20 +268,27 @@ bool CHttpHead::ParseField(const char* p, size_t n) {
 bool CHttpHead::CheckFraming(Kind nKind) {
     unsigned int hosts = 0;
     bool sawEncoding = false;
+    const char* lengthText = nullptr;  // the first length as written
+    size_t lengthLen = 0;
     for (unsigned int i = 0; i < m_fields.size(); ++i) {
         size_t nameLen = 0, valueLen = 0;
         const char* name = GetFieldName(i, &nameLen);
         const char* value = GetFieldValue(i, &valueLen);
         if (EqualNoCase(name, nameLen, "content-length")) {
             unsigned long long len = 0;
+            const char* text = nullptr;
+            size_t textLen = 0;
             if (!ParseContentLength(value, valueLen, &len)) {
                 return Fail(400, "bad Content-Length");
             }
-            if (m_bHasLength && len != m_uLength) {
+            ContentLengthText(value, valueLen, &text, &textLen);
+            if (m_bHasLength && (textLen != lengthLen || memcmp(text, lengthText, textLen) != 0)) {
                 return Fail(400, "conflicting Content-Length");
             }
             m_bHasLength = true;
             m_uLength = len;
+            lengthText = text;
+            lengthLen = textLen;
         } else if (EqualNoCase(name, nameLen, "transfer-encoding")) {
             // Only the chunked coding alone is understood; anything else cannot be framed,
             // and a second field would be read differently by another parser.
@@ -402,9 +409,26 @@ bool CHttpHead::IsKeepAlive() const {
 }
 
 bool CHttpHead::ParseContentLength(const char* p, size_t n, unsigned long long* pValue) {
+    const char* text = nullptr;
+    size_t len = 0;
+    if (!ContentLengthText(p, n, &text, &len)) return false;
+    unsigned long long v = 0;
+    for (size_t i = 0; i < len; ++i) {
+        if (!IsDigit(text[i])) return false;
+        unsigned digit = static_cast<unsigned>(text[i] - '0');
+        if (v > (0x7FFFFFFFFFFFFFFFull - digit) / 10) return false;
+        v = v * 10 + digit;
+    }
+    *pValue = v;
+    return true;
+}
+
+bool CHttpHead::ContentLengthText(const char* p, size_t n, const char** ppText, size_t* pLen) {
     if (p == nullptr) return false;
-    bool have = false;
-    unsigned long long value = 0;
+    // Every element of the list is the same text: "5, 05" is refused as two lengths, as
+    // another reader may not take a leading zero the same way.
+    const char* first = nullptr;
+    size_t firstLen = 0;
     const char* end = p + n;
     for (const char* e = p; e <= end;) {
         const char* comma = static_cast<const char*>(memchr(e, ',', static_cast<size_t>(end - e)));
@@ -413,20 +437,17 @@ bool CHttpHead::ParseContentLength(const char* p, size_t n, unsigned long long* 
         size_t len = static_cast<size_t>(stop - e);
         Trim(d, len);
         if (len == 0) return false;
-        unsigned long long v = 0;
-        for (size_t i = 0; i < len; ++i) {
-            if (!IsDigit(d[i])) return false;
-            unsigned digit = static_cast<unsigned>(d[i] - '0');
-            if (v > (0x7FFFFFFFFFFFFFFFull - digit) / 10) return false;
-            v = v * 10 + digit;
+        if (first == nullptr) {
+            first = d;
+            firstLen = len;
+        } else if (len != firstLen || memcmp(d, first, len) != 0) {
+            return false;
         }
-        if (have && v != value) return false;
-        have = true;
-        value = v;
         e = stop + 1;
     }
-    if (!have) return false;
-    *pValue = value;
+    if (first == nullptr) return false;
+    *ppText = first;
+    *pLen = firstLen;
     return true;
 }
 

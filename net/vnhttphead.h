@@ -100,8 +100,9 @@ public:
     // The request announced "Expect: 100-continue".
     bool ExpectsContinue() const { return HasToken("Expect", "100-continue"); }
 
-    // A Content-Length value: one decimal number, or a comma-separated list of the same
-    // number (RFC 9110 section 8.6), at most 2^63 - 1. false for anything else.
+    // A Content-Length value: one decimal number, or a comma-separated list of it written
+    // the same way each time (RFC 9110 section 8.6), at most 2^63 - 1. false for anything
+    // else. Several Content-Length fields must agree the same way.
     static bool ParseContentLength(const char* p, size_t n, unsigned long long* pValue);
     // The parameter pszName of a field value such as "multipart/form-data; boundary=x" or
     // "form-data; name=\"a\"; filename=\"b c\"" (RFC 9110 section 5.6.6: name matched without
@@ -121,6 +122,9 @@ private:
     bool ParseStartLine(Kind nKind, const char* p, size_t n);
     bool ParseField(const char* p, size_t n);
     bool CheckFraming(Kind nKind);
+    // The one number a Content-Length value lists, as written; false for an empty element
+    // or elements that differ.
+    static bool ContentLengthText(const char* p, size_t n, const char** ppText, size_t* pLen);
     void Reset();
 
     vn::strutf8 m_strText;

@@ -8,7 +8,7 @@ packages=(
     googletest libbenchmark-dev
     zlib1g-dev libssl-dev
     tinyproxy-bin dante-server microsocks
-    nginx curl wrk libcurl4-openssl-dev python3
+    nginx curl wrk libcurl4-openssl-dev python3 python3-h11 python3-multipart
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -75,6 +75,9 @@ int CHttpRequestReader::ReadHead(const char* p, size_t n, size_t* pUsed) {
         return kNeedMore;
     }
     if (r != kHead) return r;
+    // The bound counts the bytes as they came, chunk framing included, as the channel's
+    // reads do: the verdict then never depends on how the bytes were split.
+    if (headUsed + partUsed > kMaxHead) return Fail(kTooLong, 431, "request head too long");
     m_bBodyStarted = true;
     m_strHeadText = m_head.GetText();
     m_strHeadText += m_parts.GetLeadingBytes();

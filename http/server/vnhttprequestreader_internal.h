@@ -38,7 +38,8 @@ public:
 
     // Looks for a complete request head at the front of p[0, n), and for a multipart body
     // also the first part's head behind it. Consumes nothing until the whole head is there:
-    // kHead with *pUsed, the bytes it takes. kNeedMore, kBad or kTooLong otherwise.
+    // kHead with *pUsed, the bytes it takes (at most kMaxHead of them, counted as received,
+    // chunk framing included). kNeedMore, kBad or kTooLong otherwise.
     int ReadHead(const char* p, size_t n, size_t* pUsed);
     // After kHead: the body bytes in p[0, n). *pUsed: what was consumed (body framing
     // included). kData hands out *ppData, *pDataLen (inside p or held by the reader, valid

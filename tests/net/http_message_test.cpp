@@ -114,6 +114,7 @@ TEST(HttpHead, LengthsAndParameters) {
         {"0", true, 0},
         {"00012", true, 12},
         {" 5 , 5,5 ", true, 5},
+        {"5, 05", false, 0},  // the same number written another way is another length
         {"9223372036854775807", true, 9223372036854775807ull},
         {"9223372036854775808", false, 0},
         {"5,", false, 0},
