@@ -101,19 +101,26 @@ int CHttpRequestReader::ReadPartHead(const char* p, size_t n, size_t* pUsed) {
         if (r == CHttpBodyDecoder::kMalformed) return Fail(kBad, 400, m_body.GetErrorText());
         if (r == CHttpBodyDecoder::kDone)
             return Fail(kBad, 400, "the form ended before its first part");
-        size_t taken = 0;
         const char* out = nullptr;
         size_t outLen = 0;
-        int m = m_parts.Step(data, len, &taken, &out, &outLen);
+        int m = FeedParts(data, len, step, &used, &out, &outLen);
         if (m == CHttpMultipartReader::kMalformed) return Fail(kBad, 400, m_parts.GetErrorText());
-        // What the part head did not take is content: it stays in the caller's buffer.
-        if (taken < len) m_body.Unread(len - taken);
-        used += step - (len - taken);
         if (m == CHttpMultipartReader::kHead) {
             *pUsed = used;
             return kHead;
         }
     }
+}
+
+int CHttpRequestReader::FeedParts(const char* pData, size_t uLen, size_t uStep, size_t* pUsed,
+                                  const char** ppOut, size_t* pOutLen) {
+    size_t taken = 0;
+    int m = m_parts.Step(pData, uLen, &taken, ppOut, pOutLen);
+    if (m == CHttpMultipartReader::kMalformed) return m;
+    // What the form reader did not take stays in the caller's input, to be decoded again.
+    if (taken < uLen) m_body.Unread(uLen - taken);
+    *pUsed += uStep - (uLen - taken);
+    return m;
 }
 
 int CHttpRequestReader::ReadBody(const char* p, size_t n, BodyMode nMode, size_t* pUsed,
@@ -150,13 +157,10 @@ int CHttpRequestReader::ReadBody(const char* p, size_t n, BodyMode nMode, size_t
             *pDataLen = len;
             return kData;
         }
-        size_t taken = 0;
         const char* out = nullptr;
         size_t outLen = 0;
-        int m = m_parts.Step(data, len, &taken, &out, &outLen);
+        int m = FeedParts(data, len, step, &used, &out, &outLen);
         if (m == CHttpMultipartReader::kMalformed) return Fail(kBad, 400, m_parts.GetErrorText());
-        if (taken < len) m_body.Unread(len - taken);
-        used += step - (len - taken);
         if (m == CHttpMultipartReader::kData) {
             *pUsed = used;
             *ppData = out;

@@ -86,6 +86,11 @@ private:
     // Runs the body decoder and the multipart reader over raw bytes until the first part's
     // head is complete. kHead with *pUsed raw bytes, or kNeedMore/kBad.
     int ReadPartHead(const char* p, size_t n, size_t* pUsed);
+    // Hands one run of decoded body bytes (which took uStep input bytes) to the form reader;
+    // what it does not take is given back to the body decoder. Adds the input bytes that
+    // count as consumed to *pUsed; the form reader's verdict.
+    int FeedParts(const char* pData, size_t uLen, size_t uStep, size_t* pUsed, const char** ppOut,
+                  size_t* pOutLen);
 
     CHttpHead m_head;
     CHttpBodyDecoder m_body;
