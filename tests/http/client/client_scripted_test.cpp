@@ -130,6 +130,19 @@ TEST(HttpClientScripted, RangedAndResumedAnswers) {
         // was: only a body for it touches it.
         {"416 then 416", 300, {no, no}, {"300-", ""}, 2, 300},
         {"416 then 200", 300, {no, ok}, {"300-", ""}, 0, 1000},
+        // An error answer never reaches a file target.
+        {"500 to a resumed file",
+         300,
+         {"HTTP/1.1 500 Oops\r\nContent-Length: 5\r\n\r\nerror"},
+         {"300-"},
+         2,
+         300},
+        {"404 to a resumed file",
+         300,
+         {"HTTP/1.1 404 No\r\nContent-Length: 5\r\n\r\nerror"},
+         {"300-"},
+         7,
+         300},
     };
     for (const Row& r : rows) {
         SCOPED_TRACE(r.name);
