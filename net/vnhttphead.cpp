@@ -227,6 +227,8 @@ bool CHttpHead::ParseStartLine(Kind nKind, const char* p, size_t n) {
     }
     if (m_nMajor != 1) return Fail(505, "HTTP version not supported");
     m_uStatus = static_cast<unsigned>((p[9] - '0') * 100 + (p[10] - '0') * 10 + (p[11] - '0'));
+    // Status codes run from 100 (RFC 9110 section 15); a smaller one is no status at all.
+    if (m_uStatus < 100) return Fail(400, "illegal status code");
     for (size_t i = 13; i < n; ++i) {
         if (!IsValueByte(static_cast<unsigned char>(p[i]))) {
             return Fail(400, "illegal reason phrase");

@@ -70,7 +70,11 @@ int CHttpResponseReader::Step(const char* p, size_t n, size_t* pUsed, const char
         if (status >= 200) {
             m_bHeadSeen = true;
             *pUsed = used;
-            return Decide();
+            int verdict = Decide();
+            // An answer without a body (304) that came with bytes after it leaves the
+            // connection out of step, as a body would.
+            if (verdict == kDone && used != n) m_bReusable = false;
+            return verdict;
         }
         // An interim answer (100 Continue, 103 Early Hints): the final one follows on the
         // same connection (RFC 9110 section 15.2). A protocol switch is not for this client.

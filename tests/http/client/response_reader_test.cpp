@@ -65,6 +65,10 @@ TEST(HttpResponseReader, EveryAnswerAtEverySplit) {
         // No body after 204, 304 (whatever length they announce).
         {"HTTP/1.1 204 No Content\r\n\r\n", true, 0, false, "[restart]|done 0 +keep"},
         {"HTTP/1.1 304 Not Modified\r\nContent-Length: 9\r\n\r\n", true, 0, false, "|done 1 +keep"},
+        {"HTTP/1.1 304 Not Modified\r\nContent-Length: 5\r\n\r\nhello", true, 0, false, "|done 1",
+         true},
+        {"HTTP/1.1 099 Low\r\n\r\n" + ok + "Content-Length: 2\r\n\r\nok", false, 0, false,
+         "|fail 2"},
         // A file target never gets an error page; a memory target takes a 500's.
         {"HTTP/1.1 404 Not Found\r\nContent-Length: 5\r\n\r\nerror", true, 0, false, "|fail 7"},
         {"HTTP/1.1 503 Busy\r\nContent-Length: 5\r\n\r\nerror", true, 0, false, "|fail 8"},
