@@ -34,6 +34,7 @@
 #include "net/vnhttpbody.h"
 #include "net/vnhttpmultipart.h"
 #include "net/vnhttprange.h"
+#include "net/vntls.h"
 
 // HTTP client and embedded server
 #include "http/common/vnhttpinfoparser.h"

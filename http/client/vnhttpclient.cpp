@@ -4,6 +4,8 @@
 #include "http/client/vnhttpclient_internal.h"
 
 #include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <new>
 #include <utility>
@@ -15,6 +17,7 @@
 #include "http/common/vndatareader_internal.h"
 #include "http/common/vndatawriter_internal.h"
 #include "io/vnio_posix_internal.h"
+#include "net/vntlssocket_internal.h"
 
 namespace {
 const char kTag[] = "Http";
@@ -49,6 +52,8 @@ CVNHttpClient::CVNHttpClient(CVNTaskBase* pNotifyTask)
       m_uUserData(0),
       m_pUserObject(nullptr),
       m_uUserParam(0xFFFFFFFFu),
+      m_bTlsChanged(true),
+      m_bAllowDowngrade(0),
       m_bRunning(0),
       m_uSerial(0),
       m_pTimer(nullptr),
@@ -71,6 +76,11 @@ CVNHttpClient::CVNHttpClient(CVNTaskBase* pNotifyTask)
       m_pRecvBuf(nullptr),
       m_uRecvLen(0),
       m_uRecvPos(0),
+      m_pTlsContext(nullptr),
+      m_bTls(false),
+      m_bSocketTls(false),
+      m_bHandshaking(false),
+      m_nTlsError(VNTLS_NONE),
       m_uContentLength(0),
       m_uResumeFrom(0),
       m_bAskWhole(false),
@@ -79,6 +89,7 @@ CVNHttpClient::CVNHttpClient(CVNTaskBase* pNotifyTask)
       m_pRpDataWriter(nullptr),
       m_pConnector(nullptr),
       m_pSocket(nullptr),
+      m_pTlsSocket(nullptr),
       m_wsockPort(0),
       m_pAliveFlag(nullptr) {
     m_pNotifyTask->AddRef();
@@ -95,6 +106,7 @@ CVNHttpClient::~CVNHttpClient() {
     m_pHolder->Release();
     m_pHolder = nullptr;
     if (m_pUserObject != nullptr) m_pUserObject->Release();
+    if (m_pTlsContext != nullptr) m_pTlsContext->Release();
     m_pNotifyTask->Release();
 }
 
@@ -109,6 +121,112 @@ void CVNHttpClient::SetTimeout(unsigned int uConnectMs, unsigned int uDataMs,
     m_uConnectTimeout = uConnectMs;
     m_uDataTimeout = uDataMs;
     m_uRetryAllowance = uRetryTimes;
+}
+
+// ---------------------------------------------------------------- TLS options
+
+namespace {
+// A trust file or directory the caller names must be there to read now: a typo is better
+// reported by the setter than as every later request's refusal.
+bool Readable(const char* pszPath, bool bDirectory) {
+    struct stat st;
+    if (stat(pszPath, &st) != 0 || access(pszPath, R_OK) != 0) return false;
+    return bDirectory ? S_ISDIR(st.st_mode) : S_ISREG(st.st_mode);
+}
+}  // namespace
+
+unsigned char CVNHttpClient::SetTlsCaFile(const char* pszFile) {
+    bool none = pszFile == nullptr || *pszFile == '\0';
+    if (!none && !Readable(pszFile, false)) return 0;
+    std::lock_guard<std::mutex> lock(m_tlsLock);
+    m_tlsOptions.strCaFile = none ? "" : pszFile;
+    m_bTlsChanged = true;
+    return 1;
+}
+
+unsigned char CVNHttpClient::SetTlsCaPath(const char* pszDir) {
+    bool none = pszDir == nullptr || *pszDir == '\0';
+    if (!none && !Readable(pszDir, true)) return 0;
+    std::lock_guard<std::mutex> lock(m_tlsLock);
+    m_tlsOptions.strCaPath = none ? "" : pszDir;
+    m_bTlsChanged = true;
+    return 1;
+}
+
+unsigned char CVNHttpClient::SetTlsPins(const char* pszPins) {
+    std::vector<std::string> pins;
+    if (pszPins != nullptr && *pszPins != '\0' &&
+        !vn::detail::CTlsContext::ParsePins(pszPins, &pins)) {
+        return 0;
+    }
+    std::lock_guard<std::mutex> lock(m_tlsLock);
+    m_tlsOptions.pins = std::move(pins);
+    m_bTlsChanged = true;
+    return 1;
+}
+
+void CVNHttpClient::SetTlsVerify(unsigned char bVerify) {
+    std::lock_guard<std::mutex> lock(m_tlsLock);
+    if (m_tlsOptions.bVerify != (bVerify != 0)) {
+        m_tlsOptions.bVerify = bVerify != 0;
+        m_bTlsChanged = true;
+    }
+    if (!m_tlsOptions.bVerify) {
+        syslog(VN_LOG_WARNING, kTag, __LINE__, "Id[%u] TLS certificates are not checked", GetId());
+    }
+}
+
+void CVNHttpClient::SetAllowDowngrade(unsigned char bAllow) {
+    m_bAllowDowngrade = bAllow != 0 ? 1 : 0;
+}
+
+int CVNHttpClient::GetTlsError(vn::strutf8& strText) {
+    std::lock_guard<std::mutex> lock(m_tlsLock);
+    strText = m_strTlsError;
+    return m_nTlsError;
+}
+
+bool CVNHttpClient::EnsureTlsContext() {
+    vn::detail::TlsClientOptions options;
+    {
+        std::lock_guard<std::mutex> lock(m_tlsLock);
+        if (m_pTlsContext != nullptr && !m_bTlsChanged) return true;
+        options = m_tlsOptions;
+    }
+    std::string error;
+    vn::detail::CTlsContext* ctx = vn::detail::CTlsContext::NewClient(options, &error);
+    if (ctx == nullptr) {
+        syslog(VN_LOG_ERROR, kTag, __LINE__, "Id[%u] TLS settings refused: %s", GetId(),
+               error.c_str());
+        SetTlsFailure(VNTLS_UNTRUSTED, error.c_str());
+        return false;
+    }
+    // Connections made with the old settings keep their own reference.
+    if (m_pTlsContext != nullptr) m_pTlsContext->Release();
+    m_pTlsContext = ctx;
+    std::lock_guard<std::mutex> lock(m_tlsLock);
+    m_bTlsChanged = false;
+    return true;
+}
+
+void CVNHttpClient::SetTlsFailure(int nReason, const char* pszText) {
+    std::lock_guard<std::mutex> lock(m_tlsLock);
+    m_nTlsError = nReason;
+    m_strTlsError = pszText;
+}
+
+void CVNHttpClient::TakeTlsFailure() {
+    std::string text;
+    int reason = m_pTlsSocket->GetError(&text);
+    if (reason == VNTLS_NONE) {
+        reason = VNTLS_PROTOCOL;
+        text = "the connection ended during the handshake";
+    }
+    SetTlsFailure(reason, text.c_str());
+}
+
+unsigned int CVNHttpClient::CurrentTimeout() const {
+    return m_bHandshaking ? m_uConnectTimeout.load() : m_uDataTimeout.load();
 }
 
 unsigned int CVNHttpClient::GetId() {
@@ -400,10 +518,15 @@ void CVNHttpClient::Request(HttpRequestInfo info) {
     m_uActiveSerial = rq.uSerial;
     m_bActive = true;
     m_bMultipart = rq.bMultipart;
+    SetTlsFailure(VNTLS_NONE, "");
     if (!CrackUrl(rq)) {
         syslog(VN_LOG_ERROR, kTag, __LINE__, "Id[%u] Error CrackUrl [%s] Fail", GetId(),
                rq.strUrl.c_str());
         NotifyComplete(HTTPRESULT_BAD_URL);
+        return;
+    }
+    if (m_bTls && !EnsureTlsContext()) {
+        NotifyComplete(HTTPRESULT_TLS_FAILED);
         return;
     }
     // A memory target's writer starts now; a file target is not touched before a body for
@@ -443,6 +566,8 @@ void CVNHttpClient::DoPost(std::string strHost, unsigned short uPort, vn::strutf
     m_oRequestInfo.uSerial = uSerial;
     m_uActiveSerial = uSerial;
     m_bActive = true;
+    SetTlsFailure(VNTLS_NONE, "");
+    m_bTls = false;
     m_pRpDataWriter = new HttpResponseDataWriter(GetId());
     if (!strBody.empty()) {
         m_pDataReader = new CDataReader(GetId());
@@ -492,6 +617,9 @@ void CVNHttpClient::ResetRequestState() {
 void CVNHttpClient::CloseSocket() {
     delete m_pSocket;  // closes the descriptor; safe inside the socket's own callback
     m_pSocket = nullptr;
+    m_pTlsSocket = nullptr;
+    m_bSocketTls = false;
+    m_bHandshaking = false;
 }
 
 // ---------------------------------------------------------------- completion
@@ -592,7 +720,7 @@ void CVNHttpClient::KillTimer(unsigned int id) {
 void CVNHttpClient::TouchDataTimer() {
     m_uDataTick = vn_gettickcount();
     m_bDataWanted = true;
-    if (!m_bTimerArmed[0]) ArmTimer(m_uDataTimeout, kTimerData);
+    if (!m_bTimerArmed[0]) ArmTimer(CurrentTimeout(), kTimerData);
 }
 
 void CVNHttpClient::DisarmDataTimer() {
@@ -622,7 +750,7 @@ void CVNHttpClient::OnTimer(unsigned int id) {
             KillTimer(kTimerData);
             return;
         }
-        unsigned int timeout = m_uDataTimeout;
+        unsigned int timeout = CurrentTimeout();
         unsigned int elapsed = now - m_uDataTick;
         if (elapsed < timeout) {
             ArmTimer(timeout - elapsed, kTimerData);
@@ -630,6 +758,13 @@ void CVNHttpClient::OnTimer(unsigned int id) {
         }
         KillTimer(kTimerData);
         m_bDataWanted = false;
+        if (m_bHandshaking) {
+            // A peer that accepted and never finished the handshake: no connection was made.
+            syslog(VN_LOG_ERROR, kTag, __LINE__, "Id[%u] TLS handshake with [%s] timed out [%u]ms",
+                   GetId(), m_strHost.c_str(), timeout);
+            NotifyComplete(HTTPRESULT_CONNECT_FAILED);
+            return;
+        }
         syslog(VN_LOG_WARNING, kTag, __LINE__, "Id[%u] Data Receive Time Out [%u]s!", GetId(),
                timeout);
         int v = m_reader.TimedOut();

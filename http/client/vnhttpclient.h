@@ -20,6 +20,7 @@
 
 #include "base/vnexport.h"
 #include "common/vnstream.h"
+#include "net/vntls.h"
 
 class CVNTaskBase;
 class CRefCount;
@@ -59,6 +60,7 @@ enum {
     HTTPRESULT_NOT_FOUND = 7,       // 404, or a redirect without a usable Location
     HTTPRESULT_UNAVAILABLE = 8,     // 503
     HTTPRESULT_BAD_URL = 10,        // URL not crackable, upload source missing or empty
+    HTTPRESULT_TLS_FAILED = 11,     // the TLS handshake failed or the certificate was refused
 };
 
 class IHttpClient;
@@ -148,6 +150,27 @@ public:
                                             unsigned char bTrim) = 0;
     // In: the name of the header that carries the file name; out: the file name.
     virtual unsigned char GetResponseFileName(vn::strutf16& strName) = 0;
+
+    // ---- Added after the designed operations: https ----
+    // https:// URLs work in every start call. The peer's certificate is checked against the
+    // system's trusted authorities and the host name (or IP address) asked for; these
+    // settings apply from the next request on, like the others, set while none runs.
+    // Trusts the authorities in a PEM file, or in a directory of them, besides the system's
+    // (null or "" removes it); false when it cannot be read.
+    virtual unsigned char SetTlsCaFile(const char* pszFile) = 0;
+    virtual unsigned char SetTlsCaPath(const char* pszDir) = 0;
+    // Public-key pins in curl's form: "sha256//BASE64", several separated by ';' (null or ""
+    // removes them). A certificate must then carry one of those keys, whatever else holds.
+    // false (nothing changes) for a malformed pin.
+    virtual unsigned char SetTlsPins(const char* pszPins) = 0;
+    // Turns the certificate and name checks off (pins still apply). Only an explicit call
+    // does this.
+    virtual void SetTlsVerify(unsigned char bVerify) = 0;
+    // Lets a redirect lead from https to plain http (refused with 7 otherwise).
+    virtual void SetAllowDowngrade(unsigned char bAllow) = 0;
+    // Why the last request ended with HTTPRESULT_TLS_FAILED: a VNTlsError (net/vntls.h) and
+    // a text; VNTLS_NONE when it did not.
+    virtual int GetTlsError(vn::strutf8& strText) = 0;
 };
 
 // A new client that notifies on pNotifyTask (one reference is taken), or null for a null

@@ -19,6 +19,7 @@
 
 #include <atomic>
 #include <map>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,7 @@
 #include "http/client/vnhttpresponsereader_internal.h"
 #include "http/client/vnhttptcpconnector_internal.h"
 #include "net/vnsocketi.h"
+#include "net/vntlscontext_internal.h"
 #include "task/vnscopecall.h"
 #include "task/vntaskcall.h"
 #include "task/vntimer.h"
@@ -36,6 +38,7 @@ class CVNTaskIO;
 class CDataReader;
 class HttpResponseDataWriter;
 class CVNHttpClient;
+class CVNTLSSocket;
 
 // The description a start call builds (m_oRequestInfo in log lines).
 struct HttpRequestInfo {
@@ -141,6 +144,12 @@ public:
     unsigned char GetResponseHeader(const vn::strutf16& strName, vn::strutf16& strValue,
                                     unsigned char bTrim) override;
     unsigned char GetResponseFileName(vn::strutf16& strName) override;
+    unsigned char SetTlsCaFile(const char* pszFile) override;
+    unsigned char SetTlsCaPath(const char* pszDir) override;
+    unsigned char SetTlsPins(const char* pszPins) override;
+    void SetTlsVerify(unsigned char bVerify) override;
+    void SetAllowDowngrade(unsigned char bAllow) override;
+    int GetTlsError(vn::strutf8& strText) override;
 
     // ---- sinks (HTTP thread) ----
     void OnConnect(bool bSuccess, int fd) override;
@@ -191,6 +200,16 @@ private:
     void ArmStopTimer(unsigned int uDelay);
     void DisarmStopTimer();
     void ReportProgress(bool bUpload);
+    // The TLS settings of the request that starts: the context made from the options when
+    // they changed since the last one; false (the request completed with 11) when the
+    // trust settings cannot be loaded.
+    bool EnsureTlsContext();
+    // Records why TLS was refused, for GetTlsError (VNTLS_NONE clears it).
+    void SetTlsFailure(int nReason, const char* pszText);
+    // Records why the TLS socket's handshake was refused.
+    void TakeTlsFailure();
+    // Timer 100's time-out now: the connect time-out while a TLS handshake runs.
+    unsigned int CurrentTimeout() const;
 
     // ---- request (vnhttpclient_request.cpp) ----
     bool CrackUrl(const HttpRequestInfo& info);
@@ -265,6 +284,12 @@ private:
     vn::strutf8 m_strBoundary;
     vn::strutf8 m_strFormDatas;
 
+    // TLS settings (caller's threads), read by the HTTP thread when a request starts.
+    std::mutex m_tlsLock;
+    vn::detail::TlsClientOptions m_tlsOptions;  // guarded by m_tlsLock
+    bool m_bTlsChanged;                         // guarded by m_tlsLock
+    std::atomic<unsigned char> m_bAllowDowngrade;
+
     // ---- request life ----
     std::atomic<unsigned char> m_bRunning;
     std::atomic<unsigned int> m_uSerial;  // the latest accepted request (or Stop)
@@ -299,6 +324,12 @@ private:
     unsigned int m_uRecvLen;  // bytes received into m_pRecvBuf
     unsigned int m_uRecvPos;  // of which those before this were consumed
     CHttpResponseReader m_reader;
+    vn::detail::CTlsContext* m_pTlsContext;  // one reference, or null before the first https
+    bool m_bTls;                             // the request's URL is https
+    bool m_bSocketTls;                       // the open connection speaks TLS
+    bool m_bHandshaking;                     // connected, TLS handshake not over yet
+    int m_nTlsError;                         // VNTlsError of the last request; guarded by m_tlsLock
+    vn::strutf8 m_strTlsError;               // guarded by m_tlsLock
     vn::strutf8 strResponseHead;          // the final head as the caller reads it (GBK converted)
     unsigned long long m_uContentLength;  // the whole representation, when known (progress)
     unsigned long long m_uResumeFrom;     // bytes of the file target when the request began
@@ -310,6 +341,7 @@ private:
     HttpResponseDataWriter* m_pRpDataWriter;
     CHttpTCPConnector* m_pConnector;  // owned
     CVNITCPSocket* m_pSocket;         // owned
+    CVNTLSSocket* m_pTlsSocket;       // m_pSocket when it speaks TLS, else null; not owned apart
     vn::strutf8 m_strsockIP;
     unsigned short m_wsockPort;
     // Set while a synchronous OnRedirected runs: the sink may Stop or delete the client.

@@ -11,6 +11,7 @@
 #include "http/common/vndatawriter_internal.h"
 #include "http/common/vnhttpinfoparser.h"
 #include "net/vnnet.h"
+#include "net/vntlssocket_internal.h"
 
 namespace {
 const char kTag[] = "Http";
@@ -58,7 +59,7 @@ bool CVNHttpClient::CrackUrl(const HttpRequestInfo& info) {
         syslog(VN_LOG_DEBUG, kTag, __LINE__, "Id[%u] CrackUrl [%s]", GetId(), url.c_str());
         vn::strutf8 host, path;
         unsigned short port = 0;
-        if (!vn::detail::HttpCrackUrl(url, host, port, path)) return false;
+        if (!vn::detail::HttpCrackUrl(url, host, port, path, &m_bTls)) return false;
         m_strUrl = url;
         m_strHost = host;
         m_wPort = port;
@@ -79,7 +80,7 @@ bool CVNHttpClient::CrackUrl(const HttpRequestInfo& info) {
     // The same checks as a URL (scheme, port number, no control bytes).
     vn::strutf8 host, checkedPath;
     unsigned short port = 0;
-    if (!vn::detail::HttpCrackUrl(url, host, port, checkedPath)) return false;
+    if (!vn::detail::HttpCrackUrl(url, host, port, checkedPath, &m_bTls)) return false;
     for (const vn::strutf8& h : info.lstHosts) {
         for (unsigned i = 0; i < h.length(); ++i) {
             unsigned char c = static_cast<unsigned char>(h[i]);
@@ -135,6 +136,13 @@ bool CVNHttpClient::CanReuse() {
                m_wsockPort, m_wPort);
         return false;
     }
+    // A TLS connection was checked for one name: it serves that name only, and never a
+    // plain request (nor the reverse).
+    if (m_bSocketTls != m_bTls || (m_bTls && m_strsockIP != m_strHost)) {
+        syslog(VN_LOG_DEBUG, kTag, __LINE__, "Id[%u] kept connection is for another scheme or name",
+               GetId());
+        return false;
+    }
     for (const vn::strutf8& h : m_lstHosts)
         if (h == m_strsockIP) return true;
     CloseSocket();
@@ -177,17 +185,38 @@ void CVNHttpClient::OnConnect(bool bSuccess, int fd) {
     m_strsockIP = m_strHost;
     m_wsockPort = m_wPort;
     CloseSocket();
-    m_pSocket = VNCreateTCPSocket();
+    if (m_bTls) {
+        std::string host(m_strHost.c_str(), m_strHost.length());
+        m_pTlsSocket = new CVNTLSSocket(m_pTlsContext, host.c_str(), m_wPort);
+        m_pSocket = m_pTlsSocket;
+    } else {
+        m_pSocket = VNCreateTCPSocket();
+    }
     if (m_pSocket == nullptr) {
         vnsocket_close(fd);
         NotifyComplete(HTTPRESULT_CONNECT_FAILED);
         return;
     }
     m_pSocket->SetSink(this);
-    m_pSocket->Attach(fd);
+    if (!m_pSocket->Attach(fd)) {
+        // The socket adopted the descriptor either way: closing it closes that too.
+        if (m_pTlsSocket != nullptr) TakeTlsFailure();
+        NotifyComplete(m_bTls ? HTTPRESULT_TLS_FAILED : HTTPRESULT_CONNECT_FAILED);
+        return;
+    }
     // The head and a body go out in separate sends: without this the body would wait for
     // the server's delayed acknowledgement of the head.
     m_pSocket->SetNoDelay(true);
+    m_bSocketTls = m_bTls;
+    if (m_bTls) {
+        // The request goes out when the handshake is over (the socket's first OnSend); until
+        // then the connect time-out applies.
+        m_bHandshaking = true;
+        m_uDataTick = vn_gettickcount();
+        m_bDataWanted = true;
+        ArmTimer(CurrentTimeout(), kTimerData);
+        return;
+    }
     SendRequest();
 }
 
@@ -211,7 +240,7 @@ bool CVNHttpClient::BuildRqHead() {
     head += m_strExtraHeaders;
     head += overrideLine("user-agent",
                          "User-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1)\r\n");
-    if (m_wPort == 80)
+    if (m_wPort == (m_bTls ? 443 : 80))
         line.format("Host: %s\r\n", m_strHost.c_str());
     else
         line.format("Host: %s:%d\r\n", m_strHost.c_str(), m_wPort);
@@ -334,6 +363,12 @@ void CVNHttpClient::OnSend(CVNITCPSocket* pSocket) {
     if (pSocket != m_pSocket) return;
     if (!m_bActive || m_bCompleted) {
         pSocket->SetEvent(VN_EV_WRITE, true);
+        return;
+    }
+    if (m_bHandshaking) {
+        // The TLS handshake is over (the socket's first OnSend): now the request goes out.
+        m_bHandshaking = false;
+        SendRequest();
         return;
     }
     SendData();

@@ -14,6 +14,7 @@
 #include "http/client/vnhttpclientutil_internal.h"
 #include "http/common/vndatareader_internal.h"
 #include "http/common/vndatawriter_internal.h"
+#include "net/vntlssocket_internal.h"
 
 namespace {
 const char kTag[] = "Http";
@@ -180,9 +181,18 @@ void CVNHttpClient::OnClose(CVNITCPSocket* pSocket) {
     if (pSocket != m_pSocket) return;
     syslog(VN_LOG_DEBUG, kTag, __LINE__, "Id[%u] OnClose dwTmpRecvCurPos[%u]", GetId(),
            m_uRecvLen - m_uRecvPos);
+    bool handshaking = m_bHandshaking;
+    bool clean = m_pTlsSocket == nullptr || m_pTlsSocket->IsCleanClose();
+    if (handshaking && m_bActive && !m_bCompleted) TakeTlsFailure();
     CloseSocket();
     if (!m_bActive || m_bCompleted) {
         ArmStopTimer(2000);
+        return;
+    }
+    if (handshaking) {
+        // The handshake was refused (the certificate, the name, a pin, a peer that does not
+        // speak TLS): another attempt would meet the same.
+        NotifyComplete(HTTPRESULT_TLS_FAILED);
         return;
     }
     if (m_bReuse && !m_bRecvOnConn) {
@@ -191,7 +201,7 @@ void CVNHttpClient::OnClose(CVNITCPSocket* pSocket) {
         ReConnect();
         return;
     }
-    Act(m_reader.End());
+    Act(m_reader.End(clean));
 }
 
 void CVNHttpClient::ClearAnswer() {
@@ -240,9 +250,22 @@ void CVNHttpClient::ReConnect() {
     if (!PrepareResend()) return;
     vn::strutf8 host, path;
     unsigned short port = 0;
-    if (!vn::detail::HttpCrackUrl(m_strUrl, host, port, path)) {
+    bool tls = false;
+    if (!vn::detail::HttpCrackUrl(m_strUrl, host, port, path, &tls)) {
         syslog(VN_LOG_ERROR, kTag, __LINE__, "Id[%u] CrackUrl[%s] Fail", GetId(), m_strUrl.c_str());
         NotifyComplete(HTTPRESULT_FAILED);
+        return;
+    }
+    if (m_bTls && !tls && !m_bAllowDowngrade) {
+        // What was asked for over TLS must not go on in clear text unless the caller said so.
+        syslog(VN_LOG_ERROR, kTag, __LINE__, "Id[%u] redirect from https to [%s] refused", GetId(),
+               m_strUrl.c_str());
+        NotifyComplete(HTTPRESULT_NOT_FOUND);
+        return;
+    }
+    m_bTls = tls;
+    if (m_bTls && !EnsureTlsContext()) {
+        NotifyComplete(HTTPRESULT_TLS_FAILED);
         return;
     }
     m_strHost = host;

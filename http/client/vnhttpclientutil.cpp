@@ -43,14 +43,15 @@ bool LooksAbsolute(const std::string& v) {
 }  // namespace
 
 bool HttpCrackUrl(const vn::strutf8& strUrl, vn::strutf8& strHost, unsigned short& wPort,
-                  vn::strutf8& strPath) {
+                  vn::strutf8& strPath, bool* pbTls) {
     std::string url(strUrl.c_str(), strUrl.length());
     for (unsigned char c : url)
         if (c <= 0x20 || c == 0x7F) return false;
     size_t s = url.find("//");
     if (s == std::string::npos) return false;
-    // Only plain HTTP is spoken: anything else would go out in clear text to port 80.
-    if (s != 5 || !StartsWithNoCase(url.c_str(), "http:")) return false;
+    // http and https only: anything else would go out as one of them, to its port.
+    bool tls = s == 6 && StartsWithNoCase(url.c_str(), "https:");
+    if (!tls && (s != 5 || !StartsWithNoCase(url.c_str(), "http:"))) return false;
     // A fragment is the client's own: it is never sent (RFC 9110 section 4.2.4).
     size_t hash = url.find('#');
     if (hash != std::string::npos) url.resize(hash);
@@ -60,7 +61,7 @@ bool HttpCrackUrl(const vn::strutf8& strUrl, vn::strutf8& strHost, unsigned shor
     std::string path = e == std::string::npos ? "/" : url.substr(e);
     if (path[0] == '?') path.insert(0, "/");
     if (hostPart.empty()) return false;
-    std::string portText = "80";
+    std::string portText = tls ? "443" : "80";
     size_t colon = hostPart.find(':');
     if (colon != std::string::npos) {
         portText = hostPart.substr(colon + 1);
@@ -73,6 +74,7 @@ bool HttpCrackUrl(const vn::strutf8& strUrl, vn::strutf8& strHost, unsigned shor
     if (!vn_str2uint32(portText.c_str(), &port) || port == 0 || port > 65535) return false;
     strHost.assign(hostPart.c_str(), static_cast<unsigned>(hostPart.size()));
     wPort = static_cast<unsigned short>(port);
+    if (pbTls != nullptr) *pbTls = tls;
     strPath.assign(path.c_str(), static_cast<unsigned>(path.size()));
     return true;
 }

@@ -16,17 +16,18 @@
 namespace vn {
 namespace detail {
 
-// Splits an http:// URL into host, port (80 unless given) and path (query included, "/"
-// when empty; a "#fragment" is dropped, never sent). False for another scheme (any case),
-// no "//", an empty host, a port that is not a number from 1 to 65535, or a URL holding
-// control bytes or spaces (they would break the request line).
+// Splits an http:// or https:// URL into host, port (80 or 443 unless given) and path
+// (query included, "/" when empty; a "#fragment" is dropped, never sent); *pbTls (may be
+// null) tells https. False for another scheme (any case), no "//", an empty host, a port
+// that is not a number from 1 to 65535, or a URL holding control bytes or spaces (they
+// would break the request line).
 bool HttpCrackUrl(const vn::strutf8& strUrl, vn::strutf8& strHost, unsigned short& wPort,
-                  vn::strutf8& strPath);
+                  vn::strutf8& strPath, bool* pbTls = nullptr);
 
 // The URL a Location value leads to from strUrl: an absolute URL as it stands, "//host/x"
 // takes the current scheme, "/x" replaces the path and query, "?q" the query, "x", "./x"
 // and "../x" are resolved against the current path. False when the result is not a
-// crackable http URL (or on no memory).
+// crackable http or https URL (or on no memory).
 bool HttpResolveRedirect(const vn::strutf8& strUrl, const vn::strutf8& strLocation,
                          vn::strutf8& strOut);
 

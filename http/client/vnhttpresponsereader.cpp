@@ -163,12 +163,15 @@ int CHttpResponseReader::Decide() {
     }
 }
 
-int CHttpResponseReader::End() {
+int CHttpResponseReader::End(bool bClean) {
     if (m_nPhase == kPhaseHead || m_nPhase == kPhaseIdle) {
         return Fail(HTTPRESULT_UNAUTHORIZED, "closed before an answer");
     }
     if (m_nPhase == kPhaseOver) return m_nFinal;
     m_bReusable = false;
+    if (!bClean && m_body.GetKind() == CHttpHead::kBodyUntilClose) {
+        return Fail(HTTPRESULT_FAILED, "the body ended without close_notify (truncated?)");
+    }
     if (m_body.End() == CHttpBodyDecoder::kDone) return Finish(kDone, HTTPRESULT_OK);
     unsigned int status = m_head.GetStatus();
     if (status != 200 && status != 206)

@@ -47,8 +47,10 @@ public:
     // One step over the received bytes p[0, n). *pUsed: what it consumed.
     int Step(const char* p, size_t n, size_t* pUsed, const char** ppData, size_t* pLen);
     // The connection ended: kDone for a body that ends with it, kRetry for a success body
-    // cut short (the rest is asked for again), kFail (3) otherwise.
-    int End();
+    // cut short (the rest is asked for again), kFail (3) otherwise. bClean false: a TLS
+    // stream ended without close_notify, so a body that ends with the connection may have
+    // been cut by someone in between: kFail (2).
+    int End(bool bClean = true);
     // No byte came for the data time-out: kDone for a success body that has no length
     // (it may simply be over), else kRetry.
     int TimedOut();

@@ -17,6 +17,17 @@ std::unique_ptr<NginxPeer> NginxPeer::Start(const NginxOptions& options, std::st
         const std::string d = p->m_dir = MakeTempDir("nginx");
         p->m_docroot = d + "/www";
         p->m_port = FreeLoopbackPort();
+        p->m_tlsPorts.clear();
+        for (size_t i = 0; i < options.tls.size(); ++i)
+            p->m_tlsPorts.push_back(FreeLoopbackPort());
+        std::string extra = options.serverExtra;
+        auto substitute = [&extra](const std::string& mark, unsigned short port) {
+            for (size_t at; (at = extra.find(mark)) != std::string::npos;)
+                extra.replace(at, mark.size(), std::to_string(port));
+        };
+        substitute("@PORT@", p->m_port);
+        for (size_t i = 0; i < options.tls.size(); ++i)
+            substitute("@TLS" + std::to_string(i) + "@", p->m_tlsPorts[i]);
         mkdir(p->m_docroot.c_str(), 0755);
         mkdir((d + "/tmp").c_str(), 0755);
         // Workers of a master started by root would run as nobody and could not read the
@@ -29,10 +40,18 @@ std::unique_ptr<NginxPeer> NginxPeer::Start(const NginxOptions& options, std::st
                 std::to_string(options.keepaliveSeconds) + "s;\n";
         for (const char* t : {"client_body", "proxy", "fastcgi", "uwsgi", "scgi"})
             conf += std::string("  ") + t + "_temp_path " + d + "/tmp/" + t + ";\n";
+        const std::string common = "    server_name localhost;\n    root " + p->m_docroot +
+                                   ";\n    absolute_redirect off;\n" + extra;
         conf += options.httpExtra +
-                "  server {\n    listen 127.0.0.1:" + std::to_string(p->m_port) +
-                ";\n    server_name localhost;\n    root " + p->m_docroot +
-                ";\n    absolute_redirect off;\n" + options.serverExtra + "  }\n}\n";
+                "  server {\n    listen 127.0.0.1:" + std::to_string(p->m_port) + ";\n" + common +
+                "  }\n";
+        for (size_t i = 0; i < options.tls.size(); ++i) {
+            conf += "  server {\n    listen 127.0.0.1:" + std::to_string(p->m_tlsPorts[i]) +
+                    " ssl;\n    ssl_certificate " + options.tls[i].chain +
+                    ";\n    ssl_certificate_key " + options.tls[i].key +
+                    ";\n    ssl_protocols TLSv1.2 TLSv1.3;\n" + common + "  }\n";
+        }
+        conf += "}\n";
         if (!WriteTextFile(d + "/nginx.conf", conf)) {
             *why = "cannot write " + d + "/nginx.conf";
             return nullptr;
@@ -53,6 +72,10 @@ NginxPeer::~NginxPeer() {
 
 std::string NginxPeer::Url(const std::string& path) const {
     return "http://127.0.0.1:" + std::to_string(m_port) + path;
+}
+
+std::string NginxPeer::TlsUrl(size_t i, const std::string& path, const std::string& host) const {
+    return "https://" + host + ":" + std::to_string(tlsPort(i)) + path;
 }
 
 std::string PatternBytes(size_t n, unsigned int seed) {

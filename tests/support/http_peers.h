@@ -7,6 +7,7 @@
 
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "support/external_peer.h"
 
@@ -19,6 +20,14 @@ struct NginxOptions {
     std::string httpExtra;
     // keepalive_timeout in seconds.
     int keepaliveSeconds = 65;
+    // Further TLS ports, each with its own certificate chain and key (PEM files) and the
+    // same root and serverExtra. "@PORT@" and "@TLS0@", "@TLS1@", ... in serverExtra stand
+    // for the plain port and those.
+    struct Tls {
+        std::string chain;
+        std::string key;
+    };
+    std::vector<Tls> tls;
 };
 
 class NginxPeer {
@@ -32,6 +41,10 @@ public:
     const std::string& docroot() const { return m_docroot; }
     // "http://127.0.0.1:<port><path>".
     std::string Url(const std::string& path) const;
+    // The i-th TLS port, and "https://<host>:<that port><path>".
+    unsigned short tlsPort(size_t i) const { return m_tlsPorts.at(i); }
+    std::string TlsUrl(size_t i, const std::string& path,
+                       const std::string& host = "127.0.0.1") const;
 
 private:
     NginxPeer() = default;
@@ -39,6 +52,7 @@ private:
     std::string m_dir;
     std::string m_docroot;
     unsigned short m_port = 0;
+    std::vector<unsigned short> m_tlsPorts;
 };
 
 // n bytes of a deterministic pattern (each seed gives its own).

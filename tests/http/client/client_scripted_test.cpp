@@ -72,7 +72,7 @@ TEST(HttpClientScripted, OneAnswerTable) {
         {"401", 3, 's', "HTTP/1.1 401 Unauthorized\r\nContent-Length: 0\r\n\r\n", ""},
         {"close inside 500 body", 3, 'c', "HTTP/1.1 500 Oops\r\nContent-Length: 9\r\n\r\nabc", ""},
         {"empty Location", 7, 's', "HTTP/1.1 302 Found\r\nLocation: \r\n\r\n", ""},
-        {"Location to https", 7, 's', "HTTP/1.1 302 Found\r\nLocation: https://127.0.0.1/x\r\n\r\n",
+        {"Location to ftp", 7, 's', "HTTP/1.1 302 Found\r\nLocation: ftp://127.0.0.1/x\r\n\r\n",
          ""},
         {"Location to itself", 7, 's', "HTTP/1.1 301 Moved\r\nLocation: /f\r\n\r\n", ""},
         // An interim answer is skipped: the final one never comes, as if nothing came.
