@@ -69,6 +69,9 @@ CHttpServer::~CHttpServer() {
     m_pTask->Release();
     m_pTask = nullptr;
     m_registry.clear();
+    for (auto& kv : m_tlsPorts)
+        kv.second->Release();
+    m_tlsPorts.clear();
     m_pHolder->Release();
 }
 
@@ -95,6 +98,35 @@ bool CHttpServer::IsListening(unsigned short uPort) {
 }
 
 bool CHttpServer::Listen(unsigned short uFirst, unsigned short uLast, unsigned short* pPort) {
+    return ListenOn(uFirst, uLast, pPort, nullptr);
+}
+
+bool CHttpServer::ListenTls(unsigned short uFirst, unsigned short uLast, unsigned short* pPort,
+                            const char* pszCertFile, const char* pszKeyFile) {
+    std::string error;
+    vn::detail::CTlsContext* ctx =
+        vn::detail::CTlsContext::NewServer(pszCertFile, pszKeyFile, &error);
+    if (ctx == nullptr) {
+        syslog(VN_LOG_ERROR, kTag, __LINE__, "ListenTls [%s] [%s] refused: %s",
+               pszCertFile != nullptr ? pszCertFile : "", pszKeyFile != nullptr ? pszKeyFile : "",
+               error.c_str());
+        return false;
+    }
+    bool ok = ListenOn(uFirst, uLast, pPort, ctx);
+    ctx->Release();
+    return ok;
+}
+
+vn::detail::CTlsContext* CHttpServer::TlsOf(unsigned short uPort) {
+    std::lock_guard<std::mutex> guard(m_listenLock);
+    auto it = m_tlsPorts.find(uPort);
+    if (it == m_tlsPorts.end()) return nullptr;
+    it->second->AddRef();
+    return it->second;
+}
+
+bool CHttpServer::ListenOn(unsigned short uFirst, unsigned short uLast, unsigned short* pPort,
+                           vn::detail::CTlsContext* pTls) {
     if (uFirst > uLast) return false;
     int fd = vnsocket_create(true, 0);
     if (fd == -1) return false;
@@ -112,13 +144,24 @@ bool CHttpServer::Listen(unsigned short uFirst, unsigned short uLast, unsigned s
         return false;
     }
     if (pPort != nullptr) *pPort = port;
-    CHttpServerListen* l = m_pListen.load(std::memory_order_acquire);
-    if (l == nullptr) {
+    CHttpServerListen* l = nullptr;
+    {
         std::lock_guard<std::mutex> guard(m_listenLock);
         l = m_pListen.load(std::memory_order_acquire);
         if (l == nullptr) {
             l = new CHttpServerListen(this);
             m_pListen.store(l, std::memory_order_release);
+        }
+        // Set before the first connection can come: the port is new (a port a closed TLS
+        // listener had is plain again unless this one is TLS too).
+        auto it = m_tlsPorts.find(port);
+        if (it != m_tlsPorts.end()) {
+            it->second->Release();
+            m_tlsPorts.erase(it);
+        }
+        if (pTls != nullptr) {
+            pTls->AddRef();
+            m_tlsPorts[port] = pTls;
         }
     }
     l->AddListen(fd, port);
@@ -156,6 +199,10 @@ void CHttpServer::AcceptInThread(int fd, unsigned short uPort) {
     }
     CHttpServerChannel* pChannel = new CHttpServerChannel(pTask, uPort, ++m_uNextId, &m_budget);
     pChannel->SetSink(this);
+    if (vn::detail::CTlsContext* tls = TlsOf(uPort)) {
+        pChannel->SetTls(tls);
+        tls->Release();
+    }
     pPool->AddNew(pChannel, vn_time());  // the pool owns it from here on
     pChannel->Attach(fd);
 }
@@ -168,6 +215,14 @@ void CHttpServer::StopListen(unsigned short uPort) {
         return;
     }
     m_registry.erase(uPort);
+    {
+        std::lock_guard<std::mutex> guard(m_listenLock);
+        auto it = m_tlsPorts.find(uPort);
+        if (it != m_tlsPorts.end()) {
+            it->second->Release();  // connections still open hold their own references
+            m_tlsPorts.erase(it);
+        }
+    }
     CHttpServerListen* l = m_pListen.load(std::memory_order_acquire);
     if (l != nullptr) l->StopListen(uPort);
 }

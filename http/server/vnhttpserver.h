@@ -128,6 +128,13 @@ public:
     // across all connections (default 256 MiB). A body that would pass the bound is
     // answered 413 and its transfer completes with code 4. Any thread.
     virtual void SetMemoryLimit(unsigned long long uBytes) = 0;
+    // Listen, with TLS on every connection of the port: pszCertFile holds the certificate
+    // chain (the server's own first) and pszKeyFile its private key, both PEM. TLS 1.2 at
+    // least, forward-secret AEAD suites only, sessions resumed. Everything else is as on a
+    // plain port. false when nothing listens (no free port, or the certificate or key does
+    // not load: the log says why). Any thread.
+    virtual bool ListenTls(unsigned short uFirst, unsigned short uLast, unsigned short* pPort,
+                           const char* pszCertFile, const char* pszKeyFile) = 0;
 };
 
 // The process's one server, created by the first call (safe from several threads).

@@ -19,6 +19,7 @@
 #include "http/server/vnhttpserver.h"
 #include "http/server/vnhttpserverchannel_internal.h"
 #include "http/server/vnhttpserverlisten_internal.h"
+#include "net/vntlscontext_internal.h"
 #include "task/vnscopecall.h"
 
 class CVNTaskBase;
@@ -59,6 +60,8 @@ public:
     unsigned long long GetRequestContentLen(unsigned long long uId) override;
     int GetRequestBodyLength(unsigned long long uId, unsigned long long* pLen) override;
     void SetMemoryLimit(unsigned long long uBytes) override;
+    bool ListenTls(unsigned short uFirst, unsigned short uLast, unsigned short* pPort,
+                   const char* pszCertFile, const char* pszKeyFile) override;
 
     // CHttpServerListenSink (listen thread)
     void OnAccept(int fd, unsigned short uPort) override;
@@ -94,6 +97,12 @@ public:
 
 private:
     bool OnThread() const;
+    // Binds, listens and hands the socket to the listen thread; pTls (a reference taken)
+    // puts TLS on the port's connections.
+    bool ListenOn(unsigned short uFirst, unsigned short uLast, unsigned short* pPort,
+                  vn::detail::CTlsContext* pTls);
+    // The TLS context of a port (a new reference), or null for a plain one.
+    vn::detail::CTlsContext* TlsOf(unsigned short uPort);
     // Completion with code 2 for an answer naming a channel the pool does not hold, or one
     // whose request does not wait for an answer.
     void ReportGone(unsigned long long uId, CHttpNotify* pNotify, const char* pszWhat);
@@ -105,9 +114,11 @@ private:
 
     CScopeHolder<CHttpServer, 0, CRefCountSafe>* m_pHolder;  // one reference owned
     std::map<unsigned short, std::map<vn::strutf8, CHttpRequestNotify*>> m_registry;  // "HttpSvr"
-    CVNTaskBase* m_pTask;                                 // "HttpSvr", one reference owned
-    std::mutex m_listenLock;                              // serialises the creation of m_pListen
-    std::atomic<CHttpServerListen*> m_pListen;            // owned; created by the first Listen
+    CVNTaskBase* m_pTask;                       // "HttpSvr", one reference owned
+    std::mutex m_listenLock;                    // serialises the creation of m_pListen
+    std::atomic<CHttpServerListen*> m_pListen;  // owned; created by the first Listen
+    // TLS ports and their contexts (one reference each); guarded by m_listenLock.
+    std::map<unsigned short, vn::detail::CTlsContext*> m_tlsPorts;
     CHttpServerThreadPool* m_pThreadPool;                 // owned; "HttpSvr"
     std::atomic<CHttpServerChannelPool*> m_pChannelPool;  // owned; written on "HttpSvr"
     unsigned long long m_uNextId;                         // "HttpSvr": ids are never reused

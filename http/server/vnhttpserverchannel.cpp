@@ -19,6 +19,7 @@
 #include "net/vnhttphead.h"
 #include "net/vnhttprange.h"
 #include "net/vnnet.h"
+#include "net/vntlssocket_internal.h"
 #include "task/vntaskcall.h"
 
 VN_TASK_CALL(CHttpServerChannel, Attach);
@@ -68,6 +69,8 @@ CHttpServerChannel::CHttpServerChannel(CHttpServerTask* pTask, unsigned short uL
       m_uRangeStart(0),
       m_pTask(pTask),
       m_pSocket(nullptr),
+      m_pTlsSocket(nullptr),
+      m_pTls(nullptr),
       m_pSink(nullptr),
       m_pBudget(pBudget),
       m_uReserved(0),
@@ -104,6 +107,7 @@ CHttpServerChannel::~CHttpServerChannel() {
     int n = s_nChnCount.fetch_sub(1, std::memory_order_relaxed) - 1;
     syslog(VN_LOG_NOTICE, kTag, __LINE__, "Chn Destory, s_nChnCount [%d]", n);
     delete m_pSocket;
+    if (m_pTls != nullptr) m_pTls->Release();
     delete m_pReader;
     delete m_pWriter;  // a received file never put in place is removed with it
     if (m_uReserved != 0) m_pBudget->Release(m_uReserved);
@@ -152,6 +156,12 @@ void CHttpServerChannel::Destroy() {
     delete this;
 }
 
+void CHttpServerChannel::SetTls(vn::detail::CTlsContext* pTls) {
+    pTls->AddRef();
+    if (m_pTls != nullptr) m_pTls->Release();
+    m_pTls = pTls;
+}
+
 void CHttpServerChannel::Attach(int fd) {
     if (!OnThread()) {
         vn_task_call_CHttpServerChannelAttach::Post(m_pTask, m_pHolder, this, nullptr, fd);
@@ -177,10 +187,22 @@ void CHttpServerChannel::Attach(int fd) {
     }
     m_uPeerPort = peerPort;
     if (m_pSocket == nullptr) {
-        m_pSocket = VNCreateTCPSocket();
+        if (m_pTls != nullptr) {
+            // The handshake runs under the same time-out as a request head: a peer that
+            // never finishes it (or speaks plain text) is closed like an idle one.
+            m_pTlsSocket = new CVNTLSSocket(m_pTls, "", 0);
+            m_pSocket = m_pTlsSocket;
+        } else {
+            m_pSocket = VNCreateTCPSocket();
+        }
         m_pSocket->SetSink(this);
     }
-    m_pSocket->Attach(fd);
+    if (!m_pSocket->Attach(fd)) {
+        syslog(VN_LOG_ERROR, kTag, __LINE__, "%s Attach failed, closed", m_strIdText.c_str());
+        m_pSocket->Close();
+        MarkClosed();
+        return;
+    }
     // An answer leaves as its head and then its body; with Nagle's algorithm the body
     // would wait for the peer's delayed acknowledgement of the head (about 40 ms) on every
     // request of a kept-alive connection. Set once per connection.
@@ -940,7 +962,10 @@ void CHttpServerChannel::BeginLingeringClose() {
     // read it. So the answer is ended with a FIN, what the peer still sends is read and
     // dropped, and the connection is closed when the peer closes or after kLingerMs.
     int fd = m_pSocket->GetSocket();
-    if (fd == -1 || shutdown(fd, SHUT_WR) != 0) {
+    // Over TLS the answer ends with close_notify before the FIN.
+    bool ended = m_pTlsSocket != nullptr ? m_pTlsSocket->ShutdownWrite()
+                                         : fd != -1 && shutdown(fd, SHUT_WR) == 0;
+    if (!ended) {
         m_pSocket->Close();
         KillTimer(0xFFFFFFFFu);
         MarkClosed();

@@ -28,12 +28,14 @@
 #include "http/server/vnhttpbodybudget_internal.h"
 #include "http/server/vnhttprequestreader_internal.h"
 #include "net/vnsocketi.h"
+#include "net/vntlscontext_internal.h"
 #include "task/vnscopecall.h"
 #include "task/vntimer.h"
 
 class CDataReader;
 class HttpResponseDataWriter;
 class CHttpServerTask;
+class CVNTLSSocket;
 
 // How a channel reports to its server. Called on the channel's thread; the server posts
 // each report on to "HttpSvr". Channels are named by their id, never by address, so a
@@ -98,6 +100,8 @@ public:
 
     // Any thread before Attach; the sink is not owned.
     void SetSink(CHttpServerChannelSink* pSink) { m_pSink = pSink; }
+    // Any thread before Attach: the connection speaks TLS with pTls (a reference is taken).
+    void SetTls(vn::detail::CTlsContext* pTls);
 
     // The operations below run on the channel thread; from elsewhere they are posted.
     void Attach(int fd);
@@ -220,6 +224,8 @@ private:
     unsigned long long m_uRangeStart;   // first byte of the body being sent
     CHttpServerTask* m_pTask;           // not counted: the thread pool keeps it alive
     CVNITCPSocket* m_pSocket;           // owned
+    CVNTLSSocket* m_pTlsSocket;         // m_pSocket when the port speaks TLS, else null
+    vn::detail::CTlsContext* m_pTls;    // one reference, or null (a plain port)
     CHttpServerChannelSink* m_pSink;    // the server; not owned
     CHttpBodyBudget* m_pBudget;         // the server's; not owned
     unsigned long long m_uReserved;     // bytes of m_pBudget held by the memory writer
