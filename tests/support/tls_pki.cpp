@@ -186,7 +186,7 @@ std::string TestPki::HugeChain(int extra) const {
         if (!c) return "";
         chain += CertPem(c.get());
     }
-    std::string path = dir + "/huge.chain.pem";
+    std::string path = dir + "/huge" + std::to_string(extra) + ".chain.pem";
     return WriteTextFile(path, chain) ? path : "";
 }
 

@@ -233,3 +233,77 @@ TEST_F(TlsClientTest, TunnelsThroughProxies) {
         EXPECT_TRUE(s_files["big.bin"] == vntest::ReadTextFile(dst));
     }
 }
+
+namespace {
+
+// A hostile TLS peer (tls_hostile.py) in one mode, serving with the good identity unless a
+// chain is given.
+std::unique_ptr<vntest::ExternalPeer> StartHostile(const std::string& mode,
+                                                   const vntest::TestPki& pki, unsigned short* port,
+                                                   std::string* why,
+                                                   const std::string& chain = "") {
+    std::string script = __FILE__;
+    script = script.substr(0, script.rfind('/')) + "/tls_hostile.py";
+    for (int i = 0; i < 3; ++i) {
+        *port = vntest::FreeLoopbackPort();
+        auto peer = vntest::ExternalPeer::Start(
+            {"/usr/bin/python3", script, std::to_string(*port), mode, "--chain",
+             chain.empty() ? pki.good.chain : chain, "--key", pki.good.key},
+            *port, 10000, why);
+        if (peer != nullptr) return peer;
+    }
+    return nullptr;
+}
+
+std::string HostileBody(size_t n) {
+    std::string s(n, '\0');
+    for (size_t i = 0; i < n; ++i)
+        s[i] = static_cast<char>(i % 251);
+    return s;
+}
+
+}  // namespace
+
+TEST_F(TlsClientTest, HostilePeers) {
+    // A long chain of unrelated certificates is read past; one beyond what the client reads
+    // of a handshake message (100 KiB) is refused, not swallowed.
+    std::string huge = s_pki->HugeChain(40), tooHuge = s_pki->HugeChain(400);
+    ASSERT_FALSE(huge.empty());
+    ASSERT_FALSE(tooHuge.empty());
+    struct Row {
+        const char* mode;
+        std::string chain;
+        unsigned int code;  // the result
+        int reason;         // GetTlsError after it
+        std::string body;   // what the memory target holds on success
+    } rows[] = {
+        {"clean-close", "", 0, VNTLS_NONE, HostileBody(20000)},
+        // A body that ends with the connection but without close_notify may have been cut by
+        // someone in between: not complete.
+        {"cut-close", "", 2, VNTLS_NONE, ""},
+        {"cut-length", "", 2, VNTLS_NONE, ""},
+        {"garbage", "", 11, VNTLS_PROTOCOL, ""},
+        {"silent", "", 5, VNTLS_NONE, ""},
+        {"split", "", 0, VNTLS_NONE, HostileBody(300)},
+        {"chain", huge, 0, VNTLS_NONE, HostileBody(20000)},
+        {"chain", tooHuge, 11, VNTLS_PROTOCOL, ""},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(std::string(r.mode) + " " + r.chain);
+        unsigned short port = 0;
+        std::string why;
+        auto peer = StartHostile(r.mode, *s_pki, &port, &why, r.chain);
+        ASSERT_NE(nullptr, peer) << why;
+        Client c;
+        Trust(c);
+        // The connect time-out bounds a handshake that never ends; the data time-out is long.
+        c->SetTimeout(800, 60000, 0);
+        ASSERT_TRUE(c->Download(U("https://localhost:" + std::to_string(port) + "/x"), nullptr));
+        EXPECT_EQ(r.code, c.sink.WaitCode());
+        vn::strutf8 text;
+        EXPECT_EQ(r.reason, c->GetTlsError(text)) << text.c_str();
+        if (r.code == 0) {
+            EXPECT_TRUE(r.body == c.Buffer());
+        }
+    }
+}
