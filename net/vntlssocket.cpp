@@ -69,6 +69,7 @@ CVNTLSSocket::CVNTLSSocket(vn::detail::CTlsContext* pCtx, const char* pszHost, u
       m_bReadInterest(true),
       m_bPendingPosted(false),
       m_bShutdownSent(false),
+      m_bTransportGone(false),
       m_nError(VNTLS_NONE),
       m_pAlive(nullptr),
       m_pTask(CVNTaskBase::GetCurrentTask()),
@@ -260,8 +261,11 @@ void CVNTLSSocket::OnClose(CVNITCPSocket*) {
         Fail(VNTLS_PROTOCOL, "the connection ended during the handshake");
         return;
     }
-    m_nState = kStateClosed;
-    TellClose();
+    // The descriptor is gone. Decrypted bytes OpenSSL still holds were received before the
+    // end, as a plain stream's unread bytes are: the sink gets them first (now, or when it
+    // wants to read again), and the end after them.
+    m_bTransportGone = true;
+    AfterRead();
 }
 
 bool CVNTLSSocket::HasPending() const {
@@ -277,8 +281,9 @@ void CVNTLSSocket::AfterRead() {
         if (!TellRecv()) return;
         if (m_pSsl == nullptr || SSL_pending(m_pSsl) >= before) break;
     }
-    if (m_nState == kStateOpen && (m_bPeerClosed || m_bBroken)) {
-        // close_notify, or a record that failed: the stream ends here.
+    bool ended = m_bPeerClosed || m_bBroken || (m_bTransportGone && !HasPending());
+    if (m_nState == kStateOpen && ended) {
+        // close_notify, a record that failed, or the connection's end: the stream ends here.
         m_nState = kStateClosed;
         m_pPlain->Close();
         TellClose();
@@ -302,11 +307,15 @@ int CVNTLSSocket::Recv(void* buf, int len) {
     if (m_nState != kStateOpen || buf == nullptr || len <= 0 || m_bPeerClosed || m_bBroken) {
         return m_bPeerClosed ? 0 : -1;
     }
+    // Past the descriptor's end only what OpenSSL holds is left.
+    if (m_bTransportGone && !HasPending()) return -1;
     // One SSL_read gives at most one record (16 KiB): as many are taken as the buffer holds
     // and the kernel has, like one recv of a plain stream.
     char* out = static_cast<char*>(buf);
     int total = 0;
     while (total < len) {
+        // The descriptor's number may belong to another connection by now.
+        if (m_bTransportGone && !HasPending()) break;
         ERR_clear_error();
         int r = SSL_read(m_pSsl, out + total, len - total);
         if (r > 0) {
@@ -338,7 +347,8 @@ int CVNTLSSocket::Recv(void* buf, int len) {
 }
 
 int CVNTLSSocket::Send(const void* buf, int len) {
-    if (m_nState != kStateOpen || buf == nullptr || len <= 0 || m_bBroken || m_bShutdownSent) {
+    if (m_nState != kStateOpen || buf == nullptr || len <= 0 || m_bBroken || m_bShutdownSent ||
+        m_bTransportGone) {
         return -1;
     }
     // One more OnSend, as a plain socket's Send asks for.
@@ -380,7 +390,8 @@ bool CVNTLSSocket::SetEvent(int events, bool bRemove) {
 }
 
 void CVNTLSSocket::Close() {
-    if (m_nState == kStateOpen && m_pSsl != nullptr && !m_bShutdownSent && !m_bBroken) {
+    if (m_nState == kStateOpen && m_pSsl != nullptr && !m_bShutdownSent && !m_bBroken &&
+        !m_bTransportGone) {
         // close_notify tells the peer the stream ends here, not cut; no answer is waited for.
         ERR_clear_error();
         SSL_shutdown(m_pSsl);
@@ -393,7 +404,7 @@ void CVNTLSSocket::Close() {
 bool CVNTLSSocket::ShutdownWrite() {
     int fd = GetSocket();
     if (fd == -1) return false;
-    if (m_nState == kStateOpen && !m_bShutdownSent && !m_bBroken) {
+    if (m_nState == kStateOpen && !m_bShutdownSent && !m_bBroken && !m_bTransportGone) {
         ERR_clear_error();
         SSL_shutdown(m_pSsl);
         ERR_clear_error();

@@ -112,6 +112,7 @@ private:
     bool m_bReadInterest;    // the sink wants read reports
     bool m_bPendingPosted;
     bool m_bShutdownSent;
+    bool m_bTransportGone;  // the descriptor reported its end (closed under us)
     int m_nError;
     std::string m_strError;
     bool* m_pAlive;        // set while a sink call runs; the destructor clears what it points to

@@ -3,6 +3,7 @@
 // no readiness report announces (a reader taking a little at a time), and how a stream
 // ends (close_notify or not).
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <memory>
@@ -25,7 +26,9 @@ struct End : public CVNITCPSocketSink {
     size_t readSize = 65536;         // bytes per Recv
     std::string toSend;              // sent once the handshake is over
     size_t sent = 0;
-    bool closeAfterSend = false;  // Close (close_notify) once everything went
+    bool closeAfterSend = false;   // Close (close_notify) once everything went
+    bool pauseAfterFirst = false;  // read interest off after the first read
+    bool paused = false;
     bool open = false, closed = false, clean = false;
     int error = VNTLS_NONE;
     std::string got, errorText;
@@ -34,6 +37,10 @@ struct End : public CVNITCPSocketSink {
         std::string buf(readSize, '\0');
         int n = s->Recv(&buf[0], static_cast<int>(readSize));
         if (n > 0) w.Update([&] { got.append(buf, 0, static_cast<size_t>(n)); });
+        if (pauseAfterFirst && !paused) {
+            s->SetEvent(VN_EV_READ, true);
+            w.Update([&] { paused = true; });
+        }
     }
     void OnSend(CVNITCPSocket* s) override {
         w.Update([&] { open = true; });
@@ -164,4 +171,29 @@ TEST_F(TlsSocketTest, AStreamCutWithoutCloseNotifyIsNotClean) {
     }));
     ASSERT_TRUE(client->w.WaitFor([&] { return client->closed; }));
     client->w.Read([&] { EXPECT_FALSE(client->clean); });
+}
+
+TEST_F(TlsSocketTest, BytesHeldWhileNotReadingComeBeforeTheEnd) {
+    std::string data = vntest::PatternBytes(3000, 4);
+    server->toSend = data;
+    client->readSize = 100;
+    client->pauseAfterFirst = true;
+    Connect(s_pki->good, "localhost");
+    // The client took 100 bytes of the record and stopped reading; OpenSSL holds the rest.
+    ASSERT_TRUE(client->w.WaitFor([&] { return client->paused; }));
+    ASSERT_TRUE(io.Run([&] {
+        delete server->socket;
+        server->socket = nullptr;
+    }));
+    // The end has reached the client's descriptor before it reads again.
+    int fd = -1;
+    ASSERT_TRUE(io.Run([&] { fd = client->socket->GetSocket(); }));
+    pollfd p = {fd, POLLRDHUP, 0};
+    ASSERT_EQ(1, poll(&p, 1, kWaitMs));
+    ASSERT_TRUE(io.Run([&] { client->socket->SetEvent(VN_EV_READ, false); }));
+    ASSERT_TRUE(client->w.WaitFor([&] { return client->closed; }));
+    client->w.Read([&] {
+        EXPECT_TRUE(data == client->got) << client->got.size();
+        EXPECT_FALSE(client->clean);
+    });
 }
