@@ -144,12 +144,14 @@ bool CTlsContext::ParsePins(const char* pszPins, std::vector<std::string>* pPins
         if (end == std::string::npos) end = all.size();
         std::string pin = all.substr(at, end - at);
         at = end + 1;
-        if (pin.empty()) continue;
+        // An empty entry is a mistake in the list, not "no pin": pinning must not vanish.
+        if (pin.empty()) return false;
         static const char kPrefix[] = "sha256//";
         if (pin.compare(0, sizeof(kPrefix) - 1, kPrefix) != 0) return false;
         std::string b64 = pin.substr(sizeof(kPrefix) - 1);
-        // 32 bytes are 44 Base64 characters, the last one '='.
-        if (b64.size() != 44) return false;
+        // 32 bytes are 44 Base64 characters, exactly the last one '=' (the decoder below
+        // would take 44 characters of anything for 33 bytes).
+        if (b64.size() != 44 || b64[43] != '=' || b64[42] == '=') return false;
         unsigned char raw[33];
         if (EVP_DecodeBlock(raw, reinterpret_cast<const unsigned char*>(b64.data()), 44) != 33) {
             return false;

@@ -3,8 +3,10 @@
 # a 64 MiB file over loopback. It serves a temporary directory with `vnhttp serve`,
 # downloads the file with the progress bar, interrupts a second download on a slowed link
 # and resumes it with -c, checks both copies by MD5 through the library, uploads the file
-# back with -F, downloads it once more through a tinyproxy it starts itself, and ends with
-# a summary table. It cleans up what it started, so it can run again at once.
+# back with -F, downloads it once more through a tinyproxy it starts itself, then serves it
+# over https with a throwaway authority made by the openssl command line and downloads it
+# with that authority trusted (and, refused, without it), and ends with a summary table.
+# It cleans up what it started, so it can run again at once.
 #   scripts/demo.sh                                            the demonstration
 #   scripts/demo.sh --sockets [http|socks5 HOST PORT [USER PASSWORD]]
 #                                                              the socket-level demo program
@@ -81,6 +83,41 @@ CONF
     echo "demo: tinyproxy did not start" >&2
     return 1
 }
+# A throwaway authority and a certificate it signed for 127.0.0.1 and localhost (P-256
+# keys, valid for a day) in $work/pki: ca.pem for the client, leaf.chain and leaf.key for
+# the server.
+make_pki() {
+    local pki=$work/pki
+    mkdir -p "$pki"
+    (
+        cd "$pki"
+        openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout ca.key \
+            -out ca.pem -days 1 -subj "/CN=vnhttp demo authority" \
+            -addext "basicConstraints=critical,CA:TRUE" \
+            -addext "keyUsage=critical,keyCertSign,cRLSign"
+        openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout leaf.key \
+            -out leaf.csr -subj "/CN=localhost"
+        printf '%s\n' "subjectAltName=DNS:localhost,IP:127.0.0.1" \
+            "basicConstraints=critical,CA:FALSE" "keyUsage=critical,digitalSignature" \
+            "extendedKeyUsage=serverAuth" >leaf.ext
+        openssl x509 -req -in leaf.csr -CA ca.pem -CAkey ca.key -set_serial 2 -days 1 \
+            -extfile leaf.ext -out leaf.pem
+        cat leaf.pem ca.pem >leaf.chain  # the server's certificate, then its authority's
+    ) >"$work/openssl.log" 2>&1 || {
+        cat "$work/openssl.log" >&2
+        echo "demo: openssl could not make the certificates" >&2
+        return 1
+    }
+}
+# Waits until `vnhttp serve` has written the line naming its URL into file $1.
+wait_serving() {
+    for _ in $(seq 1 100); do
+        grep -q '://127.0.0.1:' "$1" && return 0
+        sleep 0.05
+    done
+    echo "demo: vnhttp serve did not start" >&2
+    return 1
+}
 
 mkdir -p "$work/srv" "$work/got"
 head -c $((64 * 1024 * 1024)) /dev/urandom >"$work/srv/big.bin"
@@ -89,10 +126,7 @@ size=$(size_of "$work/srv/big.bin")
 say "vnhttp serve $work/srv"
 "$vnhttp" serve "$work/srv" --port 0 --upload >"$work/serve.out" 2>"$work/serve.log" &
 pids+=($!)
-for _ in $(seq 1 100); do
-    grep -q 'http://' "$work/serve.out" && break
-    sleep 0.05
-done
+wait_serving "$work/serve.out"
 cat "$work/serve.out"
 url=$(grep -o 'http://127.0.0.1:[0-9]*' "$work/serve.out")
 
@@ -176,8 +210,32 @@ elapsed=$(awk -v a="$t0" -v b="$(now)" 'BEGIN { print b - a }')
 same=$(cmp -s "$work/srv/big.bin" "$work/got/copy3.bin" && echo ok || echo DIFFER)
 row "6 download through tinyproxy" "$same" "$size" "$elapsed"
 
+say "7. vnhttp serve --cert --key (an authority made here with openssl), get https:// --cacert"
+make_pki
+"$vnhttp" serve "$work/srv" --port 0 --cert "$work/pki/leaf.chain" --key "$work/pki/leaf.key" \
+    >"$work/serve-tls.out" 2>"$work/serve-tls.log" &
+pids+=($!)
+wait_serving "$work/serve-tls.out"
+cat "$work/serve-tls.out"
+tls_url=$(grep -o 'https://127.0.0.1:[0-9]*' "$work/serve-tls.out")
+echo "vnhttp get --cacert pki/ca.pem $tls_url/big.bin -o got/copy4.bin"
+t0=$(now)
+"$vnhttp" get --timeout 10 --cacert "$work/pki/ca.pem" "$tls_url/big.bin" -o "$work/got/copy4.bin"
+elapsed=$(awk -v a="$t0" -v b="$(now)" 'BEGIN { print b - a }')
+same=$(cmp -s "$work/srv/big.bin" "$work/got/copy4.bin" && echo ok || echo DIFFER)
+row "7 https download, --cacert" "$same" "$size" "$elapsed"
+
+say "8. the same without --cacert: the certificate is checked, and refused"
+echo "vnhttp get -s $tls_url/big.bin -o got/copy5.bin"
+status=0
+"$vnhttp" get -s --timeout 10 "$tls_url/big.bin" -o "$work/got/copy5.bin" || status=$?
+echo "exit status $status$([ -e "$work/got/copy5.bin" ] && echo ", got/copy5.bin written" || echo ", nothing written")"
+row "8 https without --cacert" "exit $status" - -
+
 say "what vnhttp serve logged"
 cat "$work/serve.log"
+say "what vnhttp serve --cert --key logged"
+cat "$work/serve-tls.log"
 
 say "summary"
 printf '%-40s %-10s %10s %8s %12s\n' step result bytes time rate

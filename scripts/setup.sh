@@ -9,6 +9,7 @@ packages=(
     zlib1g-dev libssl-dev
     tinyproxy-bin dante-server microsocks
     nginx curl wrk libcurl4-openssl-dev python3 python3-h11 python3-multipart
+    openssl testssl.sh
 )
 missing=()
 for p in "${packages[@]}"; do

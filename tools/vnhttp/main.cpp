@@ -24,7 +24,7 @@ const char kUsage[] =
     "\n"
     "  get URL [-o FILE | -O] [-c] ...     download (to standard output without -o/-O)\n"
     "  post URL --data TEXT | --file PATH | -F name=value | -F name=@path ...\n"
-    "  serve DIR [--port N | --ports A-B] [--bind-any] [--upload]\n"
+    "  serve DIR [--port N | --ports A-B] [--bind-any] [--upload] [--cert FILE --key FILE]\n"
     "  md5 FILE...                         MD5 of files, computed by the library\n"
     "\n"
     "  vnhttp COMMAND --help    options of one command\n"
@@ -43,7 +43,9 @@ const char kExitStatuses[] =
     "   7  not found (HTTP 404)\n"
     "   8  service unavailable (HTTP 503)\n"
     "  10  bad URL, or the file to upload is missing or empty\n"
-    "  64  bad command line\n"
+    "  11  TLS failed: the handshake failed, or the server's certificate was refused\n"
+    "      (unknown authority, expired, not for this host, no --pin matched)\n"
+    "  64  bad command line (an unreadable --cacert or a malformed --pin included)\n"
     "  70  the library could not be set up\n"
     " 130  interrupted (Ctrl-C)\n";
 
@@ -57,8 +59,21 @@ const char kCommonTransferHelp[] =
     "  -s, --silent       no progress display\n"
     "  -v, --verbose      the library's log lines on standard error\n"
     "\n"
+    "https:// URLs are checked against the system's trusted authorities and the host name\n"
+    "or IP address of the URL:\n"
+    "  --cacert FILE      trust the authorities in the PEM file FILE as well\n"
+    "  --capath DIR       ... and those in DIR, a directory of PEM files under their\n"
+    "                     hash names (openssl rehash DIR)\n"
+    "  --pin sha256//BASE64\n"
+    "                     accept only a certificate carrying this public key (the\n"
+    "                     Base64 SHA-256 of its DER SubjectPublicKeyInfo); repeatable,\n"
+    "                     any one of them will do\n"
+    "  -k, --insecure     do not check the certificate or its name (the pins still\n"
+    "                     apply); the connection is then encrypted to whoever answers\n"
+    "\n"
     "Progress goes to standard error: a bar redrawn in place (at most 10 times a\n"
-    "second) on a terminal, a plain line every 2 seconds otherwise. Only http:// URLs.\n";
+    "second) on a terminal, a plain line every 2 seconds otherwise. http:// and\n"
+    "https:// URLs, without user:password@.\n";
 
 const char kGetHelp[] =
     "usage: vnhttp get URL [-o FILE | -O] [-c] [OPTIONS]\n"
@@ -84,9 +99,11 @@ const char kPostHelp[] =
     "                     the fields)\n";
 
 const char kServeHelp[] =
-    "usage: vnhttp serve DIR [--port N | --ports A-B] [--bind-any] [--upload] [-v]\n"
+    "usage: vnhttp serve DIR [--port N | --ports A-B] [--bind-any] [--upload]\n"
+    "                    [--cert FILE --key FILE] [-v]\n"
     "\n"
-    "Serves the files below DIR over HTTP and prints the URL it serves.\n"
+    "Serves the files below DIR over HTTP (HTTPS with --cert and --key) and prints the\n"
+    "URL it serves.\n"
     "  GET of a file answers it (a Range request gives 206), GET of a directory a small\n"
     "  HTML listing; anything else is answered 404. Paths are percent-decoded and kept\n"
     "  inside DIR: \"..\", absolute paths, encoded separators and symbolic links that lead\n"
@@ -101,11 +118,15 @@ const char kServeHelp[] =
     "                only) part; it is stored under its name reduced to a safe base name,\n"
     "                never overwriting: a numbered name (name-1.ext, ...) is taken instead.\n"
     "                The answer names the file stored.\n"
+    "  --cert FILE   serve https: FILE holds the certificate chain (the server's own\n"
+    "                certificate first, then the authorities that signed it), PEM\n"
+    "  --key FILE    the private key of that certificate, PEM (only with --cert)\n"
     "  -v, --verbose the library's log lines on standard error\n"
     "\n"
     "One line per transfer on standard error: peer, request line, status, bytes, time,\n"
-    "rate. Ctrl-C stops (exit status 0); 1 when DIR or the port is unusable, 64 for a\n"
-    "bad command line.\n";
+    "rate. Ctrl-C stops (exit status 0); 1 when DIR or the port is unusable or the\n"
+    "certificate or key does not load (-v shows the library's reason), 64 for a bad\n"
+    "command line.\n";
 
 int Usage(const std::string& error) {
     fprintf(stderr, "vnhttp: %s\n(vnhttp --help for help)\n", error.c_str());
@@ -121,8 +142,9 @@ bool WantsHelp(int argc, char** argv) {
 }
 
 const std::vector<OptionSpec> kTransferOptions = {
-    {"proxy", 0, true},    {"timeout", 0, true},   {"retries", 0, true},
-    {"header", 'H', true}, {"silent", 's', false}, {"verbose", 'v', false},
+    {"proxy", 0, true},     {"timeout", 0, true},     {"retries", 0, true}, {"header", 'H', true},
+    {"silent", 's', false}, {"verbose", 'v', false},  {"cacert", 0, true},  {"capath", 0, true},
+    {"pin", 0, true},       {"insecure", 'k', false},
 };
 
 // Options shared by get and post; false after printing the error.
@@ -156,6 +178,18 @@ bool ReadTransferOptions(const ParsedArgs& a, TransferOptions* o, int* status) {
         value = first == std::string::npos ? "" : value.substr(first);
         o->headers.emplace_back(name, value);
     }
+    if (const std::string* v = a.Last("cacert")) o->caFile = *v;
+    if (const std::string* v = a.Last("capath")) o->caPath = *v;
+    for (const std::string& pin : a.All("pin")) {
+        // The client skips empty entries of a list: "--pin ''" would quietly pin nothing.
+        if (pin.empty() || pin.front() == ';' || pin.back() == ';' ||
+            pin.find(";;") != std::string::npos) {
+            *status = Usage("--pin needs sha256//BASE64 (several joined by ';'): '" + pin + "'");
+            return false;
+        }
+        o->pins.push_back(pin);
+    }
+    o->verify = !a.Has("insecure");
     o->silent = a.Has("silent");
     o->libraryLogLevel = a.Has("verbose") ? 4 : -1;
     if (a.positional.size() != 1) {
@@ -257,11 +291,9 @@ int CommandServe(int argc, char** argv) {
         printf("%s", kServeHelp);
         return 0;
     }
-    std::vector<OptionSpec> specs = {{"port", 0, true},
-                                     {"ports", 0, true},
-                                     {"bind-any", 0, false},
-                                     {"upload", 0, false},
-                                     {"verbose", 'v', false}};
+    std::vector<OptionSpec> specs = {
+        {"port", 0, true}, {"ports", 0, true}, {"bind-any", 0, false}, {"upload", 0, false},
+        {"cert", 0, true}, {"key", 0, true},   {"verbose", 'v', false}};
     ParsedArgs a;
     std::string error;
     if (!ParseArgs(argc, argv, 2, specs, &a, &error)) return Usage(error);
@@ -276,6 +308,12 @@ int CommandServe(int argc, char** argv) {
     }
     if (const std::string* v = a.Last("ports")) {
         if (!ParsePortRange(*v, &o.firstPort, &o.lastPort)) return Usage("bad --ports: " + *v);
+    }
+    if (a.Has("cert") != a.Has("key")) return Usage("--cert and --key go together");
+    if (const std::string* v = a.Last("cert")) o.certFile = *v;
+    if (const std::string* v = a.Last("key")) o.keyFile = *v;
+    if (a.Has("cert") && (o.certFile.empty() || o.keyFile.empty())) {
+        return Usage("--cert and --key need file names");
     }
     o.bindAny = a.Has("bind-any");
     o.upload = a.Has("upload");

@@ -149,7 +149,12 @@ public:
         : m_options(options), m_root(root), m_server(GetHttpServerInstance()) {}
 
     bool Start(unsigned short* port) {
-        if (!m_server->Listen(m_options.firstPort, m_options.lastPort, port)) return false;
+        bool listening =
+            m_options.certFile.empty()
+                ? m_server->Listen(m_options.firstPort, m_options.lastPort, port)
+                : m_server->ListenTls(m_options.firstPort, m_options.lastPort, port,
+                                      m_options.certFile.c_str(), m_options.keyFile.c_str());
+        if (!listening) return false;
         m_port = *port;
         // Every request reaches OnRequest, so anything this tool does not serve is answered
         // 404 here rather than 400 by the library. The registration is queued on "HttpSvr"
@@ -423,15 +428,32 @@ int RunServe(const ServeOptions& o) {
         fprintf(stderr, "vnhttp: not a directory: %s\n", o.dir.c_str());
         return 1;
     }
+    bool tls = !o.certFile.empty();
+    // The library says why a certificate or key does not load only in its log; a file that
+    // cannot even be opened is named here.
+    for (const std::string* file : {&o.certFile, &o.keyFile}) {
+        if (tls && access(file->c_str(), R_OK) != 0) {
+            fprintf(stderr, "vnhttp: cannot read %s: %s\n", file->c_str(), strerror(errno));
+            return 1;
+        }
+    }
     SetLibraryLog(o.libraryLogLevel);
     g_fileServer = new FileServer(o, resolved);
     unsigned short port = 0;
     if (!g_fileServer->Start(&port)) {
-        fprintf(stderr, "vnhttp: no free port in %u-%u\n", o.firstPort, o.lastPort);
+        if (tls) {
+            fprintf(stderr,
+                    "vnhttp: no free port in %u-%u, or %s and %s are not a PEM certificate "
+                    "chain and its key (-v shows which)\n",
+                    o.firstPort, o.lastPort, o.certFile.c_str(), o.keyFile.c_str());
+        } else {
+            fprintf(stderr, "vnhttp: no free port in %u-%u\n", o.firstPort, o.lastPort);
+        }
         return 1;
     }
-    printf("Serving %s at http://127.0.0.1:%u/ (%s%s; Ctrl-C stops)\n", resolved, port,
-           o.bindAny ? "all addresses" : "loopback peers only", o.upload ? ", uploads on" : "");
+    printf("Serving %s at %s://127.0.0.1:%u/ (%s%s; Ctrl-C stops)\n", resolved,
+           tls ? "https" : "http", port, o.bindAny ? "all addresses" : "loopback peers only",
+           o.upload ? ", uploads on" : "");
     fflush(stdout);
     // The handler only sets the flag; a 200 ms slice bounds how long a stop takes to notice.
     CVNEvent never;

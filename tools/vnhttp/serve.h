@@ -1,7 +1,7 @@
 // `vnhttp serve DIR`: serves the files below a directory through the library's embedded
-// HTTP server, and with --upload stores multipart uploads there. The main thread sets the
-// server up and waits for Ctrl-C; every request and completion is handled on the server's
-// thread "HttpSvr".
+// HTTP server (over TLS with --cert and --key), and with --upload stores multipart uploads
+// there. The main thread sets the server up and waits for Ctrl-C; every request and
+// completion is handled on the server's thread "HttpSvr".
 #pragma once
 
 #include <string>
@@ -14,6 +14,9 @@ struct ServeOptions {
     unsigned short lastPort = 8099;
     bool bindAny = false;
     bool upload = false;
+    // https when both are set: the PEM certificate chain (own certificate first) and key.
+    std::string certFile;
+    std::string keyFile;
     int libraryLogLevel = -1;
 };
 

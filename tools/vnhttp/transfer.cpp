@@ -26,6 +26,7 @@
 #include "http/client/vnhttpclient.h"
 #include "net/vnhttphead.h"
 #include "net/vnsocketi.h"
+#include "net/vntls.h"
 #include "task/vntask.h"
 
 namespace vnhttp {
@@ -59,6 +60,11 @@ public:
     void OnDownloadComplete(IHttpClient* pClient, unsigned int uCode) override {
         m_quietMs = NowMs() - m_lastActivityMs.load(std::memory_order_relaxed);
         m_code = uCode;
+        if (uCode == HTTPRESULT_TLS_FAILED) {
+            vn::strutf8 text;
+            m_tlsReason = pClient->GetTlsError(text);
+            m_tlsText = text.c_str();
+        }
         vn::strutf16 head;
         if (pClient->GetResponseHead(head)) m_head = vn::strutf8(head).c_str();
         // The memory body is valid until the client is stopped or reused, both of which
@@ -85,6 +91,8 @@ public:
     std::string m_head;
     unsigned long long m_bodyBytes = 0;
     bool m_stdoutFailed = false;
+    int m_tlsReason = VNTLS_NONE;  // with m_tlsText: why TLS was refused (result 11)
+    std::string m_tlsText;
 
 private:
     bool m_toStdout;
@@ -159,11 +167,46 @@ bool StartRequest(IHttpClient* client, const TransferOptions& o) {
     return false;
 }
 
+// The line naming why the client refused a TLS connection: the reason in the user's terms,
+// the library's own text (OpenSSL's words, mostly) and, where one helps, the option that
+// changes the verdict.
+std::string DescribeTlsFailure(int reason, const std::string& text) {
+    const char* what = "the server's certificate was refused";
+    const char* hint = "";
+    switch (reason) {
+        case VNTLS_PROTOCOL:
+            what = "the TLS handshake failed";
+            break;
+        case VNTLS_EXPIRED:
+            what = "the server's certificate has expired";
+            break;
+        case VNTLS_NOT_YET_VALID:
+            what = "the server's certificate is not valid yet";
+            break;
+        case VNTLS_UNKNOWN_ISSUER:
+            what = "the server's certificate is from an unknown authority";
+            hint = "--cacert FILE trusts one";
+            break;
+        case VNTLS_NAME_MISMATCH:
+            what = "the server's certificate is not for this host";
+            break;
+        case VNTLS_PIN_MISMATCH:
+            what = "the server's public key matches no --pin";
+            break;
+        default:
+            break;
+    }
+    // The library's words for a pin mismatch would only repeat the line's own.
+    std::string detail = reason == VNTLS_PIN_MISMATCH ? std::string() : text;
+    if (*hint != '\0') detail += (detail.empty() ? "" : "; ") + std::string(hint);
+    return std::string(what) + (detail.empty() ? "" : " (" + detail + ")");
+}
+
 }  // namespace
 
 int ClassifyResult(unsigned code, unsigned status, const std::string& reason,
                    unsigned long long quietMs, unsigned long long timeoutMs,
-                   const std::string& what, std::string* message) {
+                   const std::string& what, const std::string& tlsFailure, std::string* message) {
     std::string answer =
         status == 0 ? std::string()
                     : "HTTP " + std::to_string(status) + (reason.empty() ? "" : " " + reason);
@@ -195,7 +238,10 @@ int ClassifyResult(unsigned code, unsigned status, const std::string& reason,
             *message = "could not connect (refused or unreachable)";
             return 5;
         case 7:
-            *message = status == 404 ? "not found (HTTP 404)" : "not found (bad redirect)";
+            // The client also ends a redirect from https:// to plain http:// this way.
+            *message = status == 404 ? "not found (HTTP 404)"
+                                     : "not found (bad redirect: no usable Location, or one "
+                                       "leading from https:// to http://)";
             return 7;
         case 8:
             *message = "service unavailable (" + (answer.empty() ? "HTTP 503" : answer) + ")";
@@ -203,6 +249,11 @@ int ClassifyResult(unsigned code, unsigned status, const std::string& reason,
         case 10:
             *message = "bad URL or unreadable upload source";
             return 10;
+        case 11:
+            *message = "TLS failed: " + (tlsFailure.empty() ? std::string("the handshake or the "
+                                                                          "certificate was refused")
+                                                            : tlsFailure);
+            return 11;
         default:
             *message = status >= 300 ? "the server answered " + answer
                                      : "the transfer failed (malformed answer, too many "
@@ -221,8 +272,11 @@ int CheckRequest(const TransferOptions& o) {
         fprintf(stderr, "vnhttp: %s\n", error.c_str());
         return 10;
     }
-    if (parts.scheme != "http" || !parts.user.empty() || !parts.password.empty()) {
-        fprintf(stderr, "vnhttp: only plain http://host[:port]/path URLs are supported: %s\n",
+    if ((parts.scheme != "http" && parts.scheme != "https") || !parts.user.empty() ||
+        !parts.password.empty()) {
+        fprintf(stderr,
+                "vnhttp: only http:// and https://host[:port]/path URLs (without user:password@) "
+                "are supported: %s\n",
                 o.url.c_str());
         return 10;
     }
@@ -238,6 +292,42 @@ int CheckRequest(const TransferOptions& o) {
         fprintf(stderr, "vnhttp: %s\n", error.c_str());
         return kExitUsage;
     }
+    return 0;
+}
+
+// The TLS settings, which apply to https:// URLs only; 0, or kExitUsage (reported) for
+// one the client refuses. The client reads these files when the first request needs them,
+// so the setters' own check of them is the one chance to name the option at fault.
+int ConfigureTls(IHttpClient* client, const TransferOptions& o) {
+    const char* const kHelpHint = "(vnhttp --help for help)";
+    if (!o.caFile.empty() && !client->SetTlsCaFile(o.caFile.c_str())) {
+        fprintf(stderr, "vnhttp: --cacert: not a readable file: %s\n%s\n", o.caFile.c_str(),
+                kHelpHint);
+        return kExitUsage;
+    }
+    if (!o.caPath.empty() && !client->SetTlsCaPath(o.caPath.c_str())) {
+        fprintf(stderr, "vnhttp: --capath: not a readable directory: %s\n%s\n", o.caPath.c_str(),
+                kHelpHint);
+        return kExitUsage;
+    }
+    // Each --pin is tried alone first so that the message names the one at fault; the
+    // client then takes them all at once.
+    std::string pins;
+    for (const std::string& pin : o.pins) {
+        if (!client->SetTlsPins(pin.c_str())) {
+            fprintf(stderr,
+                    "vnhttp: --pin needs sha256// and the Base64 of 32 bytes (44 characters): "
+                    "%s\n%s\n",
+                    pin.c_str(), kHelpHint);
+            return kExitUsage;
+        }
+        pins += (pins.empty() ? "" : ";") + pin;
+    }
+    if (!pins.empty() && !client->SetTlsPins(pins.c_str())) {
+        fprintf(stderr, "vnhttp: the --pin list was refused: %s\n%s\n", pins.c_str(), kHelpHint);
+        return kExitUsage;
+    }
+    if (!o.verify) client->SetTlsVerify(0);
     return 0;
 }
 
@@ -304,12 +394,15 @@ int Report(const TransferOptions& o, const TransferSink& sink, ProgressMeter& me
     unsigned long long resumedFrom = sink.m_resumedFrom.load(std::memory_order_relaxed);
     std::string reason, message;
     unsigned httpStatus = StatusOf(sink.m_head, &reason);
+    std::string tlsFailure = sink.m_code == HTTPRESULT_TLS_FAILED
+                                 ? DescribeTlsFailure(sink.m_tlsReason, sink.m_tlsText)
+                                 : std::string();
     int exitStatus =
         ClassifyResult(sink.m_code, httpStatus, reason, sink.m_quietMs, timeoutMs,
                        toStdout ? std::string("the answer to memory (at most about 97 MiB; "
                                               "use -o FILE)")
                                 : o.outFile,
-                       &message);
+                       tlsFailure, &message);
     if (exitStatus == 0) {
         done = MovedBytes(o, sink, toStdout);
         if (total == 0) total = done;
@@ -352,7 +445,8 @@ int RunTransfer(const TransferOptions& o) {
     client->SetNotifyMask(HTTPNOTIFY_CONNECTING | HTTPNOTIFY_CONNECTED | HTTPNOTIFY_DOWNLOADSTART |
                           HTTPNOTIFY_PROGRESS);
     client->SetResumeDownload(o.resume ? 1 : 0);
-    int status = AddHeaders(client, o) ? 0 : kExitUsage;
+    int status = ConfigureTls(client, o);
+    if (status == 0 && !AddHeaders(client, o)) status = kExitUsage;
     // The start call is made here, before any notification can run on "vnhttp": the
     // client's setters and its running flag are plain fields.
     if (status == 0 && !StartRequest(client, o)) {

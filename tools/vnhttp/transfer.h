@@ -22,6 +22,13 @@ struct TransferOptions {
     unsigned retries = 0;
     bool silent = false;
     int libraryLogLevel = -1;
+    // https: authorities trusted besides the system's (a PEM file, a directory of them),
+    // the public-key pins ("sha256//BASE64", one or several joined with ';' per entry), and
+    // whether certificates are checked at all (pins apply either way).
+    std::string caFile;
+    std::string caPath;
+    std::vector<std::string> pins;
+    bool verify = true;
     std::string data;                                             // post --data
     std::string filePath;                                         // post --file
     std::vector<std::pair<std::string, std::string>> formFields;  // -F name=value
@@ -35,9 +42,10 @@ int RunTransfer(const TransferOptions& options);
 
 // Maps a client result code to the exit status and the line that names the cause.
 // status: the HTTP status of the answer (0 when none was read); quietMs: how long nothing
-// had happened when the request ended; timeoutMs: the configured time-out.
+// had happened when the request ended; timeoutMs: the configured time-out; tlsFailure:
+// why the TLS handshake or the certificate was refused (result 11 only).
 int ClassifyResult(unsigned code, unsigned status, const std::string& reason,
                    unsigned long long quietMs, unsigned long long timeoutMs,
-                   const std::string& what, std::string* message);
+                   const std::string& what, const std::string& tlsFailure, std::string* message);
 
 }  // namespace vnhttp

@@ -177,8 +177,12 @@ TEST_F(TlsClientTest, RefusedCertificatesNeverTouchTheTarget) {
 
 TEST_F(TlsClientTest, PinsAndTrustSettings) {
     Client c;
-    EXPECT_FALSE(c->SetTlsPins("sha256//short"));
-    EXPECT_FALSE(c->SetTlsPins("md5//AAAA"));
+    for (std::string bad :
+         {std::string("sha256//short"), std::string("md5//AAAA"), "sha256//" + std::string(44, 'A'),
+          s_pki->goodPin + ";", std::string(";"),
+          s_pki->goodPin.substr(0, 50) + "==", s_pki->goodPin + ";;" + s_pki->otherPin}) {
+        EXPECT_FALSE(c->SetTlsPins(bad.c_str())) << bad;
+    }
     EXPECT_FALSE(c->SetTlsCaFile("/nonexistent/ca.pem"));
     EXPECT_FALSE(c->SetTlsCaPath(s_pki->caFile.c_str()));  // a file is no directory
     // Without the test authority the system's store does not know it.
