@@ -615,6 +615,9 @@ void CVNHttpClient::ResetRequestState() {
 }
 
 void CVNHttpClient::CloseSocket() {
+    // Close first: over TLS it ends the session with close_notify, so the server sees an
+    // orderly end rather than a cut.
+    if (m_pSocket != nullptr) m_pSocket->Close();
     delete m_pSocket;  // closes the descriptor; safe inside the socket's own callback
     m_pSocket = nullptr;
     m_pTlsSocket = nullptr;
