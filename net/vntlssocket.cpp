@@ -196,26 +196,12 @@ int CVNTLSSocket::GetError(std::string* pText) const {
     return m_nError;
 }
 
-bool CVNTLSSocket::TellRecv() {
+bool CVNTLSSocket::Tell(void (CVNITCPSocketSink::*pReport)(CVNITCPSocket*)) {
     if (m_pSink == nullptr) return true;
     bool alive = true;
     bool* outer = m_pAlive;
     m_pAlive = &alive;
-    m_pSink->OnRecv(this);
-    if (!alive) {
-        if (outer != nullptr) *outer = false;
-        return false;
-    }
-    m_pAlive = outer;
-    return true;
-}
-
-bool CVNTLSSocket::TellSend() {
-    if (m_pSink == nullptr) return true;
-    bool alive = true;
-    bool* outer = m_pAlive;
-    m_pAlive = &alive;
-    m_pSink->OnSend(this);
+    (m_pSink->*pReport)(this);
     if (!alive) {
         if (outer != nullptr) *outer = false;
         return false;

@@ -89,8 +89,9 @@ private:
     // The handshake was refused: the descriptor is closed and the sink told.
     void Fail(int nReason, const std::string& strText);
     // Tells the sink; false when the sink deleted this socket meanwhile.
-    bool TellRecv();
-    bool TellSend();
+    bool Tell(void (CVNITCPSocketSink::*pReport)(CVNITCPSocket*));
+    bool TellRecv() { return Tell(&CVNITCPSocketSink::OnRecv); }
+    bool TellSend() { return Tell(&CVNITCPSocketSink::OnSend); }
     void TellClose();
     // After the sink has read: the stream ended (close_notify or a broken record), or
     // decrypted bytes wait that no report will announce.

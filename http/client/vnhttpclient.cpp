@@ -135,22 +135,22 @@ bool Readable(const char* pszPath, bool bDirectory) {
 }
 }  // namespace
 
-unsigned char CVNHttpClient::SetTlsCaFile(const char* pszFile) {
-    bool none = pszFile == nullptr || *pszFile == '\0';
-    if (!none && !Readable(pszFile, false)) return 0;
+unsigned char CVNHttpClient::SetTrust(std::string vn::detail::TlsClientOptions::*pField,
+                                      const char* pszPath, bool bDirectory) {
+    bool none = pszPath == nullptr || *pszPath == '\0';
+    if (!none && !Readable(pszPath, bDirectory)) return 0;
     std::lock_guard<std::mutex> lock(m_tlsLock);
-    m_tlsOptions.strCaFile = none ? "" : pszFile;
+    m_tlsOptions.*pField = none ? "" : pszPath;
     m_bTlsChanged = true;
     return 1;
 }
 
+unsigned char CVNHttpClient::SetTlsCaFile(const char* pszFile) {
+    return SetTrust(&vn::detail::TlsClientOptions::strCaFile, pszFile, false);
+}
+
 unsigned char CVNHttpClient::SetTlsCaPath(const char* pszDir) {
-    bool none = pszDir == nullptr || *pszDir == '\0';
-    if (!none && !Readable(pszDir, true)) return 0;
-    std::lock_guard<std::mutex> lock(m_tlsLock);
-    m_tlsOptions.strCaPath = none ? "" : pszDir;
-    m_bTlsChanged = true;
-    return 1;
+    return SetTrust(&vn::detail::TlsClientOptions::strCaPath, pszDir, true);
 }
 
 unsigned char CVNHttpClient::SetTlsPins(const char* pszPins) {

@@ -204,6 +204,9 @@ private:
     // they changed since the last one; false (the request completed with 11) when the
     // trust settings cannot be loaded.
     bool EnsureTlsContext();
+    // SetTlsCaFile and SetTlsCaPath: the option pField, "" for none.
+    unsigned char SetTrust(std::string vn::detail::TlsClientOptions::*pField, const char* pszPath,
+                           bool bDirectory);
     // Records why TLS was refused, for GetTlsError (VNTLS_NONE clears it).
     void SetTlsFailure(int nReason, const char* pszText);
     // Records why the TLS socket's handshake was refused.

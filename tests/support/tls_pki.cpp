@@ -75,9 +75,11 @@ Cert Issue(const Spec& spec, EVP_PKEY* key, X509* issuer, EVP_PKEY* issuerKey) {
     return cert;
 }
 
-std::string CertPem(X509* cert) {
+// What write puts into a memory BIO, as text.
+template <class Write>
+std::string Pem(Write write) {
     BIO* b = BIO_new(BIO_s_mem());
-    PEM_write_bio_X509(b, cert);
+    write(b);
     char* p = nullptr;
     long n = BIO_get_mem_data(b, &p);
     std::string s(p, static_cast<size_t>(n));
@@ -85,14 +87,13 @@ std::string CertPem(X509* cert) {
     return s;
 }
 
+std::string CertPem(X509* cert) {
+    return Pem([cert](BIO* b) { PEM_write_bio_X509(b, cert); });
+}
+
 std::string KeyPem(EVP_PKEY* key) {
-    BIO* b = BIO_new(BIO_s_mem());
-    PEM_write_bio_PrivateKey(b, key, nullptr, nullptr, 0, nullptr, nullptr);
-    char* p = nullptr;
-    long n = BIO_get_mem_data(b, &p);
-    std::string s(p, static_cast<size_t>(n));
-    BIO_free(b);
-    return s;
+    return Pem(
+        [key](BIO* b) { PEM_write_bio_PrivateKey(b, key, nullptr, nullptr, 0, nullptr, nullptr); });
 }
 
 // curl's pin: base64 of the SHA-256 of the DER SubjectPublicKeyInfo.
