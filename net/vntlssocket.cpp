@@ -70,6 +70,8 @@ CVNTLSSocket::CVNTLSSocket(vn::detail::CTlsContext* pCtx, const char* pszHost, u
       m_bPendingPosted(false),
       m_bShutdownSent(false),
       m_bTransportGone(false),
+      m_bWantWire(false),
+      m_uTaken(0),
       m_nError(VNTLS_NONE),
       m_pAlive(nullptr),
       m_pTask(CVNTaskBase::GetCurrentTask()),
@@ -255,7 +257,9 @@ void CVNTLSSocket::OnClose(CVNITCPSocket*) {
 }
 
 bool CVNTLSSocket::HasPending() const {
-    return m_pSsl != nullptr && SSL_pending(m_pSsl) > 0;
+    // Decrypted bytes, or whole records read ahead from the descriptor; what is left after
+    // a read that wanted more is part of a record whose rest the descriptor will announce.
+    return m_pSsl != nullptr && !m_bWantWire && SSL_has_pending(m_pSsl) == 1;
 }
 
 void CVNTLSSocket::AfterRead() {
@@ -263,9 +267,9 @@ void CVNTLSSocket::AfterRead() {
     // told while it takes them (it may also leave them, with read interest off).
     while (m_nState == kStateOpen && !m_bPeerClosed && !m_bBroken && m_bReadInterest &&
            HasPending()) {
-        int before = SSL_pending(m_pSsl);
+        unsigned long long before = m_uTaken;
         if (!TellRecv()) return;
-        if (m_pSsl == nullptr || SSL_pending(m_pSsl) >= before) break;
+        if (m_uTaken == before) break;  // the sink takes nothing now
     }
     bool ended = m_bPeerClosed || m_bBroken || (m_bTransportGone && !HasPending());
     if (m_nState == kStateOpen && ended) {
@@ -296,20 +300,25 @@ int CVNTLSSocket::Recv(void* buf, int len) {
     // Past the descriptor's end only what OpenSSL holds is left.
     if (m_bTransportGone && !HasPending()) return -1;
     // One SSL_read gives at most one record (16 KiB): as many are taken as the buffer holds
-    // and the kernel has, like one recv of a plain stream.
+    // and OpenSSL has read ahead, like one recv of a plain stream. When it holds nothing
+    // more, the next read would only ask the kernel to say it has nothing either: the
+    // descriptor's next report says when there is more.
     char* out = static_cast<char*>(buf);
     int total = 0;
     while (total < len) {
+        if (total > 0 && SSL_has_pending(m_pSsl) != 1) break;
         // The descriptor's number may belong to another connection by now.
         if (m_bTransportGone && !HasPending()) break;
         ERR_clear_error();
         int r = SSL_read(m_pSsl, out + total, len - total);
         if (r > 0) {
             total += r;
+            m_bWantWire = false;
             continue;
         }
         switch (SSL_get_error(m_pSsl, r)) {
             case SSL_ERROR_WANT_READ:
+                m_bWantWire = true;
                 break;
             case SSL_ERROR_WANT_WRITE:
                 m_bReadWantsWrite = true;
@@ -328,6 +337,7 @@ int CVNTLSSocket::Recv(void* buf, int len) {
         }
         break;
     }
+    m_uTaken += static_cast<unsigned long long>(total);
     if (total > 0) return total;
     return m_bPeerClosed ? 0 : -1;
 }
@@ -359,7 +369,7 @@ int CVNTLSSocket::Send(const void* buf, int len) {
 }
 
 int CVNTLSSocket::GetUnreadDataLen() {
-    if (HasPending()) return SSL_pending(m_pSsl);
+    if (m_pSsl != nullptr && SSL_pending(m_pSsl) > 0) return SSL_pending(m_pSsl);
     return m_pPlain != nullptr ? m_pPlain->GetUnreadDataLen() : 0;
 }
 

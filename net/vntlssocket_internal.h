@@ -113,7 +113,9 @@ private:
     bool m_bReadInterest;    // the sink wants read reports
     bool m_bPendingPosted;
     bool m_bShutdownSent;
-    bool m_bTransportGone;  // the descriptor reported its end (closed under us)
+    bool m_bTransportGone;        // the descriptor reported its end (closed under us)
+    bool m_bWantWire;             // the last read needs more bytes from the descriptor
+    unsigned long long m_uTaken;  // decrypted bytes the sink has taken
     int m_nError;
     std::string m_strError;
     bool* m_pAlive;        // set while a sink call runs; the destructor clears what it points to
