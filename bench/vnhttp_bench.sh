@@ -17,27 +17,9 @@ fi
 vnhttp=$build/tools/vnhttp
 duration=${VN_BENCH_SECONDS:-5}
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/vnhttp-bench.XXXXXX")
-chmod 755 "$work"  # nginx workers run unprivileged when started as root
-pids=()
-cleanup() {
-    for pid in "${pids[@]}"; do kill -TERM "$pid" 2>/dev/null || true; done
-    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-    rm -rf "$work"
-}
-trap cleanup EXIT
-
-free_port() {
-    python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
-}
-wait_port() {
-    for _ in $(seq 1 200); do
-        (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null && return 0
-        sleep 0.05
-    done
-    echo "bench: nothing listens on port $1" >&2
-    return 1
-}
+# shellcheck source=bench/bench_common.sh
+source "$root/bench/bench_common.sh"
+bench_begin vnhttp-bench
 seconds() {  # runs the command, prints its wall time in seconds
     local t0 t1
     t0=$(date +%s.%N)
