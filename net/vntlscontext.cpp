@@ -41,6 +41,16 @@ void CommonSettings(SSL_CTX* ctx) {
     SSL_CTX_set_default_read_buffer_len(ctx, 64 * 1024);
 }
 
+// OpenSSL without its clean-up at exit: the library's threads (the server's among them) live
+// until the process ends and may still be inside OpenSSL while exit handlers run; OpenSSL
+// freeing its locks under them then would be a use after free. The process's end frees all.
+// Only the first initialisation in a process decides this.
+void InitOpenSsl() {
+    static const bool s_done =
+        OPENSSL_init_ssl(OPENSSL_INIT_NO_ATEXIT | OPENSSL_INIT_LOAD_SSL_STRINGS, nullptr) == 1;
+    (void)s_done;
+}
+
 // The context a connection's session belongs to, and the key it is kept under.
 int ContextIndex() {
     static const int index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
@@ -75,6 +85,7 @@ void CTlsContext::Release() {
 }
 
 CTlsContext* CTlsContext::NewClient(const TlsClientOptions& options, std::string* pError) {
+    InitOpenSsl();
     SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
     if (ctx == nullptr) {
         *pError = LastError("no TLS context");
@@ -116,6 +127,7 @@ CTlsContext* CTlsContext::NewServer(const char* pszCertFile, const char* pszKeyF
         *pError = "a certificate and a key are needed";
         return nullptr;
     }
+    InitOpenSsl();
     SSL_CTX* ctx = SSL_CTX_new(TLS_server_method());
     if (ctx == nullptr) {
         *pError = LastError("no TLS context");
