@@ -69,12 +69,8 @@ bool CVNHttpProxyTCPCnnSocket::OpenProxyConnection() {
     m_nSocket = -1;
     m_Socket.Close();
     m_reply.clear();
-    int fd = vnsocket_create(true, 0);
+    int fd = vn::detail::socket_open_connect(m_proxy.host, m_proxy.port);
     if (fd == -1) return false;
-    if (!vnsocket_connect(fd, m_proxy.host, m_proxy.port)) {
-        vnsocket_close(fd);
-        return false;
-    }
     m_nSocket = fd;
     m_Socket.Attach(fd);
     if (!m_Socket.SetEventOnce(VN_EV_READ | VN_EV_WRITE, m_uTimeout)) {

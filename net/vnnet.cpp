@@ -93,15 +93,92 @@ void set_timeout_option(int fd, int name, unsigned int ms) {
 
 typedef int (*name_query)(int, struct sockaddr*, socklen_t*);
 
-bool query_name(name_query query, int fd, unsigned int* ip, unsigned short* port) {
-    struct sockaddr_in sa;
-    socklen_t len = sizeof(sa);
-    memset(&sa, 0, sizeof(sa));
-    if (query(fd, reinterpret_cast<struct sockaddr*>(&sa), &len) != 0) return false;
-    if (sa.sin_family != AF_INET) return false;
-    if (ip != nullptr) *ip = sa.sin_addr.s_addr;
-    if (port != nullptr) *port = ntohs(sa.sin_port);
+// The IPv4 address an IPv6 one maps (::ffff:a.b.c.d), when it is one.
+bool mapped_ipv4(const struct in6_addr& a, unsigned int* ip) {
+    if (!IN6_IS_ADDR_V4MAPPED(&a)) return false;
+    memcpy(ip, a.s6_addr + 12, 4);
     return true;
+}
+
+bool query_name(name_query query, int fd, unsigned int* ip, unsigned short* port) {
+    struct sockaddr_storage ss;
+    socklen_t len = sizeof(ss);
+    memset(&ss, 0, sizeof(ss));
+    if (query(fd, reinterpret_cast<struct sockaddr*>(&ss), &len) != 0) return false;
+    unsigned int v4 = 0;
+    unsigned short p = 0;
+    if (ss.ss_family == AF_INET) {
+        const struct sockaddr_in* sa = reinterpret_cast<const struct sockaddr_in*>(&ss);
+        v4 = sa->sin_addr.s_addr;
+        p = ntohs(sa->sin_port);
+    } else if (ss.ss_family == AF_INET6) {
+        // A dual-stack socket's IPv4 peer is an IPv4 peer to every IPv4 caller.
+        const struct sockaddr_in6* sa = reinterpret_cast<const struct sockaddr_in6*>(&ss);
+        if (!mapped_ipv4(sa->sin6_addr, &v4)) return false;
+        p = ntohs(sa->sin6_port);
+    } else {
+        return false;
+    }
+    if (ip != nullptr) *ip = v4;
+    if (port != nullptr) *port = p;
+    return true;
+}
+
+// addr:port as a socket address of addr's family; false for a text that is no address.
+bool parse_sockaddr(const char* addr, unsigned short port, struct sockaddr_storage* ss,
+                    socklen_t* len) {
+    memset(ss, 0, sizeof(*ss));
+    if (addr == nullptr) return false;
+    struct sockaddr_in* v4 = reinterpret_cast<struct sockaddr_in*>(ss);
+    if (inet_pton(AF_INET, addr, &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(port);
+        *len = sizeof(*v4);
+        return true;
+    }
+    struct sockaddr_in6* v6 = reinterpret_cast<struct sockaddr_in6*>(ss);
+    if (inet_pton(AF_INET6, addr, &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(port);
+        *len = sizeof(*v6);
+        return true;
+    }
+    return false;
+}
+
+// The text of a socket address (mapped IPv4 written dotted) and its port.
+bool format_sockaddr(const struct sockaddr_storage& ss, char* buf, unsigned int size,
+                     unsigned short* port) {
+    char text[INET6_ADDRSTRLEN];
+    unsigned short p = 0;
+    if (ss.ss_family == AF_INET) {
+        const struct sockaddr_in* sa = reinterpret_cast<const struct sockaddr_in*>(&ss);
+        if (inet_ntop(AF_INET, &sa->sin_addr, text, sizeof(text)) == nullptr) return false;
+        p = ntohs(sa->sin_port);
+    } else if (ss.ss_family == AF_INET6) {
+        const struct sockaddr_in6* sa = reinterpret_cast<const struct sockaddr_in6*>(&ss);
+        unsigned int v4 = 0;
+        if (mapped_ipv4(sa->sin6_addr, &v4)) {
+            format_ip(v4, text);
+        } else if (inet_ntop(AF_INET6, &sa->sin6_addr, text, sizeof(text)) == nullptr) {
+            return false;
+        }
+        p = ntohs(sa->sin6_port);
+    } else {
+        return false;
+    }
+    if (buf == nullptr || strlen(text) + 1 > size) return false;
+    strcpy(buf, text);
+    if (port != nullptr) *port = p;
+    return true;
+}
+
+bool query_addr(name_query query, int fd, char* buf, unsigned int size, unsigned short* port) {
+    struct sockaddr_storage ss;
+    socklen_t len = sizeof(ss);
+    memset(&ss, 0, sizeof(ss));
+    if (query(fd, reinterpret_cast<struct sockaddr*>(&ss), &len) != 0) return false;
+    return format_sockaddr(ss, buf, size, port);
 }
 
 // The kernel takes lengths as size_t but reports results as ssize_t, and callers get an
@@ -133,6 +210,17 @@ int socket_read_waiting(int fd, void* buf, size_t len, bool bPeek) {
     if (n > 0) return static_cast<int>(n);
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return 0;
     return -1;
+}
+
+int socket_open_connect(const char* host, unsigned short port) {
+    bool v6 = vnnet_addrfamily(host) == 6;
+    int fd = v6 ? vnsocket_create_for(host, true) : vnsocket_create(true, 0);
+    if (fd == -1) return -1;
+    if (!(v6 ? vnsocket_connect_addr(fd, host, port) : vnsocket_connect(fd, host, port))) {
+        vnsocket_close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 bool socket_set_nonblocking(int fd) {
@@ -476,4 +564,81 @@ int vnsocket_recvfrom(int fd, char* buf, int len, unsigned int* ip, unsigned sho
         if (port != nullptr) *port = ntohs(sa.sin_port);
     }
     return static_cast<int>(n);
+}
+
+// ---- addresses of either family ----
+
+int vnnet_addrfamily(const char* addr) {
+    struct sockaddr_storage ss;
+    socklen_t len = 0;
+    if (!parse_sockaddr(addr, 0, &ss, &len)) return 0;
+    return ss.ss_family == AF_INET ? 4 : 6;
+}
+
+bool vnnet_isloopback(const char* addr) {
+    struct sockaddr_storage ss;
+    socklen_t len = 0;
+    if (!parse_sockaddr(addr, 0, &ss, &len)) return false;
+    unsigned int v4 = 0;
+    if (ss.ss_family == AF_INET) {
+        v4 = reinterpret_cast<const struct sockaddr_in*>(&ss)->sin_addr.s_addr;
+    } else {
+        const struct in6_addr& a = reinterpret_cast<const struct sockaddr_in6*>(&ss)->sin6_addr;
+        if (IN6_IS_ADDR_LOOPBACK(&a)) return true;
+        if (!mapped_ipv4(a, &v4)) return false;
+    }
+    return (ntohl(v4) >> 24) == 127;
+}
+
+int vnsocket_create_for(const char* addr, bool bTcp) {
+    int family = vnnet_addrfamily(addr);
+    if (family == 0) return -1;
+    int fd = socket(family == 4 ? AF_INET : AF_INET6,
+                    (bTcp ? SOCK_STREAM : SOCK_DGRAM) | SOCK_NONBLOCK | SOCK_CLOEXEC,
+                    bTcp ? IPPROTO_TCP : 0);
+    if (fd < 0) return -1;
+    if (!bTcp && family == 4) set_int_option(fd, SOL_SOCKET, SO_BROADCAST, 1);
+    return fd;
+}
+
+bool vnsocket_connect_addr(int fd, const char* addr, unsigned short port) {
+    struct sockaddr_storage ss;
+    socklen_t len = 0;
+    if (fd == -1 || !parse_sockaddr(addr, port, &ss, &len)) return false;
+    if (connect(fd, reinterpret_cast<struct sockaddr*>(&ss), len) == 0) return true;
+    return errno == EINPROGRESS || errno == EINTR;  // in progress, as vnsocket_connect
+}
+
+bool vnsocket_bind_addr(int fd, const char* addr, unsigned short port) {
+    if (fd == -1) return false;
+    struct sockaddr_storage ss;
+    socklen_t len = sizeof(ss);
+    memset(&ss, 0, sizeof(ss));
+    if (getsockname(fd, reinterpret_cast<struct sockaddr*>(&ss), &len) != 0) return false;
+    int family = ss.ss_family;
+    if (addr == nullptr || *addr == '\0') {
+        memset(&ss, 0, sizeof(ss));
+        ss.ss_family = static_cast<sa_family_t>(family);
+        if (family == AF_INET6) {
+            // Every address of both families, whatever the system's default.
+            set_int_option(fd, IPPROTO_IPV6, IPV6_V6ONLY, 0);
+            reinterpret_cast<struct sockaddr_in6*>(&ss)->sin6_port = htons(port);
+            len = sizeof(struct sockaddr_in6);
+        } else {
+            reinterpret_cast<struct sockaddr_in*>(&ss)->sin_port = htons(port);
+            len = sizeof(struct sockaddr_in);
+        }
+    } else {
+        if (!parse_sockaddr(addr, port, &ss, &len) || ss.ss_family != family) return false;
+        if (family == AF_INET6) set_int_option(fd, IPPROTO_IPV6, IPV6_V6ONLY, 1);
+    }
+    return bind(fd, reinterpret_cast<struct sockaddr*>(&ss), len) == 0;
+}
+
+bool vnsocket_getpeeraddr(int fd, char* buf, unsigned int size, unsigned short* port) {
+    return query_addr(getpeername, fd, buf, size, port);
+}
+
+bool vnsocket_getsockaddr(int fd, char* buf, unsigned int size, unsigned short* port) {
+    return query_addr(getsockname, fd, buf, size, port);
 }

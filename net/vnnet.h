@@ -109,3 +109,26 @@ VN_EXPORT int vnsocket_sendto(int fd, const char* buf, int len, const char* ip,
 // positive; else the byte count or -1. The sender's address and port (either pointer may
 // be null) are written only when the count is positive.
 VN_EXPORT int vnsocket_recvfrom(int fd, char* buf, int len, unsigned int* ip, unsigned short* port);
+
+// ---- Added after the designed functions: addresses of either family ----
+// An address here is numeric text: dotted IPv4 ("10.0.0.1") or IPv6 ("::1", without
+// brackets). An IPv4-mapped IPv6 address (a peer of a dual-stack socket) is written dotted.
+// No name is ever looked up by these functions.
+
+// 4 or 6 for an address text of that family, 0 for anything else (a name, brackets, null).
+VN_EXPORT int vnnet_addrfamily(const char* addr);
+// Whether addr is a loopback address: 127.0.0.0/8, ::1 or ::ffff:127.0.0.0/104.
+VN_EXPORT bool vnnet_isloopback(const char* addr);
+// A non-blocking, close-on-exec socket (TCP or UDP) of addr's family, or -1 (no address).
+VN_EXPORT int vnsocket_create_for(const char* addr, bool bTcp);
+// Starts a connect to addr:port on a socket of its family; true when it completed or is in
+// progress (as vnsocket_connect), false for a text that is no address or a failed start.
+VN_EXPORT bool vnsocket_connect_addr(int fd, const char* addr, unsigned short port);
+// Binds to addr:port. A null or empty addr binds every address of the socket's family; an
+// IPv6 socket bound so takes IPv4 peers too (dual stack), an IPv6 socket bound to one
+// address takes only that family.
+VN_EXPORT bool vnsocket_bind_addr(int fd, const char* addr, unsigned short port);
+// The peer's or the local address as text into buf (size bytes, at least 46 for any
+// address) and the port (may be null); false, nothing written, on failure.
+VN_EXPORT bool vnsocket_getpeeraddr(int fd, char* buf, unsigned int size, unsigned short* port);
+VN_EXPORT bool vnsocket_getsockaddr(int fd, char* buf, unsigned int size, unsigned short* port);

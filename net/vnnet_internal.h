@@ -22,6 +22,10 @@ int socket_pending_error(int fd);
 int socket_read_waiting(int fd, void* buf, size_t len, bool bPeek = false);
 // Switches fd to non-blocking mode (a no-op when it is already). false when fcntl fails.
 bool socket_set_nonblocking(int fd);
+// A non-blocking TCP socket with a connect to host:port started: an IPv6 address text gets
+// an IPv6 socket, anything else goes the designed IPv4 way (vnsocket_create and
+// vnsocket_connect, which looks a name up). The descriptor, or -1 (nothing left open).
+int socket_open_connect(const char* host, unsigned short port);
 
 // vnnet_getlocalip's choice among addrs (network order, in the host's order) with the
 // stored WAN address wanip (0: none). See vnnet_getlocalip.

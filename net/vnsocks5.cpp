@@ -91,13 +91,9 @@ void CVNSock5ProxyTCP::Start() {
     m_bWaitBindAccept = false;
     m_uBoundIp = m_uPeerIp = m_uRelayIp = 0;
     m_uBoundPort = m_uPeerPort = m_uRelayPort = 0;
-    int fd = m_proxy.host != nullptr ? vnsocket_create(true, 0) : -1;
+    int fd =
+        m_proxy.host != nullptr ? vn::detail::socket_open_connect(m_proxy.host, m_proxy.port) : -1;
     if (fd == -1) {
-        Finish(false);
-        return;
-    }
-    if (!vnsocket_connect(fd, m_proxy.host, m_proxy.port)) {
-        vnsocket_close(fd);
         Finish(false);
         return;
     }

@@ -17,12 +17,8 @@ CVNTCPCnnSocket::~CVNTCPCnnSocket() {}
 
 bool CVNTCPCnnSocket::Connect(const char* host, unsigned short port, unsigned int timeoutMs) {
     m_bConnecting = false;
-    int fd = vnsocket_create(true, 0);
+    int fd = vn::detail::socket_open_connect(host, port);
     if (fd == -1) return false;
-    if (!vnsocket_connect(fd, host, port)) {
-        vnsocket_close(fd);
-        return false;
-    }
     m_Socket.Attach(fd);
     // Writable means connected, an error or a close means refused; read interest also
     // catches a peer that accepts and closes at once.

@@ -290,3 +290,65 @@ TEST(Vnsocket, UdpRoundTripGuardsAndEmptyDatagram) {
     EXPECT_EQ(V({2, 0, 9}), V({vnsocket_recvfrom(a, buf, sizeof(buf), nullptr, nullptr),
                                vnsocket_recvfrom(a, buf, sizeof(buf), &from, &fromPort), from}));
 }
+
+TEST(VnnetAddress, FamiliesAndLoopback) {
+    struct Row {
+        const char* text;
+        int family;
+        bool loopback;
+    } rows[] = {
+        {"127.0.0.1", 4, true},        {"127.200.3.4", 4, true},
+        {"10.0.0.1", 4, false},        {"::1", 6, true},
+        {"::ffff:127.0.0.9", 6, true}, {"::ffff:10.0.0.1", 6, false},
+        {"fe80::1", 6, false},         {"::", 6, false},
+        {"[::1]", 0, false},           {"localhost", 0, false},
+        {"1.2.3", 0, false},           {"", 0, false},
+        {"::1%lo", 0, false},          {nullptr, 0, false},
+    };
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.text != nullptr ? r.text : "(null)");
+        EXPECT_EQ(r.family, vnnet_addrfamily(r.text));
+        EXPECT_EQ(r.loopback, vnnet_isloopback(r.text));
+    }
+    EXPECT_EQ(-1, vnsocket_create_for("localhost", true));
+}
+
+TEST(VnnetAddress, DualStackListenerSeesBothFamiliesInTheirOwnText) {
+    // Every address of both families on one IPv6 socket; another bound to ::1 only.
+    Fd any{vnsocket_create_for("::", true)};
+    ASSERT_TRUE(vnsocket_bind_addr(any, nullptr, 0) && vnsocket_listen(any, 8));
+    char text[64];
+    unsigned short port = 0;
+    ASSERT_TRUE(vnsocket_getsockaddr(any, text, sizeof(text), &port));
+    EXPECT_STREQ("::", text);
+    struct Row {
+        const char* from;
+        const char* peer;  // as the server reports it
+        bool v4Name;       // the designed IPv4 query answers too
+    } rows[] = {{"127.0.0.1", "127.0.0.1", true}, {"::1", "::1", false}};
+    for (const Row& r : rows) {
+        SCOPED_TRACE(r.from);
+        Fd c{vnsocket_create_for(r.from, true)};
+        ASSERT_TRUE(vnsocket_connect_addr(c, r.from, port));
+        ASSERT_NE(0, WaitFor(any, POLLIN));
+        Fd s{vnsocket_accept(any)};
+        ASSERT_GE(s.fd, 0);
+        unsigned short peerPort = 0, clientPort = 0;
+        ASSERT_TRUE(vnsocket_getpeeraddr(s, text, sizeof(text), &peerPort));
+        EXPECT_STREQ(r.peer, text);
+        ASSERT_TRUE(vnsocket_getsockaddr(c, text, sizeof(text), &clientPort));
+        EXPECT_EQ(clientPort, peerPort);
+        unsigned int ip4 = 0;
+        EXPECT_EQ(r.v4Name, vnsocket_getpeername(s, &ip4, nullptr));
+        EXPECT_EQ(r.v4Name ? Loopback() : 0u, ip4);
+        EXPECT_FALSE(vnsocket_getpeeraddr(s, text, 3, nullptr));  // too small a buffer
+    }
+    Fd only6{vnsocket_create_for("::1", true)};
+    ASSERT_TRUE(vnsocket_bind_addr(only6, "::1", 0) && vnsocket_listen(only6, 8));
+    ASSERT_TRUE(vnsocket_getsockaddr(only6, text, sizeof(text), &port));
+    EXPECT_STREQ("::1", text);
+    // A family that is not the socket's, or no address, is refused.
+    Fd v4{vnsocket_create(true, 0)};
+    EXPECT_FALSE(vnsocket_bind_addr(v4, "::1", 0));
+    EXPECT_FALSE(vnsocket_connect_addr(v4, "no.such", 80));
+}
