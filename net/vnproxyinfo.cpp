@@ -9,6 +9,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <atomic>
 #include <mutex>
 
 namespace {
@@ -115,3 +116,15 @@ GlobalProxySnapshot GetGlobalProxySnapshot() {
 
 }  // namespace detail
 }  // namespace vn
+
+namespace {
+std::atomic<bool> s_bRemoteNames{false};
+}  // namespace
+
+void VNSetGlobalProxyRemoteNames(bool bRemote) {
+    s_bRemoteNames.store(bRemote, std::memory_order_relaxed);
+}
+
+bool VNGetGlobalProxyRemoteNames() {
+    return s_bRemoteNames.load(std::memory_order_relaxed);
+}

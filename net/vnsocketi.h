@@ -260,3 +260,11 @@ VN_EXPORT void VNSetGlobalProxyInfo(VNProxyType type, const char* host, unsigned
 // the next VNSetGlobalProxyInfo replaces them.
 VN_EXPORT void VNGetGlobalProxyInfo(VNProxyType& type, char** host, unsigned short* port,
                                     char** user, char** password);
+
+// ---- Added after the designed settings ----
+// Who resolves a destination's host name when the process-wide proxy is SOCKS5, with curl's
+// meaning of its two schemes: false (the default, "socks5://") the HTTP client resolves it
+// and hands the proxy an address; true ("socks5h://") the proxy gets the name. A socket's
+// own Connect with a name hands the proxy the name either way, as it always did.
+VN_EXPORT void VNSetGlobalProxyRemoteNames(bool bRemote);
+VN_EXPORT bool VNGetGlobalProxyRemoteNames();

@@ -180,6 +180,20 @@ void CVNHttpClient::SetAllowDowngrade(unsigned char bAllow) {
     m_bAllowDowngrade = bAllow != 0 ? 1 : 0;
 }
 
+unsigned char CVNHttpClient::AddResolve(const char* pszEntry) {
+    if (pszEntry == nullptr) {
+        std::lock_guard<std::mutex> lock(m_tlsLock);
+        m_mapResolve.clear();
+        return 1;
+    }
+    std::string key;
+    std::vector<std::string> addrs;
+    if (!vn::detail::HttpParseResolve(pszEntry, &key, &addrs)) return 0;
+    std::lock_guard<std::mutex> lock(m_tlsLock);
+    m_mapResolve[key] = std::move(addrs);
+    return 1;
+}
+
 int CVNHttpClient::GetTlsError(vn::strutf8& strText) {
     std::lock_guard<std::mutex> lock(m_tlsLock);
     strText = m_strTlsError;

@@ -171,6 +171,15 @@ public:
     // Why the last request ended with HTTPRESULT_TLS_FAILED: a VNTlsError (net/vntls.h) and
     // a text; VNTLS_NONE when it did not.
     virtual int GetTlsError(vn::strutf8& strText) = 0;
+
+    // ---- Added after the designed operations: addresses ----
+    // Pins where a host name leads, in curl's --resolve form "HOST:PORT:ADDR[,ADDR...]"
+    // (addresses of either family, an IPv6 one with or without brackets; tried in the order
+    // connections are tried, see the connector): requests to HOST on PORT connect there
+    // without asking the resolver, and a URL still names HOST (Host header, certificate
+    // check). A later entry for the same HOST:PORT replaces the earlier; null clears all.
+    // false (nothing changes) for a malformed entry. Set while no request runs.
+    virtual unsigned char AddResolve(const char* pszEntry) = 0;
 };
 
 // A new client that notifies on pNotifyTask (one reference is taken), or null for a null

@@ -150,6 +150,7 @@ public:
     void SetTlsVerify(unsigned char bVerify) override;
     void SetAllowDowngrade(unsigned char bAllow) override;
     int GetTlsError(vn::strutf8& strText) override;
+    unsigned char AddResolve(const char* pszEntry) override;
 
     // ---- sinks (HTTP thread) ----
     void OnConnect(bool bSuccess, int fd) override;
@@ -292,6 +293,9 @@ private:
     vn::detail::TlsClientOptions m_tlsOptions;  // guarded by m_tlsLock
     bool m_bTlsChanged;                         // guarded by m_tlsLock
     std::atomic<unsigned char> m_bAllowDowngrade;
+    // AddResolve's entries: lower-case "host:port" -> addresses in order; guarded by
+    // m_tlsLock (the lock of the settings read when a request starts).
+    std::map<std::string, std::vector<std::string>> m_mapResolve;
 
     // ---- request life ----
     std::atomic<unsigned char> m_bRunning;

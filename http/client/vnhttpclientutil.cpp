@@ -4,10 +4,13 @@
 #include <stdio.h>
 #include <string.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "base/vnconvert.h"
 #include "net/vnhttptext_internal.h"
+#include "net/vnnet.h"
 
 namespace vn {
 namespace detail {
@@ -76,6 +79,48 @@ bool HttpCrackUrl(const vn::strutf8& strUrl, vn::strutf8& strHost, unsigned shor
     wPort = static_cast<unsigned short>(port);
     if (pbTls != nullptr) *pbTls = tls;
     strPath.assign(path.c_str(), static_cast<unsigned>(path.size()));
+    return true;
+}
+
+bool HttpParseResolve(const char* pszEntry, std::string* pKey, std::vector<std::string>* pAddrs) {
+    if (pszEntry == nullptr) return false;
+    std::string entry(pszEntry), host;
+    size_t at = 0;
+    if (!entry.empty() && entry[0] == '[') {
+        size_t close = entry.find(']');
+        if (close == std::string::npos || close + 1 >= entry.size() || entry[close + 1] != ':') {
+            return false;
+        }
+        host = entry.substr(1, close - 1);
+        at = close + 2;
+    } else {
+        size_t colon = entry.find(':');
+        if (colon == std::string::npos) return false;
+        host = entry.substr(0, colon);
+        at = colon + 1;
+    }
+    size_t colon = entry.find(':', at);
+    if (host.empty() || colon == std::string::npos) return false;
+    unsigned int port = 0;
+    std::string portText = entry.substr(at, colon - at);
+    if (portText.empty() || portText.size() > 5 ||
+        portText.find_first_not_of("0123456789") != std::string::npos ||
+        !vn_str2uint32(portText.c_str(), &port) || port == 0 || port > 65535) {
+        return false;
+    }
+    std::vector<std::string> addrs;
+    std::string rest = entry.substr(colon + 1) + ",";
+    for (size_t from = 0, comma; (comma = rest.find(',', from)) != std::string::npos;
+         from = comma + 1) {
+        std::string a = rest.substr(from, comma - from);
+        if (a.size() > 2 && a.front() == '[' && a.back() == ']') a = a.substr(1, a.size() - 2);
+        if (vnnet_addrfamily(a.c_str()) == 0) return false;
+        addrs.push_back(a);
+    }
+    std::transform(host.begin(), host.end(), host.begin(),
+                   [](unsigned char c) { return static_cast<char>(tolower(c)); });
+    *pKey = host + ":" + std::to_string(port);
+    *pAddrs = std::move(addrs);
     return true;
 }
 

@@ -10,6 +10,9 @@
 
 #include <stddef.h>
 
+#include <string>
+#include <vector>
+
 #include "common/vnstream.h"
 #include "http/client/vnhttpclient.h"
 
@@ -23,6 +26,12 @@ namespace detail {
 // would break the request line).
 bool HttpCrackUrl(const vn::strutf8& strUrl, vn::strutf8& strHost, unsigned short& wPort,
                   vn::strutf8& strPath, bool* pbTls = nullptr);
+
+// A --resolve entry in curl's form "HOST:PORT:ADDR[,ADDR...]": *pKey gets "host:port" with
+// the host in lower case (an IPv6 host in brackets loses them), *pAddrs the addresses in
+// order (IPv6 ones without brackets). False for anything else: no port or one outside 1 to
+// 65535, an empty host, an address that is not numeric text of either family.
+bool HttpParseResolve(const char* pszEntry, std::string* pKey, std::vector<std::string>* pAddrs);
 
 // The URL a Location value leads to from strUrl: an absolute URL as it stands, "//host/x"
 // takes the current scheme, "/x" replaces the path and query, "?q" the query, "x", "./x"
