@@ -73,8 +73,10 @@ bool CVNHttpClient::CrackUrl(const HttpRequestInfo& info) {
     }
     vn::strutf8 path = info.strUrl.empty() ? vn::strutf8("/") : info.strUrl;
     vn::strutf8 url("http://");
+    bool v6 = vnnet_addrfamily(info.lstHosts.front().c_str()) == 6;
+    if (v6) url += "[";
     url += info.lstHosts.front();
-    url += ":";
+    url += v6 ? "]:" : ":";
     url += info.strPort;
     url += path;
     // The same checks as a URL (scheme, port number, no control bytes).
@@ -158,6 +160,10 @@ void CVNHttpClient::ConnectServer() {
     CloseSocket();
     delete m_pConnector;
     m_pConnector = new CHttpTCPConnector(GetId(), this);
+    {
+        std::lock_guard<std::mutex> lock(m_tlsLock);
+        m_pConnector->SetPinned(m_mapResolve);
+    }
     if (!m_pConnector->Connect(m_lstHosts, m_wPort, m_uConnectTimeout)) {
         NotifyComplete(HTTPRESULT_CONNECT_FAILED);
         return;
@@ -240,10 +246,13 @@ bool CVNHttpClient::BuildRqHead() {
     head += m_strExtraHeaders;
     head += overrideLine("user-agent",
                          "User-Agent: Mozilla/4.0 (compatible; MSIE 6.0; Windows NT 5.1)\r\n");
+    // An IPv6 address goes in brackets, as in the URL (RFC 9110 section 7.2).
+    const char* open = vnnet_addrfamily(m_strHost.c_str()) == 6 ? "[" : "";
+    const char* close = *open != '\0' ? "]" : "";
     if (m_wPort == (m_bTls ? 443 : 80))
-        line.format("Host: %s\r\n", m_strHost.c_str());
+        line.format("Host: %s%s%s\r\n", open, m_strHost.c_str(), close);
     else
-        line.format("Host: %s:%d\r\n", m_strHost.c_str(), m_wPort);
+        line.format("Host: %s%s%s:%d\r\n", open, m_strHost.c_str(), close, m_wPort);
     head += line;
     head += overrideLine("pragma", "Pragma: no-cache\r\n");
     head += m_strIfModifiedSince;

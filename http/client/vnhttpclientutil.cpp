@@ -65,10 +65,25 @@ bool HttpCrackUrl(const vn::strutf8& strUrl, vn::strutf8& strHost, unsigned shor
     if (path[0] == '?') path.insert(0, "/");
     if (hostPart.empty()) return false;
     std::string portText = tls ? "443" : "80";
-    size_t colon = hostPart.find(':');
-    if (colon != std::string::npos) {
-        portText = hostPart.substr(colon + 1);
-        hostPart.resize(colon);
+    size_t portColon = std::string::npos;
+    if (hostPart[0] == '[') {
+        // An IPv6 address in brackets (RFC 3986 section 3.2.2); the host is the address.
+        size_t close = hostPart.find(']');
+        if (close == std::string::npos) return false;
+        if (close + 1 < hostPart.size()) {
+            if (hostPart[close + 1] != ':') return false;
+            portColon = close + 1;
+        }
+        std::string addr = hostPart.substr(1, close - 1);
+        if (vnnet_addrfamily(addr.c_str()) != 6) return false;
+        if (portColon != std::string::npos) portText = hostPart.substr(portColon + 1);
+        hostPart = addr;
+    } else {
+        portColon = hostPart.find(':');
+        if (portColon != std::string::npos) {
+            portText = hostPart.substr(portColon + 1);
+            hostPart.resize(portColon);
+        }
     }
     if (hostPart.empty() || portText.empty()) return false;
     for (char c : portText)

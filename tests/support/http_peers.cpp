@@ -17,6 +17,7 @@ std::unique_ptr<NginxPeer> NginxPeer::Start(const NginxOptions& options, std::st
         const std::string d = p->m_dir = MakeTempDir("nginx");
         p->m_docroot = d + "/www";
         p->m_port = FreeLoopbackPort();
+        p->m_v6Port = options.ipv6 ? FreeLoopbackPort() : 0;
         p->m_tlsPorts.clear();
         for (size_t i = 0; i < options.tls.size(); ++i)
             p->m_tlsPorts.push_back(FreeLoopbackPort());
@@ -43,13 +44,16 @@ std::unique_ptr<NginxPeer> NginxPeer::Start(const NginxOptions& options, std::st
         const std::string common = "    server_name localhost;\n    root " + p->m_docroot +
                                    ";\n    absolute_redirect off;\n" + extra;
         conf += options.httpExtra +
-                "  server {\n    listen 127.0.0.1:" + std::to_string(p->m_port) + ";\n" + common +
-                "  }\n";
+                "  server {\n    listen 127.0.0.1:" + std::to_string(p->m_port) + ";\n" +
+                (options.ipv6 ? "    listen [::1]:" + std::to_string(p->m_v6Port) + ";\n" : "") +
+                common + "  }\n";
         for (size_t i = 0; i < options.tls.size(); ++i) {
-            conf += "  server {\n    listen 127.0.0.1:" + std::to_string(p->m_tlsPorts[i]) +
-                    " ssl;\n    ssl_certificate " + options.tls[i].chain +
-                    ";\n    ssl_certificate_key " + options.tls[i].key +
-                    ";\n    ssl_protocols TLSv1.2 TLSv1.3;\n" + common + "  }\n";
+            const std::string tlsPort = std::to_string(p->m_tlsPorts[i]);
+            conf += "  server {\n    listen 127.0.0.1:" + tlsPort + " ssl;\n" +
+                    (options.ipv6 ? "    listen [::1]:" + tlsPort + " ssl;\n" : "") +
+                    "    ssl_certificate " + options.tls[i].chain + ";\n    ssl_certificate_key " +
+                    options.tls[i].key + ";\n    ssl_protocols TLSv1.2 TLSv1.3;\n" + common +
+                    "  }\n";
         }
         conf += "}\n";
         if (!WriteTextFile(d + "/nginx.conf", conf)) {
@@ -72,6 +76,10 @@ NginxPeer::~NginxPeer() {
 
 std::string NginxPeer::Url(const std::string& path) const {
     return "http://127.0.0.1:" + std::to_string(m_port) + path;
+}
+
+std::string NginxPeer::UrlV6(const std::string& path) const {
+    return "http://[::1]:" + std::to_string(m_v6Port) + path;
 }
 
 std::string NginxPeer::TlsUrl(size_t i, const std::string& path, const std::string& host) const {

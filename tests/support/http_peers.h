@@ -28,6 +28,9 @@ struct NginxOptions {
         std::string key;
     };
     std::vector<Tls> tls;
+    // The plain server also listens on [::1], on a port of its own (free on 127.0.0.1 too,
+    // so that a test can put something else there).
+    bool ipv6 = false;
 };
 
 class NginxPeer {
@@ -41,6 +44,9 @@ public:
     const std::string& docroot() const { return m_docroot; }
     // "http://127.0.0.1:<port><path>".
     std::string Url(const std::string& path) const;
+    // The [::1] port (NginxOptions::ipv6), and "http://[::1]:<that port><path>".
+    unsigned short v6Port() const { return m_v6Port; }
+    std::string UrlV6(const std::string& path) const;
     // The i-th TLS port, and "https://<host>:<that port><path>".
     unsigned short tlsPort(size_t i) const { return m_tlsPorts.at(i); }
     std::string TlsUrl(size_t i, const std::string& path,
@@ -53,6 +59,7 @@ private:
     std::string m_docroot;
     unsigned short m_port = 0;
     std::vector<unsigned short> m_tlsPorts;
+    unsigned short m_v6Port = 0;
 };
 
 // n bytes of a deterministic pattern (each seed gives its own).

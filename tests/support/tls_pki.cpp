@@ -110,7 +110,7 @@ std::string Pin(EVP_PKEY* key) {
     return "sha256//" + std::string(reinterpret_cast<char*>(b64), static_cast<size_t>(len));
 }
 
-const char kLocal[] = "DNS:localhost,IP:127.0.0.1";
+const char kLocal[] = "DNS:localhost,IP:127.0.0.1,IP:::1";
 
 }  // namespace
 

@@ -22,7 +22,7 @@ struct TlsIdentity {
 struct TestPki {
     std::string dir;
     std::string caFile;         // the authority the tests trust
-    TlsIdentity good;           // DNS localhost, IP 127.0.0.1, valid now
+    TlsIdentity good;           // DNS localhost, IP 127.0.0.1 and ::1, valid now
     TlsIdentity wildcard;       // DNS *.vnbase.test only
     TlsIdentity wrongHost;      // DNS other.invalid only
     TlsIdentity wrongIp;        // IP 127.0.0.2 only
