@@ -197,12 +197,11 @@ TEST_F(AddressTest, Socks5NamesResolvedByTheProxyOrHere) {
         bool remote;
         unsigned int code;
     } rows[] = {{true, 0}, {false, 5}};
-    Client c;
     for (const Row& r : rows) {
         VNSetGlobalProxyRemoteNames(r.remote);
-        size_t n = c.sink.Completions();
+        Client c;  // a connection of its own (a kept one would be used again)
         ASSERT_TRUE(c->Download(U(url), nullptr));
-        EXPECT_EQ(r.code, c.sink.WaitCode(n + 1)) << r.remote;
+        EXPECT_EQ(r.code, c.sink.WaitCode()) << r.remote;
         EXPECT_TRUE(r.code != 0 || s_body == c.Buffer());
     }
     VNSetGlobalProxyRemoteNames(false);
