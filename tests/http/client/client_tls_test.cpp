@@ -36,6 +36,7 @@ protected:
               &s_pki->notYetValid, &s_pki->selfSigned, &s_pki->unknownIssuer}) {
             o.tls.push_back({id->chain, id->key});
         }
+        o.ipv6 = true;  // the TLS ports listen on [::1] too
         o.serverExtra =
             "    location = /to-https { return 302 https://127.0.0.1:@TLS0@/small.bin; }\n"
             "    location = /to-http { return 302 http://127.0.0.1:@PORT@/small.bin; }\n"
@@ -173,6 +174,23 @@ TEST_F(TlsClientTest, RefusedCertificatesNeverTouchTheTarget) {
     ASSERT_TRUE(c->Download(U(Https(kSelfSigned, "/small.bin")), U(dst), nullptr, 0));
     EXPECT_EQ(0u, c.sink.WaitCode(std::size(rows) + 1));
     EXPECT_TRUE(s_files["small.bin"] == vntest::ReadTextFile(dst));
+}
+
+TEST_F(TlsClientTest, Ipv6AddressesAreCheckedAgainstIpEntries) {
+    Client c;
+    Trust(c);
+    struct Row {
+        Port port;
+        unsigned int code;
+    } rows[] = {{kGood, 0}, {kWrongIp, 11}};
+    for (const Row& r : rows) {
+        size_t n = c.sink.Completions();
+        ASSERT_TRUE(c->Download(U(Https(r.port, "/small.bin", "[::1]")), nullptr));
+        EXPECT_EQ(r.code, c.sink.WaitCode(n + 1)) << r.port;
+        if (r.code == 0) {
+            EXPECT_TRUE(s_files["small.bin"] == c.Buffer());
+        }
+    }
 }
 
 TEST_F(TlsClientTest, PinsAndTrustSettings) {
