@@ -10,6 +10,7 @@
 #include <curl/curl.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include <condition_variable>
 #include <memory>
@@ -33,13 +34,18 @@ struct Fixture {
     std::string dir;
     Fixture() {
         std::string why;
-        nginx = vntest::NginxPeer::Start(vntest::NginxOptions(), &why);
+        vntest::NginxOptions o;
+        // Every answer under /close/ ends its connection: the next request connects anew.
+        o.serverExtra = "    location /close/ { keepalive_timeout 0; }\n";
+        nginx = vntest::NginxPeer::Start(o, &why);
         if (!nginx) {
             fprintf(stderr, "nginx: %s\n", why.c_str());
             abort();
         }
         vntest::WriteTextFile(nginx->docroot() + "/big.bin", vntest::PatternBytes(kBigBytes, 1));
         vntest::WriteTextFile(nginx->docroot() + "/k1.bin", vntest::PatternBytes(1024, 2));
+        mkdir((nginx->docroot() + "/close").c_str(), 0755);
+        vntest::WriteTextFile(nginx->docroot() + "/close/k1.bin", vntest::PatternBytes(1024, 2));
         dir = vntest::MakeTempDir("httpbench");
     }
     ~Fixture() { vntest::RemoveTree(dir); }
@@ -100,6 +106,25 @@ void BM_ClientSequentialGets(benchmark::State& state) {
         }
     }
     state.SetItemsProcessed(state.iterations() * kGets);
+}
+
+// Sequential GETs that each connect anew (the peer closes after every answer): the way to a
+// server, resolution included, on every request. Arg 0: by address, 1: by name.
+void BM_ClientFreshConnectionGets(benchmark::State& state) {
+    Fixture& f = F();
+    ClientBox box;
+    std::string host = state.range(0) == 0 ? "127.0.0.1" : "localhost";
+    vn::strutf16 url =
+        U("http://" + host + ":" + std::to_string(f.nginx->port()) + "/close/k1.bin");
+    constexpr int kFresh = 300;
+    for (auto _ : state) {
+        box.sink.Expect(kFresh, &url);
+        if (!box.client->Download(url, nullptr) || !box.sink.Wait()) {
+            state.SkipWithError("GETs failed");
+            break;
+        }
+    }
+    state.SetItemsProcessed(state.iterations() * kFresh);
 }
 
 void BM_CurlSequentialGets(benchmark::State& state) {
@@ -164,6 +189,12 @@ void BM_ClientDownloadPeakRss(benchmark::State& state) {
 BENCHMARK(BM_ClientDownload256MiB)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
 BENCHMARK(BM_CurlDownload256MiB)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
 BENCHMARK(BM_ClientSequentialGets)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
+BENCHMARK(BM_ClientFreshConnectionGets)
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(5)
+    ->UseRealTime();
 BENCHMARK(BM_CurlSequentialGets)->Unit(benchmark::kMillisecond)->Iterations(5)->UseRealTime();
 BENCHMARK(BM_ClientDownloadPeakRss)->Unit(benchmark::kMillisecond)->Iterations(1)->UseRealTime();
 
