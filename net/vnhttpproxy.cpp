@@ -82,34 +82,42 @@ bool CVNHttpProxyTCPCnnSocket::OpenProxyConnection() {
     return true;
 }
 
-std::string CVNHttpProxyTCPCnnSocket::PlainRequest() const {
+std::string CVNHttpProxyTCPCnnSocket::Authority() const {
     const char* host = m_pszHost != nullptr ? m_pszHost : "";
-    // Sized for the longest host accepted (255 bytes, twice) instead of a fixed buffer that
-    // would cut the request.
+    // An IPv6 literal's colons would run into the port's: it goes in brackets (RFC 3986
+    // authority form), in the request line and the Host line alike. A host already given
+    // in brackets is no address text and goes as it is.
+    std::string authority = vnnet_addrfamily(host) == 6 ? "[" + std::string(host) + "]" : host;
+    return authority + ":" + std::to_string(m_uPort);
+}
+
+std::string CVNHttpProxyTCPCnnSocket::PlainRequest() const {
+    std::string authority = Authority();
+    // Sized for the longest host accepted (255 bytes and brackets, twice) instead of a fixed
+    // buffer that would cut the request.
     char buf[1024];
     int n = snprintf(buf, sizeof(buf),
-                     "CONNECT %s:%d HTTP/1.1\r\nHost: %s:%d\r\nAccept: */*\r\n"
+                     "CONNECT %s HTTP/1.1\r\nHost: %s\r\nAccept: */*\r\n"
                      "Content-Type: text/html\r\nProxy-Connection: Keep-Alive\r\n"
                      "Content-length: 0\r\n\r\n",
-                     host, static_cast<int>(m_uPort), host, static_cast<int>(m_uPort));
+                     authority.c_str(), authority.c_str());
     return std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
 }
 
 std::string CVNHttpProxyTCPCnnSocket::AuthRequest() const {
-    const char* host = m_pszHost != nullptr ? m_pszHost : "";
+    std::string authority = Authority();
     std::string cred = m_proxy.user != nullptr ? m_proxy.user : "";
     cred += ':';
     if (m_proxy.password != nullptr) cred += m_proxy.password;
     std::string token =
         vn::detail::Base64Encode(reinterpret_cast<const unsigned char*>(cred.data()), cred.size());
-    // Host 2 x 255, token at most 684 characters: well inside 4096.
+    // Host 2 x 257, token at most 684 characters: well inside 4096.
     char buf[4097];
-    int n =
-        snprintf(buf, sizeof(buf),
-                 "CONNECT %s:%d HTTP/1.1\r\nHost: %s:%d\r\nProxy-Authorization: Basic %s\r\n"
-                 "Accept: */*\r\nContent-Type: text/html\r\nProxy-Connection: Keep-Alive\r\n"
-                 "Content-length: 0\r\n\r\n",
-                 host, static_cast<int>(m_uPort), host, static_cast<int>(m_uPort), token.c_str());
+    int n = snprintf(buf, sizeof(buf),
+                     "CONNECT %s HTTP/1.1\r\nHost: %s\r\nProxy-Authorization: Basic %s\r\n"
+                     "Accept: */*\r\nContent-Type: text/html\r\nProxy-Connection: Keep-Alive\r\n"
+                     "Content-length: 0\r\n\r\n",
+                     authority.c_str(), authority.c_str(), token.c_str());
     return std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
 }
 

@@ -58,6 +58,8 @@ public:
     int GetState() const { return m_nState; }
 
 private:
+    // The destination as the requests name it: host:port, an IPv6 literal in brackets.
+    std::string Authority() const;
     // Opens a fresh connection to the proxy; true when the connect is under way.
     bool OpenProxyConnection();
     // Reports the outcome once; on failure the descriptor is closed first.

@@ -4,9 +4,12 @@
 // Replies are collected until they are complete before they are judged: a proxy may send
 // one in several segments. Exactly the bytes of the awaited message are read (a bounded
 // read, never more), because whatever follows a CONNECT or BIND reply already belongs to
-// the tunnel and must stay in the socket for whoever detaches it.
+// the tunnel and must stay in the socket for whoever detaches it. A request reply's length
+// depends on its address type (IPv4 10 bytes, IPv6 22, a name 7 plus its length), so it is
+// read in two steps: the fixed head up to the first byte after the type, then the rest.
 #include "net/vnsocks5_internal.h"
 
+#include <arpa/inet.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -28,6 +31,28 @@ bool TooLong(const char* s) {
 bool DottedIp(const char* text, unsigned int* ip) {
     *ip = vnnet_strtoip(text);
     return *ip != 0xFFFFFFFFu;
+}
+
+// Address types of requests, replies and datagram headers (RFC 1928).
+constexpr unsigned char kAtypIPv4 = 1, kAtypName = 3, kAtypIPv6 = 4;
+
+// The length of a request reply from its first have bytes: version, code, reserved and
+// address type, then the address and port. The fifth byte is the first of the address, or
+// a name's length. Until those five are in, and for a reply that is malformed from its head
+// on (an unknown type, an empty name), the answer is 5: such a reply is judged (refused)
+// as it stands instead of waiting for bytes that would not make it valid.
+size_t RequestReplyLength(const unsigned char* r, size_t have) {
+    if (have < 5) return 5;
+    switch (r[3]) {
+        case kAtypIPv4:
+            return 4 + 4 + 2;
+        case kAtypName:
+            return r[4] == 0 ? 5 : 4 + 1 + r[4] + 2;
+        case kAtypIPv6:
+            return 4 + 16 + 2;
+        default:
+            return 5;
+    }
 }
 
 }  // namespace
@@ -151,18 +176,7 @@ void CVNSock5ProxyTCP::OnSend() {
 
 size_t CVNSock5ProxyTCP::Needed() const {
     if (m_nState == kStateGreetingSent || m_nState == kStateAuthSent) return 2;
-    // A request reply: version, code, reserved, address type, then the address.
-    if (m_nHave < 5) return 5;
-    switch (m_reply[3]) {
-        case 1:
-            return 10;
-        case 3:
-            return 4 + 1 + m_reply[4] + 2;
-        case 4:
-            return 4 + 16 + 2;
-        default:
-            return 5;  // unknown type: its length is unknown; judged (refused) as it stands
-    }
+    return RequestReplyLength(m_reply, m_nHave);
 }
 
 int CVNSock5ProxyTCP::Collect() {
@@ -239,25 +253,39 @@ void CVNSock5ProxyTCP::OnAuthReply() {
 
 void CVNSock5ProxyTCP::OnRequestReply(size_t have) {
     if (m_nState == kStateRequestSent) m_nState = kStateReplyReading;
-    bool ok = have == 10 && m_reply[0] == 5 && m_reply[1] == 0 && m_reply[3] == 1;
+    // Collect stopped at the length of the reply's own address type; an unknown type or an
+    // empty name stopped it at the head.
+    unsigned char atyp = m_reply[3];
+    bool ok = m_reply[0] == 5 && m_reply[1] == 0 &&
+              (atyp == kAtypIPv4 || (atyp == kAtypName && m_reply[4] != 0) || atyp == kAtypIPv6) &&
+              have == RequestReplyLength(m_reply, have);
+    // A name or an IPv6 address cannot be told through the IPv4 getters: the address is
+    // kept as 0 ("not an IPv4 address"), the port as given.
+    unsigned int ip = 0;
+    unsigned short port = 0;
     if (ok) {
-        unsigned int ip;
-        unsigned short port;
-        memcpy(&ip, m_reply + 4, 4);
-        memcpy(&port, m_reply + 8, 2);
+        if (atyp == kAtypIPv4) memcpy(&ip, m_reply + 4, 4);
+        memcpy(&port, m_reply + have - 2, 2);
         port = vnnet_ntoh16(port);
-        if (m_nState == kStateEstablished) {
-            m_uPeerIp = ip;
-            m_uPeerPort = port;
-        } else if (m_cCommand == kCmdUdpAssociate) {
-            // 0.0.0.0 means "where you reached me": the address of the proxy itself.
-            if (ip == 0) vnsocket_getpeername(m_nSocket, &ip, nullptr);
+    }
+    if (ok && m_nState == kStateEstablished) {
+        m_uPeerIp = ip;
+        m_uPeerPort = port;
+    } else if (ok && m_cCommand == kCmdUdpAssociate) {
+        // The datagram socket is IPv4 (Create takes an IPv4 address), so only an IPv4 relay
+        // can be reached from it; a relay named or given as IPv6 is refused rather than
+        // resolved here on the I/O thread or reached over a second socket.
+        ok = atyp == kAtypIPv4;
+        // 0.0.0.0 means "where you reached me": the address of the proxy itself, which must
+        // then be an IPv4 one too.
+        if (ok && ip == 0) ok = vnsocket_getpeername(m_nSocket, &ip, nullptr);
+        if (ok) {
             m_uRelayIp = ip;
             m_uRelayPort = port;
-        } else {
-            m_uBoundIp = ip;
-            m_uBoundPort = port;
         }
+    } else if (ok) {
+        m_uBoundIp = ip;
+        m_uBoundPort = port;
     }
     Finish(ok);
 }
@@ -270,18 +298,24 @@ void CVNSock5ProxyTCP::SendRequest() {
     req[len++] = m_cCommand;
     req[len++] = 0;
     unsigned int ip = 0;
-    if (m_cCommand == kCmdConnect && m_pszDestHost != nullptr && !DottedIp(m_pszDestHost, &ip)) {
+    unsigned char ip6[16];
+    if (m_cCommand != kCmdConnect || m_pszDestHost == nullptr || DottedIp(m_pszDestHost, &ip)) {
+        // BIND and UDP ASSOCIATE name the address 0.0.0.0 (ip left 0).
+        req[len++] = kAtypIPv4;
+        memcpy(req + len, &ip, 4);
+        len += 4;
+    } else if (inet_pton(AF_INET6, m_pszDestHost, ip6) == 1) {
+        // An IPv6 literal (the text vnnet_addrfamily calls 6, without brackets) as its 16
+        // bytes: sent as a name, the proxy would have to resolve it, and some refuse to.
+        req[len++] = kAtypIPv6;
+        memcpy(req + len, ip6, sizeof(ip6));
+        len += sizeof(ip6);
+    } else {
         size_t hlen = strlen(m_pszDestHost);  // at most 255 (SetDest)
-        req[len++] = 3;
+        req[len++] = kAtypName;
         req[len++] = static_cast<unsigned char>(hlen);
         memcpy(req + len, m_pszDestHost, hlen);
         len += hlen;
-    } else {
-        // BIND and UDP ASSOCIATE name the address 0.0.0.0.
-        if (m_cCommand != kCmdConnect) ip = 0;
-        req[len++] = 1;
-        memcpy(req + len, &ip, 4);
-        len += 4;
     }
     // BIND names port 0; CONNECT the destination's; UDP ASSOCIATE the local UDP port.
     unsigned short port = vnnet_hton16(m_cCommand == kCmdBind ? 0 : m_uDestPort);
@@ -525,11 +559,11 @@ int CVNSocks5ProxyUDPSocket::SendTo(const char* ip, unsigned short port, const c
     p[off++] = 0;
     p[off++] = 0;  // fragment 0: whole datagram
     if (dotted) {
-        p[off++] = 1;
+        p[off++] = kAtypIPv4;
         memcpy(p + off, &addr, 4);
         off += 4;
     } else {
-        p[off++] = 3;
+        p[off++] = kAtypName;
         p[off++] = static_cast<unsigned char>(hostLen);
         memcpy(p + off, ip, hostLen);
         off += hostLen;
@@ -547,9 +581,11 @@ int CVNSocks5ProxyUDPSocket::SendTo(const char* ip, unsigned short port, const c
 namespace {
 
 // A relayed datagram: unfragmented, IPv4 sender, and a payload. Its payload length, or 0.
+// The sink and RecvFrom can name only an IPv4 sender, so a datagram whose header gives a
+// name or an IPv6 address is dropped.
 int ParseRelayed(const char* buf, int n, unsigned int* ip, unsigned short* port) {
     if (n <= CVNSocks5ProxyUDPSocket::kHeaderIPv4) return 0;
-    if (buf[0] != 0 || buf[1] != 0 || buf[2] != 0 || buf[3] != 1) return 0;
+    if (buf[0] != 0 || buf[1] != 0 || buf[2] != 0 || buf[3] != kAtypIPv4) return 0;
     unsigned short nport;
     if (ip != nullptr) memcpy(ip, buf + 4, 4);
     memcpy(&nport, buf + 8, 2);

@@ -22,11 +22,12 @@ public:
     virtual ~CVNSock5ProxyTCPSink() {}
     // The CONNECT reply (or a failure before it).
     virtual void OnConnect(bool bSuccess) = 0;
-    // The first BIND reply: the proxy listens (see GetBoundAddr).
+    // The first BIND reply: the proxy listens (see GetBoundIp).
     virtual void OnBind(bool bSuccess) = 0;
     // The second BIND reply: a peer connected to the proxy (or the wait failed).
     virtual void OnBindAccept(bool bSuccess) = 0;
-    // The UDP ASSOCIATE reply with the relay's address (network order) and port.
+    // The UDP ASSOCIATE reply with the relay's address (network order) and port. Only an
+    // IPv4 relay is accepted: the datagram socket is IPv4.
     virtual void OnUdpAssociate(bool bSuccess, unsigned int ip, unsigned short port) = 0;
     // Established control connection: never raised by the engine; writable; closed.
     virtual void OnRecv() = 0;
@@ -83,6 +84,9 @@ public:
 
     int GetState() const { return m_nState; }
     int GetSocket() const { return m_nSocket; }
+    // The address and port of a CONNECT or first BIND reply, and of the second BIND reply
+    // (the peer). A reply may give a name or an IPv6 address, which these cannot express:
+    // the address is then 0 and the port the reply's.
     unsigned int GetBoundIp() const { return m_uBoundIp; }
     unsigned short GetBoundPort() const { return m_uBoundPort; }
     unsigned int GetPeerIp() const { return m_uPeerIp; }
@@ -116,9 +120,9 @@ private:
     unsigned short m_uDestPort;
     unsigned int m_uRelayIp;  // UDP ASSOCIATE reply
     unsigned short m_uRelayPort;
-    unsigned int m_uBoundIp;  // CONNECT or first BIND reply
+    unsigned int m_uBoundIp;  // CONNECT or first BIND reply; 0 unless IPv4
     unsigned short m_uBoundPort;
-    unsigned int m_uPeerIp;  // second BIND reply
+    unsigned int m_uPeerIp;  // second BIND reply; 0 unless IPv4
     unsigned short m_uPeerPort;
     unsigned char m_cCommand;
     unsigned char m_cMethod;
@@ -178,8 +182,13 @@ public:
     // CVNITCPListenSocket. Listen asks the proxy to listen (BIND); ip, port and backlog are
     // the proxy's business and not used. It returns true; OnListen (the address peers
     // should connect to) or OnClose follows, then OnAccept or OnClose for the one peer.
+    // When the proxy announces a name or an IPv6 address, OnListen gets address 0 and the
+    // port.
     void SetSink(CVNITCPListenSocketSink* pSink) override { m_pSink = pSink; }
     bool Listen(unsigned int ip, unsigned short port, unsigned int timeoutMs, int backlog) override;
+    // The address and port the proxy announced in its first BIND reply (both written even
+    // on false). true only for a non-zero IPv4 address and port: a name or an IPv6 address
+    // cannot be expressed here (address 0, false).
     bool GetLocalAddr(unsigned int* ip, unsigned short* port) override;
     bool Attach(int, unsigned int) override { return false; }
     // The control connection, which now carries the peer's stream; -1 before OnAccept.
@@ -220,7 +229,8 @@ public:
     }
 
     // CVNIUDPSocket. Create binds the local socket and asks the proxy for a relay; OnCreate
-    // follows once the relay is known (or the association failed).
+    // follows once the relay is known (or the association failed, also when the proxy
+    // names an IPv6 or named relay, which this IPv4 socket could not reach).
     bool Create(unsigned int timeoutMs, unsigned int ip, unsigned short port) override;
     void SetSink(CVNIUDPSocketSink* pSink) override { m_pSink = pSink; }
     bool Attach(int fd) override;
@@ -230,8 +240,8 @@ public:
     // host over 255 bytes, a datagram over the 10240-byte send buffer, no relay yet, or a
     // failed send.
     int SendTo(const char* ip, unsigned short port, const char* buf, unsigned int len) override;
-    // One relayed datagram's payload, moved to the start of buf, with its sender; 0 for
-    // anything else.
+    // One relayed datagram's payload, moved to the start of buf, with its (IPv4) sender; 0
+    // for anything else, including a datagram from a named or IPv6 sender.
     int RecvFrom(char* buf, int len, unsigned int* ip, unsigned short* port) override;
     bool SetSendBufSize(unsigned int size) override;
     bool SetRecvBufSize(unsigned int size) override;

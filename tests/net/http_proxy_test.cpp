@@ -1,5 +1,6 @@
 // The HTTP CONNECT client against scripted peers: the exact requests, and what a real proxy
-// will not do on demand (tinyproxy with credentials is exercised by the HTTP client tests).
+// will not do on demand (tinyproxy with credentials is exercised by the HTTP client tests);
+// tinyproxy for a tunnel to an IPv6 destination.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -30,6 +31,7 @@ TEST(HttpProxyScripted, RequestsAndEveryOutcomeReportedOnce) {
         std::vector<std::string> replies;
         bool ok, hold = true, drip = false;
         std::string host = "dest.example";
+        std::string authority{};  // host:port as the requests name it; empty: host + ":443"
     };
     const Case cases[] = {
         {"u", "", "dTo=", {k407, "HTTP/1.0 200 OK\n\nTUNNEL"}, true},
@@ -38,6 +40,11 @@ TEST(HttpProxyScripted, RequestsAndEveryOutcomeReportedOnce) {
         {"\xfb\xff", "", "+/86", {k407, k200}, true},
         {u255.c_str(), a255.c_str(), token255.c_str(), {k407, k200}, true, true, false, h255},
         {nullptr, nullptr, nullptr, {k200}, true, true, true},  // byte by byte
+        // An IPv6 literal in brackets, in both requests; IPv4 and bracketed text as given.
+        {nullptr, nullptr, nullptr, {k200}, true, true, false, "::1", "[::1]:443"},
+        {"u", "p", "dTpw", {k407, k200}, true, true, false, "2001:db8::7", "[2001:db8::7]:443"},
+        {nullptr, nullptr, nullptr, {k200}, true, true, false, "10.0.0.1"},
+        {nullptr, nullptr, nullptr, {k200}, true, true, false, "[::1]"},
         // Refusals: a second 407, no or a bad status, no blank line within 4 KiB.
         {"u", "u", nullptr, {k407, k407}, false},
         {nullptr, nullptr, nullptr, {k407}, false},  // no credentials to offer
@@ -81,7 +88,7 @@ TEST(HttpProxyScripted, RequestsAndEveryOutcomeReportedOnce) {
             EXPECT_EQ(rest, c.ok ? ReadExact(a.Fd(), rest.size()) : "");
         }
         EXPECT_LT(iotest::NowUs() - t0, 5000000);
-        std::string hp = c.host + ":443",
+        std::string hp = c.authority.empty() ? c.host + ":443" : c.authority,
                     head = "CONNECT " + hp + " HTTP/1.1\r\nHost: " + hp + "\r\n";
         std::string tail =
             "Accept: */*\r\nContent-Type: text/html\r\nProxy-Connection: Keep-Alive\r\n"
@@ -114,4 +121,17 @@ TEST(HttpProxyScripted, BadArgumentsOfEitherProxyTypeAreRefusedBeforeSending) {
             delete s;
         }
     }));
+}
+
+// tinyproxy takes the bracketed CONNECT and opens the tunnel over IPv6.
+TEST(HttpProxyReal, TinyproxyTunnelsToAnIPv6Destination) {
+    std::string why;
+    std::unique_ptr<ProxyPeer> tiny = StartTinyproxy(nullptr, nullptr, &why);
+    ASSERT_TRUE(tiny) << why;
+    ScriptedPeer echo(1, EchoUntilClose, true);
+    ASSERT_NE(0, echo.port()) << "no IPv6 loopback";
+    ProxyAttempt a(VNPROXY_HTTP, tiny->port, nullptr, nullptr, "::1", echo.port());
+    ASSERT_TRUE(a.Outcome());
+    EXPECT_EQ("over IPv6", EchoRoundTrip(a.Fd(), "over IPv6"));
+    EXPECT_EQ(1, echo.accepted());
 }

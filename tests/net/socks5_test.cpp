@@ -1,6 +1,7 @@
-// The SOCKS5 client: CONNECT against danted, username/password against microsocks, and a
-// scripted proxy for the exact bytes and for what a real proxy will not do on demand (split
-// replies, refusals, closes and silence in every state).
+// The SOCKS5 client: CONNECT against danted, username/password and an IPv6 destination
+// against microsocks, and a scripted proxy for the exact bytes and for what a real proxy will
+// not do on demand (split replies, every address type, refusals, closes and silence in every
+// state).
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <unistd.h>
@@ -25,22 +26,40 @@ size_t U8(char c) {
 const std::string kNoAuth = Bytes({5, 0}), kUserPass = Bytes({5, 2});
 const std::string kOk = Bytes({5, 0, 0, 1, 127, 0, 0, 1, 0x12, 0x34});
 const std::string kRefused = Bytes({5, 1, 0, 1, 0, 0, 0, 0, 0, 0});
+// Successful replies naming the bound address by each address type, port 0x1234.
+const std::string kOkName = Bytes({5, 0, 0, 3, 13}) + "proxy.example" + Bytes({0x12, 0x34});
+const std::string kOkIPv6 =
+    Bytes({5, 0, 0, 4, 0x20, 1, 0x0d, 0xb8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 7, 0x12, 0x34});
+
+// The length of the reply (or request: the same layout) that starts at r[at], from its
+// address type; the head alone when it is malformed.
+size_t ReplyLen(const std::string& r, size_t at = 0) {
+    if (r.size() < at + 5) return r.size() - std::min(at, r.size());
+    char type = r[at + 3];
+    return type == 1 ? 10 : type == 4 ? 22 : type == 3 && r[at + 4] != 0 ? 7 + U8(r[at + 4]) : 5;
+}
 
 // A scripted SOCKS5 proxy. It answers the greeting with method, the credentials (when method
 // picks username/password) with auth and the request with reply, but sends only the first
 // budget bytes of all that: then it hangs up or, when silent, waits for the client to. drip
-// sends byte by byte. heard collects what the client sent (before the answer to it leaves).
+// sends byte by byte; cut sends the reply in two pieces, its first cut bytes and the rest.
+// heard collects what the client sent (before the answer to it leaves).
 struct Script {
     std::string method = kNoAuth, reply = kOk, auth = Bytes({1, 0});
     size_t budget = 1 << 20;
     bool silent = false, drip = false;
     std::string heard{};
+    size_t cut = 0;
 
-    bool Say(int fd, const std::string& s) {
-        size_t n = std::min(s.size(), budget), step = drip ? 1 : n;
-        for (size_t i = 0; i < n; i += step) {
+    bool Say(int fd, const std::string& s, size_t piece = 0) {
+        size_t n = std::min(s.size(), budget);
+        for (size_t i = 0; i < n;) {
+            size_t step = drip ? 1 : i == 0 && piece > 0 ? std::min(piece, n) : n - i;
             SendAll(fd, s.substr(i, step));
-            if (drip) usleep(2000);  // separate segments (pacing the peer, not synchronising)
+            i += step;
+            // Separate segments (pacing the peer, not synchronising: any grouping of the
+            // bytes must give the same outcome).
+            if (i < n) usleep(2000);
         }
         budget -= n;
         return budget > 0;
@@ -56,8 +75,8 @@ struct Script {
         }
         if (more) {
             std::string r = ReadExact(fd, 5);
-            heard += r + ReadExact(fd, r.size() < 5 ? 0 : r[3] == 3 ? U8(r[4]) + 2 : 5);
-            more = Say(fd, reply);
+            heard += r + ReadExact(fd, r.size() < 5 ? 0 : ReplyLen(r) - 5);
+            more = Say(fd, reply, cut);
         }
         if (more || silent) WaitPeerClose(fd);
     }
@@ -171,6 +190,20 @@ TEST(Socks5Real, DantedConnectsBindsAndRelaysAndMicrosocksChecksCredentials) {
     io.Run([&] { delete u; });
 }
 
+// An IPv6 literal destination goes as its address bytes, which microsocks connects to over
+// IPv6 (the proxy itself listens on 127.0.0.1).
+TEST(Socks5Real, MicrosocksReachesAnIPv6Destination) {
+    std::string why;
+    std::unique_ptr<ProxyPeer> micro = StartSocks5(true, &why);
+    ASSERT_TRUE(micro) << why;
+    ScriptedPeer echo(1, EchoUntilClose, true);
+    ASSERT_NE(0, echo.port()) << "no IPv6 loopback";
+    ProxyAttempt a(VNPROXY_SOCKS5, micro->port, kSocksUser, kSocksPassword, "::1", echo.port());
+    ASSERT_TRUE(a.Outcome());
+    EXPECT_EQ("over IPv6", EchoRoundTrip(a.Fd(), "over IPv6"));
+    EXPECT_EQ(1, echo.accepted());
+}
+
 // One CONNECT per row: the exact bytes of every message, and every way the exchange can go
 // wrong ending in exactly one failure report.
 TEST(Socks5Scripted, ConnectBytesAndEveryFailureReportedOnce) {
@@ -195,10 +228,17 @@ TEST(Socks5Scripted, ConnectBytesAndEveryFailureReportedOnce) {
         {false, nullptr, nullptr, {kUserPass}},                  // a method not offered
         {false, "u", "p", {kUserPass, kOk, Bytes({1, 1})}},      // credentials refused
         {false, nullptr, nullptr, {kNoAuth, kRefused}},
-        {false, nullptr, nullptr, {kNoAuth, Bytes({5, 0, 0, 3, 1, 'n', 0, 1})}},  // bound: a name
-        {false, nullptr, nullptr, {kNoAuth, Bytes({5, 0, 0, 4}) + std::string(18, 1)}},  // IPv6
+        {false, nullptr, nullptr, {kNoAuth, Bytes({5, 1, 0, 4}) + std::string(18, 1)}},
+        {false, nullptr, nullptr, {kNoAuth, Bytes({5, 1, 0, 3, 1, 'n', 0, 1})}},
         {false, nullptr, nullptr, {kNoAuth, Bytes({4, 0, 0, 1, 0, 0, 0, 0, 0, 0})}},
-        {false, nullptr, nullptr, {kNoAuth, Bytes({5, 0, 0, 9, 0})}},  // unknown address type
+        // Malformed: unknown address types, an empty name (refused at once, whatever
+        // follows), and each kind of reply one byte short before the proxy hangs up.
+        {false, nullptr, nullptr, {kNoAuth, Bytes({5, 0, 0, 9, 0})}},
+        {false, nullptr, nullptr, {kNoAuth, Bytes({5, 0, 0, 0}) + std::string(18, 0)}},
+        {false, nullptr, nullptr, {kNoAuth, Bytes({5, 0, 0, 3, 0, 0, 80})}},
+        {false, nullptr, nullptr, {kNoAuth, kOk, {}, 2 + 9}},
+        {false, nullptr, nullptr, {kNoAuth, kOkName, {}, 2 + 19}},
+        {false, nullptr, nullptr, {kNoAuth, kOkIPv6, {}, 2 + 21}},
     };
     // The proxy stops after the greeting, half way through the method reply, after the
     // credentials, after the request or half way through the reply: it hangs up or falls
@@ -220,7 +260,7 @@ TEST(Socks5Scripted, ConnectBytesAndEveryFailureReportedOnce) {
                            c.script.silent ? 1000 : 5000, i % 2);
             ok = a.Outcome();
             // Whatever followed the reply stays in the socket for the tunnel.
-            std::string rest = ok ? c.script.reply.substr(10) : "";
+            std::string rest = ok ? c.script.reply.substr(ReplyLen(c.script.reply)) : "";
             EXPECT_EQ(rest, ok ? ReadExact(a.Fd(), rest.size()) : "");
         }
         EXPECT_EQ(c.ok, ok);
@@ -232,6 +272,57 @@ TEST(Socks5Scripted, ConnectBytesAndEveryFailureReportedOnce) {
     EXPECT_FALSE(a.Outcome());
 }
 
+// The destination goes by the kind of its text: IPv4 (01) or IPv6 (04) address bytes, or
+// else a name (03). A reply is taken whichever type names the bound address and wherever it
+// is split, and what follows it (a server that speaks first) stays in the tunnel.
+TEST(Socks5Scripted, AddressTypesOfDestinationsAndReplies) {
+    const std::string zeros10(10, '\0');
+    struct Dest {
+        const char* host;
+        std::string address;  // address type and address, as sent
+    };
+    const Dest dests[] = {
+        {"10.0.0.1", Bytes({1, 10, 0, 0, 1})},
+        {"host.example", Bytes({3, 12}) + "host.example"},
+        {"::1", Bytes({4}) + zeros10 + Bytes({0, 0, 0, 0, 0, 1})},
+        {"2001:db8::7", Bytes({4, 0x20, 1, 0x0d, 0xb8}) + zeros10 + Bytes({0, 7})},
+        {"::ffff:10.0.0.1", Bytes({4}) + zeros10 + Bytes({0xff, 0xff, 10, 0, 0, 1})},
+        {"[::1]", Bytes({3, 5}) + "[::1]"},  // brackets make no address text
+        {"255.255.255.255", Bytes({3, 15}) + "255.255.255.255"},
+    };
+    for (const Dest& d : dests) {
+        SCOPED_TRACE(d.host);
+        Script script;
+        {
+            ScriptedPeer peer(1, [&](int fd, int) { script.Serve(fd); });
+            ProxyAttempt a(VNPROXY_SOCKS5, peer.port(), nullptr, nullptr, d.host, 80);
+            EXPECT_TRUE(a.Outcome());
+        }
+        EXPECT_EQ(Bytes({5, 1, 0, 5, 1, 0}) + d.address + Bytes({0, 80}), script.heard);
+    }
+    const std::string first = "SERVER SPEAKS FIRST";
+    for (const std::string& reply : {kOk, kOkName, kOkIPv6}) {
+        // The second piece starts at every byte of the reply, the last time with the bytes
+        // behind it.
+        for (size_t cut = 1; cut <= reply.size(); ++cut) {
+            SCOPED_TRACE(testing::Message() << "reply type " << int(reply[3]) << ", cut " << cut);
+            Script script{kNoAuth, reply + first};
+            script.cut = cut;
+            bool ok;
+            std::string rest;
+            {
+                ScriptedPeer peer(1, [&](int fd, int) { script.Serve(fd); });
+                ProxyAttempt a(VNPROXY_SOCKS5, peer.port(), nullptr, nullptr, "10.0.0.1", 80, 5000,
+                               cut % 2);
+                ok = a.Outcome();
+                rest = ok ? ReadExact(a.Fd(), first.size()) : "";
+            }
+            EXPECT_TRUE(ok);
+            EXPECT_EQ(first, rest);
+        }
+    }
+}
+
 // Each BIND reports OnListen (or OnClose), then OnAccept or OnClose, once each, also when
 // the socket is deleted inside a report.
 TEST(Socks5Scripted, BindReportsOnceInEveryOutcome) {
@@ -240,10 +331,14 @@ TEST(Socks5Scripted, BindReportsOnceInEveryOutcome) {
         Script script;
         bool del;
         std::string seen;  // l listening, a accept, x close
+        bool ipv4 = true;  // the first reply names an IPv4 address (127.0.0.1)
     };
     std::vector<Case> cases = {
         // Both replies split, the peer's first bytes right behind the second.
         {{kNoAuth, kOk + second + "PEER", {}, 1 << 20, false, true}, false, "la"},
+        // Bound addresses no IPv4 getter can express: the port alone is told.
+        {{kNoAuth, kOkIPv6 + kOkName + "PEER", {}, 1 << 20, false, true}, false, "la", false},
+        {{kNoAuth, kOkName + kOkIPv6}, false, "la", false},
         {{kNoAuth, kOk + second}, true, "la"},
         {{kNoAuth, kRefused}, false, "x"},
         {{kNoAuth, kRefused}, true, "x"},
@@ -265,20 +360,26 @@ TEST(Socks5Scripted, BindReportsOnceInEveryOutcome) {
             sink.w.WaitFor([&] { return sink.seen.find_first_of("ax") != std::string::npos; }));
         io.Run([] {});
         io.Run([] {});
+        bool listened = c.seen[0] == 'l';
         EXPECT_EQ(c.seen, sink.Seen());
-        EXPECT_EQ(c.seen[0] == 'l' ? 0x1234 : 0, sink.w.Read([&] { return sink.port; }));
+        EXPECT_EQ(listened ? 0x1234 : 0, sink.w.Read([&] { return sink.port; }));
+        EXPECT_EQ(listened && c.ipv4 ? Loopback() : 0, sink.w.Read([&] { return sink.ip; }));
         EXPECT_EQ(Bytes({5, 1, 0, 5, 2, 0, 1, 0, 0, 0, 0, 0, 0}), c.script.heard);
         if (fd >= 0) {
-            EXPECT_EQ(c.script.reply.substr(20), ReadExact(fd, c.script.reply.size() - 20));
+            const std::string& r = c.script.reply;
+            size_t replies = ReplyLen(r) + ReplyLen(r, ReplyLen(r));
+            EXPECT_EQ(r.substr(replies), ReadExact(fd, r.size() - replies));
             close(fd);
         }
         unsigned int ip = 0;
         unsigned short port = 0;
+        bool local = false;
         io.Run([&] {
-            if (!c.del) l->GetLocalAddr(&ip, &port);  // still the first reply's
+            if (!c.del) local = l->GetLocalAddr(&ip, &port);  // still the first reply's
             if (!c.del) delete l;
         });
-        EXPECT_EQ(c.seen[0] == 'l' && !c.del ? 0x1234 : 0, port);
+        EXPECT_EQ(listened && !c.del ? 0x1234 : 0, port);
+        EXPECT_EQ(listened && !c.del && c.ipv4, local);
     }
 }
 
@@ -344,7 +445,8 @@ TEST(Socks5Scripted, UdpAssociateWrapsAndUnwrapsDatagrams) {
 }
 
 // A refused association reports once and leaves no relay; deleting the socket inside the
-// report is safe either way.
+// report is safe either way. The datagram socket is IPv4: a relay named by an IPv6 address
+// or a name is refused.
 TEST(Socks5Scripted, UdpAssociateRefusedOrDeletedInsideOnCreate) {
     struct DeletingSink : UdpSink {
         bool del = false;
@@ -353,17 +455,26 @@ TEST(Socks5Scripted, UdpAssociateRefusedOrDeletedInsideOnCreate) {
             UdpSink::OnCreate(ok, ip, port, s);
         }
     };
-    for (int variant = 0; variant < 3; ++variant) {  // refused; refused, deleted; deleted
-        Script script{kNoAuth, variant == 2 ? kOk : kRefused};
+    struct Case {
+        std::string reply;
+        bool del, ok;
+    };
+    const Case cases[] = {
+        {kRefused, false, false}, {kRefused, true, false}, {kOk, true, true},
+        {kOkIPv6, false, false},  {kOkName, false, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "reply type " << int(c.reply[3]) << ", del " << c.del);
+        Script script{kNoAuth, c.reply};
         ScriptedPeer peer(1, [&](int fd, int) { script.Serve(fd); });
         IOThread io("Socks5UdpCreate");
         DeletingSink sink;
-        sink.del = variant > 0;
+        sink.del = c.del;
         CVNIUDPSocket* u = Associate(io, peer.port(), &sink);
         io.Run([] {});
         EXPECT_EQ(1, sink.w.Read([&] { return sink.creates; }));
-        EXPECT_EQ(variant == 2, sink.w.Read([&] { return sink.createOk; }));
-        if (variant == 0) {
+        EXPECT_EQ(c.ok, sink.w.Read([&] { return sink.createOk; }));
+        if (!c.del) {
             io.Run([&] {
                 EXPECT_EQ(0, u->SendTo("10.0.0.1", 1, "x", 1));
                 delete u;

@@ -32,14 +32,14 @@ std::unique_ptr<ProxyPeer> StartTinyproxy(const char* user, const char* password
 std::unique_ptr<ProxyPeer> StartSocks5(bool bUsername, std::string* why);
 inline const char kSocksUser[] = "vnbaseproxy", kSocksPassword[] = "vnbase-secret";
 
-// A scripted TCP peer on a loopback port: serves up to `connections` accepted connections
-// one after the other with script(fd, index) on its own thread (blocking descriptor, no
-// Nagle delay, so each write of the script leaves as its own segment), then stops. The
-// destructor waits for it (each helper below is bounded).
+// A scripted TCP peer on a loopback port (127.0.0.1, or ::1 with bIPv6): serves up to
+// `connections` accepted connections one after the other with script(fd, index) on its own
+// thread (blocking descriptor, no Nagle delay, so each write of the script leaves as its own
+// segment), then stops. The destructor waits for it (each helper below is bounded).
 class ScriptedPeer {
 public:
     using Script = std::function<void(int fd, int index)>;
-    ScriptedPeer(int connections, Script script);
+    ScriptedPeer(int connections, Script script, bool bIPv6 = false);
     ~ScriptedPeer();
     ScriptedPeer(const ScriptedPeer&) = delete;
     ScriptedPeer& operator=(const ScriptedPeer&) = delete;
