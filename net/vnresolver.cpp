@@ -8,7 +8,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <deque>
+#include <map>
 #include <thread>
 #include <utility>
 
@@ -55,21 +57,46 @@ std::vector<std::string> GetAddrInfo(const std::string& host) {
 
 // The process's resolver: getaddrinfo on up to kMaxThreads threads of its own; lookups
 // beyond that wait their turn. A lookup that hangs holds one thread for as long as it
-// hangs (getaddrinfo cannot be interrupted), never the asker's. It lives as long as the
-// process, so that no thread of it outlives it.
+// hangs (getaddrinfo cannot be interrupted), never the asker's. Answers with addresses are
+// kept for a minute (as curl keeps them), so that a client connecting again and again to
+// one name does not ask each time. It lives as long as the process, so that no thread of it
+// outlives it.
 class CThreadResolver : public IResolver {
 public:
     void Lookup(const std::string& host, Reply reply) override {
-        std::lock_guard<std::mutex> guard(m_lock);
-        m_queue.emplace_back(host, std::move(reply));
-        if (m_nThreads < kMaxThreads) {
-            ++m_nThreads;
-            std::thread(&CThreadResolver::Work, this).detach();
+        std::vector<std::string> cached;
+        {
+            std::lock_guard<std::mutex> guard(m_lock);
+            auto it = m_cache.find(host);
+            if (it != m_cache.end() && Clock::now() < it->second.first) {
+                cached = it->second.second;
+            } else {
+                m_queue.emplace_back(host, std::move(reply));
+                if (m_nThreads < kMaxThreads) {
+                    ++m_nThreads;
+                    std::thread(&CThreadResolver::Work, this).detach();
+                }
+                return;
+            }
         }
+        reply(std::move(cached));
     }
 
 private:
-    enum { kMaxThreads = 8 };
+    typedef std::chrono::steady_clock Clock;
+    enum { kMaxThreads = 8, kCacheEntries = 256, kCacheSeconds = 60 };
+
+    void Keep(const std::string& host, const std::vector<std::string>& addrs) {
+        if (addrs.empty()) return;  // a failure is asked again next time
+        std::lock_guard<std::mutex> guard(m_lock);
+        Clock::time_point now = Clock::now();
+        if (m_cache.size() >= kCacheEntries) {
+            for (auto it = m_cache.begin(); it != m_cache.end();)
+                it = it->second.first <= now ? m_cache.erase(it) : std::next(it);
+            if (m_cache.size() >= kCacheEntries) m_cache.clear();
+        }
+        m_cache[host] = {now + std::chrono::seconds(kCacheSeconds), addrs};
+    }
 
     void Work() {
         for (;;) {
@@ -83,13 +110,17 @@ private:
                 job = std::move(m_queue.front());
                 m_queue.pop_front();
             }
-            job.second(GetAddrInfo(job.first));
+            std::vector<std::string> addrs = GetAddrInfo(job.first);
+            Keep(job.first, addrs);
+            job.second(std::move(addrs));
         }
     }
 
     std::mutex m_lock;
     std::deque<std::pair<std::string, Reply>> m_queue;  // guarded by m_lock
     int m_nThreads = 0;                                 // guarded by m_lock
+    // host -> (until when, addresses); guarded by m_lock
+    std::map<std::string, std::pair<Clock::time_point, std::vector<std::string>>> m_cache;
 };
 
 IResolver* OwnResolver() {
