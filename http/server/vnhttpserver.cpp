@@ -2,7 +2,13 @@
 // vnhttpserver.h and vnhttpserver_internal.h).
 #include "http/server/vnhttpserver_internal.h"
 
+#include <errno.h>
+#include <string.h>
 #include <strings.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
 
 #include "base/vnlog.h"
 #include "base/vntime.h"
@@ -98,11 +104,39 @@ bool CHttpServer::IsListening(unsigned short uPort) {
 }
 
 bool CHttpServer::Listen(unsigned short uFirst, unsigned short uLast, unsigned short* pPort) {
-    return ListenOn(uFirst, uLast, pPort, nullptr);
+    return ListenOn(nullptr, uFirst, uLast, pPort, nullptr);
 }
 
 bool CHttpServer::ListenTls(unsigned short uFirst, unsigned short uLast, unsigned short* pPort,
                             const char* pszCertFile, const char* pszKeyFile) {
+    vn::detail::CTlsContext* ctx = NewTlsContext(pszCertFile, pszKeyFile);
+    if (ctx == nullptr) return false;
+    bool ok = ListenOn(nullptr, uFirst, uLast, pPort, ctx);
+    ctx->Release();
+    return ok;
+}
+
+bool CHttpServer::ListenAt(const char* pszAddresses, unsigned short uFirst, unsigned short uLast,
+                           unsigned short* pPort, const char* pszCertFile, const char* pszKeyFile) {
+    std::vector<std::string> addrs;
+    if (!SplitListenAddresses(pszAddresses, &addrs)) {
+        syslog(VN_LOG_ERROR, kTag, __LINE__, "ListenAt [%s] refused: not a list of addresses",
+               pszAddresses);
+        return false;
+    }
+    // Either file named asks for TLS: a missing partner fails to load rather than leaving
+    // the port plain.
+    bool tls = (pszCertFile != nullptr && *pszCertFile != '\0') ||
+               (pszKeyFile != nullptr && *pszKeyFile != '\0');
+    vn::detail::CTlsContext* ctx = tls ? NewTlsContext(pszCertFile, pszKeyFile) : nullptr;
+    if (tls && ctx == nullptr) return false;
+    bool ok = ListenOn(&addrs, uFirst, uLast, pPort, ctx);
+    if (ctx != nullptr) ctx->Release();
+    return ok;
+}
+
+vn::detail::CTlsContext* CHttpServer::NewTlsContext(const char* pszCertFile,
+                                                    const char* pszKeyFile) {
     std::string error;
     vn::detail::CTlsContext* ctx =
         vn::detail::CTlsContext::NewServer(pszCertFile, pszKeyFile, &error);
@@ -110,11 +144,8 @@ bool CHttpServer::ListenTls(unsigned short uFirst, unsigned short uLast, unsigne
         syslog(VN_LOG_ERROR, kTag, __LINE__, "ListenTls [%s] [%s] refused: %s",
                pszCertFile != nullptr ? pszCertFile : "", pszKeyFile != nullptr ? pszKeyFile : "",
                error.c_str());
-        return false;
     }
-    bool ok = ListenOn(uFirst, uLast, pPort, ctx);
-    ctx->Release();
-    return ok;
+    return ctx;
 }
 
 vn::detail::CTlsContext* CHttpServer::TlsOf(unsigned short uPort) {
@@ -125,24 +156,125 @@ vn::detail::CTlsContext* CHttpServer::TlsOf(unsigned short uPort) {
     return it->second;
 }
 
-bool CHttpServer::ListenOn(unsigned short uFirst, unsigned short uLast, unsigned short* pPort,
-                           vn::detail::CTlsContext* pTls) {
-    if (uFirst > uLast) return false;
-    int fd = vnsocket_create(true, 0);
-    if (fd == -1) return false;
-    bool bound = false;
-    for (unsigned int port = uFirst; port <= uLast; ++port) {
-        if (vnsocket_bind(fd, 0, static_cast<unsigned short>(port))) {
-            bound = true;
-            break;
+namespace {
+
+// How binding every address of a call to one port went.
+enum BindResult {
+    kBound,      // every socket is bound
+    kPortTaken,  // the port is in use (or reserved) on one of the addresses: try another
+    kBindFailed  // no port will do (an address that is not this machine's, no such family)
+};
+
+void CloseAll(std::vector<int>* fds) {
+    for (int fd : *fds)
+        vnsocket_close(fd);
+    fds->clear();
+}
+
+// A socket for addr bound to port, or -1 with *pErr set. An empty addr is every address:
+// one dual-stack IPv6 socket (IPv4 peers arrive on it as mapped addresses), or an IPv4 one
+// on a machine without IPv6, which *pNoIpv6 then remembers for the call's other ports.
+int OpenBound(const std::string& addr, unsigned short port, bool* pNoIpv6, int* pErr) {
+    if (addr.empty() && !*pNoIpv6) {
+        errno = 0;
+        int fd = vnsocket_create_for("::", true);
+        if (fd != -1 && vnsocket_bind_addr(fd, nullptr, port)) return fd;
+        int err = errno;
+        vnsocket_close(fd);
+        if (fd != -1 && (err == EADDRINUSE || err == EACCES)) {
+            *pErr = err;
+            return -1;
+        }
+        // No IPv6 here (the family is missing, or the kernel refuses its wildcard).
+        *pNoIpv6 = true;
+    }
+    errno = 0;
+    int fd = addr.empty() ? vnsocket_create(true, 0) : vnsocket_create_for(addr.c_str(), true);
+    bool bound = fd != -1 && (addr.empty() ? vnsocket_bind(fd, 0, port)
+                                           : vnsocket_bind_addr(fd, addr.c_str(), port));
+    if (bound) return fd;
+    *pErr = errno;
+    vnsocket_close(fd);
+    return -1;
+}
+
+}  // namespace
+
+bool CHttpServer::SplitListenAddresses(const char* pszList, std::vector<std::string>* pAddrs) {
+    pAddrs->clear();
+    if (pszList == nullptr || *pszList == '\0') {
+        pAddrs->push_back(std::string());  // every address
+        return true;
+    }
+    std::string list(pszList);
+    list += ',';
+    for (size_t from = 0, comma; (comma = list.find(',', from)) != std::string::npos;
+         from = comma + 1) {
+        std::string a = list.substr(from, comma - from);
+        size_t b = a.find_first_not_of(" \t"), e = a.find_last_not_of(" \t");
+        a = b == std::string::npos ? std::string() : a.substr(b, e - b + 1);
+        if (vnnet_addrfamily(a.c_str()) == 0) return false;
+        // The same address twice would only collide with itself.
+        if (std::find(pAddrs->begin(), pAddrs->end(), a) == pAddrs->end()) pAddrs->push_back(a);
+    }
+    return true;
+}
+
+int CHttpServer::BindAll(const std::vector<std::string>& addrs, unsigned short uPort, bool* pNoIpv6,
+                         std::vector<int>* pFds, unsigned short* pBound) {
+    // A port of this server's own (on other addresses) is left alone: a port belongs to one
+    // listening call, which StopListen closes as a whole.
+    if (uPort != 0 && HoldsPort(uPort)) return kPortTaken;
+    unsigned short port = uPort;
+    for (const std::string& addr : addrs) {
+        int err = 0;
+        int fd = OpenBound(addr, port, pNoIpv6, &err);
+        if (fd == -1) {
+            CloseAll(pFds);
+            // EACCES: a privileged port; the range may go on above it.
+            if (err == EADDRINUSE || err == EACCES) return kPortTaken;
+            syslog(VN_LOG_ERROR, kTag, __LINE__, "Listen on [%s] port [%u] failed: %s",
+                   addr.empty() ? "*" : addr.c_str(), port, strerror(err));
+            return kBindFailed;
+        }
+        pFds->push_back(fd);
+        if (port == 0) {
+            // The kernel chose for the first address; the others take the same port.
+            char text[64];
+            if (!vnsocket_getsockaddr(fd, text, sizeof(text), &port) || port == 0) {
+                CloseAll(pFds);
+                return kBindFailed;
+            }
+            if (HoldsPort(port)) {
+                CloseAll(pFds);
+                return kPortTaken;
+            }
         }
     }
-    unsigned int ip = 0;
+    *pBound = port;
+    return kBound;
+}
+
+bool CHttpServer::ListenOn(const std::vector<std::string>* pAddrs, unsigned short uFirst,
+                           unsigned short uLast, unsigned short* pPort,
+                           vn::detail::CTlsContext* pTls) {
+    if (uFirst > uLast) return false;
+    const std::vector<std::string> kEveryAddress(1);
+    const std::vector<std::string>& addrs = pAddrs != nullptr ? *pAddrs : kEveryAddress;
+    // A port of the kernel's choice for the first address may be taken on another one; a
+    // few fresh choices make that unlikely to matter (a fixed range is tried once per port).
+    const int kKernelChoices = 8;
+    bool noIpv6 = false;
+    std::vector<int> fds;
     unsigned short port = 0;
-    if (!bound || !vnsocket_listen(fd, 300) || !vnsocket_getsockname(fd, &ip, &port)) {
-        vnsocket_close(fd);
-        return false;
+    int result = kPortTaken;
+    for (unsigned int p = uFirst; p <= uLast && result == kPortTaken; ++p) {
+        for (int i = 0; i < (p == 0 ? kKernelChoices : 1) && result == kPortTaken; ++i) {
+            result =
+                BindAndClaim(addrs, static_cast<unsigned short>(p), pTls, &noIpv6, &fds, &port);
+        }
     }
+    if (result != kBound) return false;
     if (pPort != nullptr) *pPort = port;
     CHttpServerListen* l = nullptr;
     {
@@ -152,19 +284,52 @@ bool CHttpServer::ListenOn(unsigned short uFirst, unsigned short uLast, unsigned
             l = new CHttpServerListen(this);
             m_pListen.store(l, std::memory_order_release);
         }
-        // Set before the first connection can come: the port is new (a port a closed TLS
-        // listener had is plain again unless this one is TLS too).
-        auto it = m_tlsPorts.find(port);
-        if (it != m_tlsPorts.end()) {
-            it->second->Release();
-            m_tlsPorts.erase(it);
-        }
-        if (pTls != nullptr) {
-            pTls->AddRef();
-            m_tlsPorts[port] = pTls;
+    }
+    // Posted in order to the listen thread: a StopListen made after this call returns runs
+    // there after all of them.
+    for (int fd : fds)
+        l->AddListen(fd, port);
+    return true;
+}
+
+int CHttpServer::BindAndClaim(const std::vector<std::string>& addrs, unsigned short uPort,
+                              vn::detail::CTlsContext* pTls, bool* pNoIpv6, std::vector<int>* pFds,
+                              unsigned short* pBound) {
+    int result = BindAll(addrs, uPort, pNoIpv6, pFds, pBound);
+    if (result != kBound) return result;
+    for (int fd : *pFds) {
+        if (!vnsocket_listen(fd, 300)) {
+            CloseAll(pFds);
+            return kBindFailed;
         }
     }
-    l->AddListen(fd, port);
+    // Another call (on other addresses) may have taken the port since BindAll looked.
+    if (!ClaimPort(*pBound, pTls)) {
+        CloseAll(pFds);
+        return kPortTaken;
+    }
+    return kBound;
+}
+
+bool CHttpServer::HoldsPort(unsigned short uPort) {
+    std::lock_guard<std::mutex> guard(m_listenLock);
+    return m_ownPorts.count(uPort) != 0;
+}
+
+bool CHttpServer::ClaimPort(unsigned short uPort, vn::detail::CTlsContext* pTls) {
+    std::lock_guard<std::mutex> guard(m_listenLock);
+    if (!m_ownPorts.insert(uPort).second) return false;
+    // Set before the first connection can come. A TLS entry left for the port would be a
+    // closed listener's: the port is plain again unless this call is TLS too.
+    auto it = m_tlsPorts.find(uPort);
+    if (it != m_tlsPorts.end()) {
+        it->second->Release();
+        m_tlsPorts.erase(it);
+    }
+    if (pTls != nullptr) {
+        pTls->AddRef();
+        m_tlsPorts[uPort] = pTls;
+    }
     return true;
 }
 
@@ -186,14 +351,20 @@ void CHttpServer::AcceptInThread(int fd, unsigned short uPort) {
                "0.0.0.0", 0);
         return;
     }
+    // A connection the listen thread took just before a StopListen closed its port has no
+    // port any more (nor its TLS setting, which would leave it plain): it goes unanswered.
+    if (!HoldsPort(uPort)) {
+        vnsocket_close(fd);
+        return;
+    }
     CHttpServerTask* pTask = m_pThreadPool != nullptr ? m_pThreadPool->FindEasyThread() : nullptr;
     CHttpServerChannelPool* pPool = GetChannelPool();
     if (pTask == nullptr || pPool == nullptr) {
-        unsigned int ip = 0;
+        char ip[64] = "0.0.0.0";
         unsigned short port = 0;
-        vnsocket_getpeername(fd, &ip, &port);
+        vnsocket_getpeeraddr(fd, ip, sizeof(ip), &port);
         syslog(VN_LOG_ERROR, kTag, __LINE__,
-               "OnAccept From[%s:%d],but not find easythread,close it...", vnnet_iptostr(ip), port);
+               "OnAccept From[%s:%d],but not find easythread,close it...", ip, port);
         vnsocket_close(fd);
         return;
     }
@@ -215,16 +386,17 @@ void CHttpServer::StopListen(unsigned short uPort) {
         return;
     }
     m_registry.erase(uPort);
-    {
-        std::lock_guard<std::mutex> guard(m_listenLock);
-        auto it = m_tlsPorts.find(uPort);
-        if (it != m_tlsPorts.end()) {
-            it->second->Release();  // connections still open hold their own references
-            m_tlsPorts.erase(it);
-        }
-    }
+    // The sockets' close is posted before the port is given up: a call that takes the port
+    // afterwards posts its sockets behind it, so the close cannot reach them.
     CHttpServerListen* l = m_pListen.load(std::memory_order_acquire);
     if (l != nullptr) l->StopListen(uPort);
+    std::lock_guard<std::mutex> guard(m_listenLock);
+    m_ownPorts.erase(uPort);
+    auto it = m_tlsPorts.find(uPort);
+    if (it != m_tlsPorts.end()) {
+        it->second->Release();  // connections still open hold their own references
+        m_tlsPorts.erase(it);
+    }
 }
 
 void CHttpServer::RegisterRequest(const vn::strutf8& strRequestType, unsigned short uPort,

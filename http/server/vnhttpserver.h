@@ -69,12 +69,14 @@ public:
     IHttpServer& operator=(const IHttpServer&) { return *this; }
     virtual ~IHttpServer();
 
-    // Whether a listening socket for uPort is in place. Any thread.
+    // Whether a listening socket for uPort is in place (any of them, for a port listening on
+    // several addresses). Any thread.
     virtual bool IsListening(unsigned short uPort) = 0;
     // Binds the first free port of [uFirst, uLast] (0, 0: the kernel's choice) on every
-    // local address, listens with a backlog of 300 and writes the port. Any thread.
+    // local address of both families (one dual-stack IPv6 socket; IPv4 alone on a machine
+    // without IPv6), listens with a backlog of 300 and writes the port. Any thread.
     virtual bool Listen(unsigned short uFirst, unsigned short uLast, unsigned short* pPort) = 0;
-    // Closes the port and forgets every type registered on it.
+    // Closes the port (every socket it listens with) and forgets every type registered on it.
     virtual void StopListen(unsigned short uPort) = 0;
     virtual void RegisterRequest(const vn::strutf8& strRequestType, unsigned short uPort,
                                  CHttpRequestNotify* pNotify) = 0;
@@ -107,8 +109,9 @@ public:
                       const vn::strutf8& strBody, CHttpNotify* pNotify, bool bProgress) = 0;
     // Closes the connection without any report.
     virtual void Cancel(unsigned long long uId) = 0;
-    // Dotted addresses of the connection's two ends; the output is left alone for an id
-    // the server no longer holds. Any thread.
+    // Addresses of the connection's two ends: dotted for IPv4 (an IPv4 peer of a dual-stack
+    // port included), IPv6 text otherwise ("::1"); the output is left alone for an id the
+    // server no longer holds. Any thread.
     virtual void GetLocalIP(unsigned long long uId, vn::strutf8& strIP) = 0;
     virtual void GetPeerIP(unsigned long long uId, vn::strutf8& strIP) = 0;
     // The Content-Length of the request head (multipart: from the first data byte of the
@@ -135,6 +138,18 @@ public:
     // not load: the log says why). Any thread.
     virtual bool ListenTls(unsigned short uFirst, unsigned short uLast, unsigned short* pPort,
                            const char* pszCertFile, const char* pszKeyFile) = 0;
+    // Listen on the given addresses only: pszAddresses is a comma-separated list of numeric
+    // addresses of either family ("127.0.0.1,::1"; null or "" is every address, as Listen).
+    // All of them get the same port: the first of [uFirst, uLast] free on every one of them
+    // and held by no other listening call of this server, even on other addresses (0, 0: the
+    // kernel's choice for the first address, taken by the others). TLS as ListenTls when
+    // pszCertFile or pszKeyFile is given (non-empty), plain otherwise. StopListen closes all
+    // of the port's sockets. false, with nothing listening, for a list with anything that is
+    // not an address, an address this machine does not have, no free port, or a certificate
+    // or key that does not load. Any thread.
+    virtual bool ListenAt(const char* pszAddresses, unsigned short uFirst, unsigned short uLast,
+                          unsigned short* pPort, const char* pszCertFile,
+                          const char* pszKeyFile) = 0;
 };
 
 // The process's one server, created by the first call (safe from several threads).

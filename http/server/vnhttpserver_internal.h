@@ -4,17 +4,20 @@
 // objects, all on its thread "HttpSvr".
 //
 // Thread safety: the answering operations and the registry operations run on "HttpSvr";
-// called elsewhere they are posted there (fire-and-forget). Listen, IsListening,
-// GetLocalIP, GetPeerIP and GetRequestContentLen run on the caller's thread: the listen
-// object is created under m_listenLock and published atomically, and the channel look-ups
-// go through the pool's lock. Channels report on their own threads; the reports are
-// posted to "HttpSvr".
+// called elsewhere they are posted there (fire-and-forget). Listen, ListenTls, ListenAt,
+// IsListening, GetLocalIP, GetPeerIP and GetRequestContentLen run on the caller's thread:
+// the listen object is created and the ports are claimed under m_listenLock, the object is
+// published atomically, and the channel look-ups go through the pool's lock. Channels
+// report on their own threads; the reports are posted to "HttpSvr".
 //   IHttpServer* s = GetHttpServerInstance();      // CHttpServer, created once
 #pragma once
 
 #include <atomic>
 #include <map>
 #include <mutex>
+#include <set>
+#include <string>
+#include <vector>
 
 #include "http/server/vnhttpserver.h"
 #include "http/server/vnhttpserverchannel_internal.h"
@@ -62,6 +65,8 @@ public:
     void SetMemoryLimit(unsigned long long uBytes) override;
     bool ListenTls(unsigned short uFirst, unsigned short uLast, unsigned short* pPort,
                    const char* pszCertFile, const char* pszKeyFile) override;
+    bool ListenAt(const char* pszAddresses, unsigned short uFirst, unsigned short uLast,
+                  unsigned short* pPort, const char* pszCertFile, const char* pszKeyFile) override;
 
     // CHttpServerListenSink (listen thread)
     void OnAccept(int fd, unsigned short uPort) override;
@@ -97,10 +102,30 @@ public:
 
 private:
     bool OnThread() const;
-    // Binds, listens and hands the socket to the listen thread; pTls (a reference taken)
-    // puts TLS on the port's connections.
-    bool ListenOn(unsigned short uFirst, unsigned short uLast, unsigned short* pPort,
-                  vn::detail::CTlsContext* pTls);
+    // The addresses of a ListenAt list, each once; one empty entry (every address) for a
+    // null or empty list. false for a list with anything that is not an address.
+    static bool SplitListenAddresses(const char* pszList, std::vector<std::string>* pAddrs);
+    // Binds a socket to uPort (0: the kernel's choice, taken by the others) on each address
+    // of addrs ("" every address, IPv6 dual stack unless *pNoIpv6); a BindResult
+    // (vnhttpserver.cpp). Bound descriptors are in *pFds only with kBound. A port this
+    // server holds already counts as taken.
+    int BindAll(const std::vector<std::string>& addrs, unsigned short uPort, bool* pNoIpv6,
+                std::vector<int>* pFds, unsigned short* pBound);
+    // Binds the first port of [uFirst, uLast] free on every address of *pAddrs (null: every
+    // address), listens and hands the sockets to the listen thread; pTls (a reference
+    // taken) puts TLS on the port's connections.
+    bool ListenOn(const std::vector<std::string>* pAddrs, unsigned short uFirst,
+                  unsigned short uLast, unsigned short* pPort, vn::detail::CTlsContext* pTls);
+    // BindAll, then listen on every socket and claim the port; a BindResult.
+    int BindAndClaim(const std::vector<std::string>& addrs, unsigned short uPort,
+                     vn::detail::CTlsContext* pTls, bool* pNoIpv6, std::vector<int>* pFds,
+                     unsigned short* pBound);
+    // Takes uPort for a call (with its TLS context, a reference taken, or null); false when
+    // another call holds it.
+    bool ClaimPort(unsigned short uPort, vn::detail::CTlsContext* pTls);
+    bool HoldsPort(unsigned short uPort);
+    // A server TLS context for the two PEM files (a new reference), or null (logged).
+    static vn::detail::CTlsContext* NewTlsContext(const char* pszCertFile, const char* pszKeyFile);
     // The TLS context of a port (a new reference), or null for a plain one.
     vn::detail::CTlsContext* TlsOf(unsigned short uPort);
     // Completion with code 2 for an answer naming a channel the pool does not hold, or one
@@ -117,6 +142,9 @@ private:
     CVNTaskBase* m_pTask;                       // "HttpSvr", one reference owned
     std::mutex m_listenLock;                    // serialises the creation of m_pListen
     std::atomic<CHttpServerListen*> m_pListen;  // owned; created by the first Listen
+    // Ports a listening call holds, from its success until StopListen: a port belongs to
+    // one call (its addresses and its TLS setting). Guarded by m_listenLock.
+    std::set<unsigned short> m_ownPorts;
     // TLS ports and their contexts (one reference each); guarded by m_listenLock.
     std::map<unsigned short, vn::detail::CTlsContext*> m_tlsPorts;
     CHttpServerThreadPool* m_pThreadPool;                 // owned; "HttpSvr"

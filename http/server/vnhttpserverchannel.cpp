@@ -167,19 +167,20 @@ void CHttpServerChannel::Attach(int fd) {
         vn_task_call_CHttpServerChannelAttach::Post(m_pTask, m_pHolder, this, nullptr, fd);
         return;
     }
-    unsigned int ip = 0;
-    unsigned short port = 0;
-    if (!vnsocket_getsockname(fd, &ip, &port)) ip = 0;
-    vn::strutf8 strLocal(vnnet_iptostr(ip));
-    unsigned int peer = 0;
+    // Text of either family: a port listening on every address is a dual-stack IPv6 socket,
+    // whose IPv4 peers come out dotted as on an IPv4 socket.
+    char local[64] = "0.0.0.0";  // kept when the query fails (it writes nothing then)
+    vnsocket_getsockaddr(fd, local, sizeof(local), nullptr);
+    vn::strutf8 strLocal(local);
+    char peer[64];
     unsigned short peerPort = 0;
-    if (!vnsocket_getpeername(fd, &peer, &peerPort)) {
+    if (!vnsocket_getpeeraddr(fd, peer, sizeof(peer), &peerPort)) {
         syslog(VN_LOG_ERROR, kTag, __LINE__, "getpeername fail ??? let it close");
         vnsocket_close(fd);
         MarkClosed();
         return;
     }
-    vn::strutf8 strPeer(vnnet_iptostr(peer));
+    vn::strutf8 strPeer(peer);
     {
         std::lock_guard<std::mutex> guard(m_infoLock);
         m_strLocalIP = strLocal;

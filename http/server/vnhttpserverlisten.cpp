@@ -2,6 +2,8 @@
 // vnhttpserverlisten_internal.h).
 #include "http/server/vnhttpserverlisten_internal.h"
 
+#include <algorithm>
+
 #include "base/vnlog.h"
 #include "fevent/vntaskio.h"
 #include "net/vnnet.h"
@@ -30,8 +32,10 @@ CHttpServerListen::~CHttpServerListen() {
     // Once the listen thread has ended nobody else touches the sockets or its pump.
     if (task != nullptr && task->IsStarted()) task->Stop();
     for (auto& kv : m_sockets) {
-        kv.second->Close();
-        delete kv.second;
+        for (CVNITCPListenSocket* s : kv.second) {
+            s->Close();
+            delete s;
+        }
     }
     m_sockets.clear();
     if (task != nullptr) task->Release();
@@ -66,17 +70,10 @@ void CHttpServerListen::DoAddListen(int fd, unsigned short uPort) {
         delete s;
         return;
     }
-    CVNITCPListenSocket* old = nullptr;
-    {
-        CVNAutolock guard(m_lock);
-        auto it = m_sockets.find(uPort);
-        if (it != m_sockets.end()) old = it->second;
-        m_sockets[uPort] = s;
-    }
-    if (old != nullptr) {
-        old->Close();
-        delete old;
-    }
+    // The server gives a port to one listening call at a time and closes a port before it
+    // gives it up, so the sockets found under uPort are the same call's other addresses.
+    CVNAutolock guard(m_lock);
+    m_sockets[uPort].push_back(s);
 }
 
 void CHttpServerListen::StopListen(unsigned short uPort) {
@@ -93,27 +90,38 @@ void CHttpServerListen::StopListen(unsigned short uPort) {
 }
 
 void CHttpServerListen::DoStopListen(unsigned short uPort) {
-    CVNITCPListenSocket* s = nullptr;
+    std::vector<CVNITCPListenSocket*> sockets;
     {
         CVNAutolock guard(m_lock);
         auto it = m_sockets.find(uPort);
         if (it != m_sockets.end()) {
-            s = it->second;
+            sockets.swap(it->second);
             m_sockets.erase(it);
         }
     }
-    if (s == nullptr) {
+    if (sockets.empty()) {
         syslog(VN_LOG_ERROR, kTag, __LINE__, "Stop Listen fail, not find,uPort[%d]", uPort);
         return;
     }
-    s->Close();
-    delete s;
+    for (CVNITCPListenSocket* s : sockets) {
+        s->Close();
+        delete s;
+    }
     syslog(VN_LOG_NOTICE, kTag, __LINE__, "Stop Listen [%d] success", uPort);
 }
 
 bool CHttpServerListen::IsListening(unsigned short uPort) {
     CVNAutolock guard(m_lock);
     return m_sockets.find(uPort) != m_sockets.end();
+}
+
+unsigned short CHttpServerListen::PortOf(const CVNITCPListenSocket* pSocket) const {
+    for (const auto& kv : m_sockets) {
+        for (const CVNITCPListenSocket* s : kv.second) {
+            if (s == pSocket) return kv.first;
+        }
+    }
+    return 0;
 }
 
 void CHttpServerListen::OnListen(unsigned int, unsigned short, CVNITCPListenSocket*) {}
@@ -124,9 +132,7 @@ void CHttpServerListen::OnAccept(CVNITCPListenSocket* pSocket) {
     unsigned short port = 0;
     {
         CVNAutolock guard(m_lock);
-        for (auto& kv : m_sockets) {
-            if (kv.second == pSocket) port = kv.first;
-        }
+        port = PortOf(pSocket);
     }
     int fd = pSocket->Accept();
     if (m_pSink == nullptr) {
@@ -137,14 +143,18 @@ void CHttpServerListen::OnAccept(CVNITCPListenSocket* pSocket) {
 }
 
 void CHttpServerListen::OnClose(CVNITCPListenSocket* pSocket) {
+    // Only this socket goes: the port's other addresses still listen.
     bool found = false;
     {
         CVNAutolock guard(m_lock);
-        for (auto it = m_sockets.begin(); it != m_sockets.end(); ++it) {
-            if (it->second == pSocket) {
-                m_sockets.erase(it);
+        auto it = m_sockets.find(PortOf(pSocket));
+        if (it != m_sockets.end()) {
+            std::vector<CVNITCPListenSocket*>& v = it->second;
+            auto at = std::find(v.begin(), v.end(), pSocket);
+            if (at != v.end()) {
+                v.erase(at);
                 found = true;
-                break;
+                if (v.empty()) m_sockets.erase(it);
             }
         }
     }

@@ -1,17 +1,18 @@
 // Internal header (not installed): CHttpServerListen, the listening side of the embedded
-// HTTP server. It keeps one listening socket object per port on its I/O thread
-// "HttpServerListen" and hands every accepted descriptor, with the port it came in on, to
-// its sink (the server).
+// HTTP server. It keeps the listening socket objects of each port (one per bound address:
+// a port listened on at "127.0.0.1,::1" has two) on its I/O thread "HttpServerListen" and
+// hands every accepted descriptor, with the port it came in on, to its sink (the server).
 //
 // Thread safety: AddListen, StopListen and IsListening may be called from any thread;
 // the socket objects live on the listen thread (the first two post their work there) and
 // the port map is guarded by m_lock. The sink is called on the listen thread.
 //   CHttpServerListen* l = new CHttpServerListen(server);
-//   l->AddListen(fd, port);            // a bound, listening descriptor
-//   l->IsListening(port);              // true once the listen thread took it over
+//   l->AddListen(fd, port);            // a bound, listening descriptor (one per address)
+//   l->IsListening(port);              // true once the listen thread took one over
 #pragma once
 
 #include <map>
+#include <vector>
 
 #include "base/vnlock.h"
 #include "net/vnsocketi.h"
@@ -37,9 +38,12 @@ public:
     CHttpServerListen& operator=(const CHttpServerListen&) = delete;
 
     // Takes over a bound and listening descriptor for uPort (creates the listen thread on
-    // first use). The port counts as listening once the listen thread has taken it.
+    // first use); it joins the port's other descriptors. The port counts as listening once
+    // the listen thread has taken one of them.
     void AddListen(int fd, unsigned short uPort);
+    // Closes every listening socket of uPort.
     void StopListen(unsigned short uPort);
+    // Whether any listening socket of uPort is open.
     bool IsListening(unsigned short uPort);
 
     // CVNITCPListenSocketSink (listen thread)
@@ -52,10 +56,14 @@ private:
     friend struct vn_task_call_CHttpServerListenDoStopListen;
     void DoAddListen(int fd, unsigned short uPort);
     void DoStopListen(unsigned short uPort);
+    // The port pSocket listens on, 0 when it is not in the map. Called with m_lock held.
+    unsigned short PortOf(const CVNITCPListenSocket* pSocket) const;
 
     CScopeHolder<CHttpServerListen, 0, CRefCountSafe>* m_pHolder;  // one reference owned
     CVNLock m_lock;  // guards m_sockets and m_pTask's creation
-    std::map<unsigned short, CVNITCPListenSocket*> m_sockets;  // owned; guarded by m_lock
-    CHttpServerListenSink* m_pSink;                            // not owned
-    CVNTaskIO* m_pTask;  // "HttpServerListen", one reference owned; guarded by m_lock
+    // The sockets of each port, owned; a port is in the map only while it has one. Guarded
+    // by m_lock.
+    std::map<unsigned short, std::vector<CVNITCPListenSocket*>> m_sockets;
+    CHttpServerListenSink* m_pSink;  // not owned
+    CVNTaskIO* m_pTask;              // "HttpServerListen", one reference owned; guarded by m_lock
 };

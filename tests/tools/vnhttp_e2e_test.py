@@ -5,7 +5,10 @@ authority made by the openssl command line. Every peer runs in a private tempora
 directory on a port the kernel picked; every wait is bounded.
 
     python3 vnhttp_e2e_test.py --vnhttp build/tools/vnhttp \
-        [GetTest|ExitTest|ServeTest|PostTest|TlsTest]
+        [GetTest|ExitTest|ServeTest|PostTest|TlsTest|ListenTest]
+
+Peers listen on loopback (127.0.0.1, ::1); ListenTest also reaches `vnhttp serve` on this
+machine's own non-loopback addresses, to see that it is not listening there by default.
 """
 import argparse
 import base64
@@ -139,15 +142,15 @@ class Nginx:
 
 
 class ScriptedPeer(threading.Thread):
-    """Accepts connections on a free loopback port and runs script(conn, stop_event) for
-    each, on this thread, one after the other."""
+    """Accepts connections on a free port of a loopback address (127.0.0.1 or ::1) and runs
+    script(conn, stop_event) for each, on this thread, one after the other."""
 
-    def __init__(self, script):
+    def __init__(self, script, host="127.0.0.1"):
         super().__init__(daemon=True)
         self.script = script
         self.stop_event = threading.Event()
-        self.sock = socket.socket()
-        self.sock.bind(("127.0.0.1", 0))
+        self.sock = socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET)
+        self.sock.bind((host, 0))
         self.sock.listen(8)
         self.sock.settimeout(0.1)
         self.port = self.sock.getsockname()[1]
@@ -411,12 +414,12 @@ class Server:
         self.proc = subprocess.Popen([VNHTTP, "serve", root, "--port", "0", *options],
                                      stdout=subprocess.PIPE, stderr=self.log)
         line = self.proc.stdout.readline().decode()
-        match = re.search(r"https?://127\.0\.0\.1:(\d+)/", line)
+        match = re.search(r"https?://([0-9.]+|\[[0-9a-f:]+\]):(\d+)/", line)
         if not match:
             self.stop()
             raise RuntimeError("vnhttp serve did not start: %r" % line)
         self.base = match.group(0)[:-1]
-        self.port = int(match.group(1))
+        self.port = int(match.group(2))
         self.line = line
 
     def url(self, path):
@@ -552,16 +555,6 @@ class ServeTest(VnhttpCase):
         self.assertTrue(proc.stdout.endswith(b"\n400"), proc.stdout)
         self.assertEqual(sorted(os.listdir(self.root)), before)
 
-    def test_non_loopback_peers_are_refused(self):
-        addresses = subprocess.run(["hostname", "-I"], capture_output=True).stdout.split()
-        ipv4 = [a.decode() for a in addresses if re.match(rb"^\d+\.\d+\.\d+\.\d+$", a)
-                and not a.startswith(b"127.")]
-        if not ipv4:
-            self.skipTest("no non-loopback IPv4 address on this machine")
-        proc = curl("-o", "-", "-w", "\n%{http_code}", "--interface", ipv4[0],
-                    "http://%s:%d/data.bin" % (ipv4[0], self.server.port))
-        self.assertTrue(proc.stdout.endswith(b"\n403"), proc.stdout[-200:])
-
 
 class PostTest(VnhttpCase):
     @classmethod
@@ -628,6 +621,220 @@ class PostTest(VnhttpCase):
         finally:
             self.assertEqual(server.stop(), 0)
         self.assertIn('"POST / HTTP/1.1" 200 %d ' % len(payload), server.log_text())
+
+
+def own_addresses():
+    """This machine's addresses outside loopback (IPv6 link-local ones left out, as they need
+    an interface named with them): (first IPv4 or None, first IPv6 or None)."""
+    words = subprocess.run(["hostname", "-I"], capture_output=True,
+                           timeout=STEP_TIMEOUT).stdout.decode().split()
+    ipv4 = [a for a in words if re.match(r"^\d+\.\d+\.\d+\.\d+$", a) and not a.startswith("127.")]
+    ipv6 = [a for a in words if ":" in a and not a.lower().startswith("fe80:") and a != "::1"]
+    return (ipv4[0] if ipv4 else None), (ipv6[0] if ipv6 else None)
+
+
+def url_host(address):
+    return "[%s]" % address if ":" in address else address
+
+
+def socks5_answering(conn, stop):
+    """A SOCKS5 proxy that answers the request itself: the body names the destination it was
+    asked for, as a name ("name HOST:PORT") or an address ("ipv4 A:PORT", "ipv6 A:PORT")."""
+    def take(n):
+        data = b""
+        while len(data) < n:
+            chunk = conn.recv(n - len(data))
+            if not chunk:
+                raise OSError("the client went away")
+            data += chunk
+        return data
+    _, methods = take(2)
+    take(methods)
+    conn.sendall(b"\x05\x00")  # no authentication
+    _, _, _, kind = take(4)
+    if kind == 1:
+        target = "ipv4 " + socket.inet_ntop(socket.AF_INET, take(4))
+    elif kind == 4:
+        target = "ipv6 " + socket.inet_ntop(socket.AF_INET6, take(16))
+    else:
+        target = "name " + take(take(1)[0]).decode()
+    target += ":%d" % int.from_bytes(take(2), "big")
+    conn.sendall(b"\x05\x00\x00\x01\x00\x00\x00\x00\x00\x00")
+    read_head(conn)
+    body = target.encode()
+    conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\nConnection: close\r\n\r\n%s"
+                 % (len(body), body))
+
+
+class ListenTest(VnhttpCase):
+    """Where `vnhttp serve` listens (loopback of both families by default, --bind, --bind-any)
+    and the client's IPv6 pieces: bracketed URLs, --resolve, SOCKS5 with names resolved by
+    the proxy (socks5h) or here (socks5), an IPv6 proxy address."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        try:
+            with socket.socket(socket.AF_INET6) as s:
+                s.bind(("::1", 0))
+        except OSError:
+            raise unittest.SkipTest("no IPv6 loopback (::1) on this machine")
+        cls.root = os.path.join(cls.tmp, "root")
+        os.mkdir(cls.root)
+        with open(os.path.join(cls.root, "hello.txt"), "w") as f:
+            f.write("hello\n")
+        cls.ipv4, cls.ipv6 = own_addresses()
+        for family, address in (("IPv4", cls.ipv4), ("IPv6", cls.ipv6)):
+            if address is None:
+                print("note: no non-loopback %s address on this machine: its rows are skipped"
+                      % family, file=sys.stderr)
+
+    def fetch(self, host, port, *args):
+        """curl's exit status and, when it got an answer, the HTTP status and body."""
+        proc = curl("-g", "-o", "-", "-w", "\n%{http_code}", *args,
+                    "http://%s:%d/hello.txt" % (url_host(host), port))
+        body, _, code = proc.stdout.rpartition(b"\n")
+        return proc.returncode, int(code or 0), body
+
+    def check_reach(self, server, rows):
+        """rows: (address, expected HTTP status or None for a refused connection, curl
+        options); an address of None (the machine has none of that family) is skipped."""
+        for address, status, args in rows:
+            if address is None:
+                continue
+            with self.subTest(address=address, args=args):
+                code, got, body = self.fetch(address, server.port, *args)
+                if status is None:
+                    self.assertEqual((code, got), (7, 0), "connection not refused")
+                else:
+                    self.assertEqual((code, got), (0, status), body)
+                    if status == 200:
+                        self.assertEqual(body, b"hello\n")
+
+    def test_serve_listens_on_loopback_by_default(self):
+        server = Server(self.root)
+        try:
+            self.assertIn("loopback only", server.line)
+            self.assertIn("at http://127.0.0.1:%d/" % server.port, server.line)
+            rows = [("127.0.0.1", 200, ()), ("::1", 200, ()), (self.ipv4, None, ()),
+                    (self.ipv6, None, ())]
+            if self.ipv4:
+                # Loopback reached from another address of this machine: no loopback peer.
+                rows.append(("127.0.0.1", 403, ("--interface", self.ipv4)))
+            self.check_reach(server, rows)
+        finally:
+            self.assertEqual(server.stop(), 0)
+        log = server.log_text()
+        self.assertRegex(log, r'127\.0\.0\.1:\d+ "GET /hello\.txt HTTP/1\.1" 200 6 ')
+        self.assertRegex(log, r'\[::1\]:\d+ "GET /hello\.txt HTTP/1\.1" 200 6 ')
+
+    def test_bind_any_answers_every_address(self):
+        server = Server(self.root, "--bind-any")
+        try:
+            self.assertIn("all addresses", server.line)
+            self.check_reach(server, [("127.0.0.1", 200, ()), ("::1", 200, ()),
+                                      (self.ipv4, 200, ()), (self.ipv6, 200, ())])
+        finally:
+            self.assertEqual(server.stop(), 0)
+
+    def test_bind_one_address(self):
+        cases = [  # --bind values, host the printed URL names, (address, status) rows
+            (["::1"], "[::1]", [("::1", 200), ("127.0.0.1", None), (self.ipv4, None)]),
+            (["[::1]"], "[::1]", [("::1", 200), ("127.0.0.1", None)]),
+            (["127.0.0.1"], "127.0.0.1", [("127.0.0.1", 200), ("::1", None)]),
+            (["::1", "127.0.0.1"], "127.0.0.1", [("::1", 200), ("127.0.0.1", 200),
+                                                  (self.ipv6, None)]),
+        ]
+        if self.ipv4:
+            # An address outside loopback that the user chose: its peers are answered.
+            cases.append(([self.ipv4], self.ipv4, [(self.ipv4, 200), ("127.0.0.1", None)]))
+        for binds, host, rows in cases:
+            with self.subTest(bind=binds):
+                options = [o for b in binds for o in ("--bind", b)]
+                server = Server(self.root, *options)
+                try:
+                    self.assertIn("://%s:%d/" % (host, server.port), server.line)
+                    self.check_reach(server, [(a, status, ()) for a, status in rows])
+                finally:
+                    self.assertEqual(server.stop(), 0)
+
+    def test_serve_refuses_bad_binds(self):
+        cases = [  # serve options, exit status, what standard error names
+            (["--bind", "localhost"], 64, "--bind needs a numeric"),
+            (["--bind", "127.0.0.1,::1"], 64, "--bind needs a numeric"),
+            (["--bind", "::1", "--bind-any"], 64, "exclude each other"),
+            (["--bind", "203.0.113.9"], 1, "203.0.113.9"),  # not this machine's
+        ]
+        for options, status, cause in cases:
+            with self.subTest(options=options):
+                proc = vnhttp("serve", self.root, "--port", "0", *options)
+                self.assertEqual(proc.returncode, status, proc.stderr)
+                self.assertIn(cause, proc.stderr.decode())
+                self.assertEqual(proc.stdout, b"")
+
+    def test_get_bracketed_urls_and_resolve(self):
+        server = Server(self.root, "--bind", "::1")
+        made_up = "vnhttp-made-up.invalid"
+        try:
+            rows = [  # get arguments, exit status, standard output or a cause on stderr
+                (["http://[::1]:%d/hello.txt" % server.port], 0, b"hello\n"),
+                (["http://[0:0::1]:%d/hello.txt" % server.port], 0, b"hello\n"),
+                (["--resolve", "%s:%d:::1" % (made_up, server.port),
+                  "http://%s:%d/hello.txt" % (made_up, server.port)], 0, b"hello\n"),
+                (["--resolve", "%s:%d:[::1]" % (made_up, server.port),
+                  "http://%s:%d/hello.txt" % (made_up, server.port)], 0, b"hello\n"),
+                # The first address refuses (nobody on 127.0.0.1 there), the next one answers.
+                (["--resolve", "%s:%d:127.0.0.1,::1" % (made_up, server.port),
+                  "http://%s:%d/hello.txt" % (made_up, server.port)], 0, b"hello\n"),
+                (["http://127.0.0.1:%d/hello.txt" % server.port], 5, "could not connect"),
+                (["http://[::1/x"], 10, "not an IPv6 address in [brackets]"),
+                (["http://[example.com]/x"], 10, "not an IPv6 address in [brackets]"),
+                (["http://[::1]x/"], 10, "not an IPv6 address in [brackets]"),
+                (["http://::1:80/x"], 10, "an IPv6 address goes in [brackets]"),
+                (["--resolve", "nonsense", "http://[::1]:1/"], 64, "--resolve needs"),
+                (["--resolve", "h:80", "http://[::1]:1/"], 64, "--resolve needs"),
+                (["--resolve", "h:x:127.0.0.1", "http://[::1]:1/"], 64, "--resolve needs"),
+                (["--resolve", "h:80:not-an-address", "http://[::1]:1/"], 64, "--resolve needs"),
+                (["--resolve", "h:80:127.0.0.1,", "http://[::1]:1/"], 64, "--resolve needs"),
+                (["--proxy", "socks5h://[::1]", "http://[::1]:1/"], 64, "proxy needs a port"),
+                (["--proxy", "socks4://127.0.0.1:1", "http://[::1]:1/"], 64, "socks5h"),
+            ]
+            for args, status, expected in rows:
+                with self.subTest(args=args):
+                    proc = vnhttp("get", "-s", "--timeout", "5", *args)
+                    self.assertEqual(proc.returncode, status, proc.stderr)
+                    if status == 0:
+                        self.assertEqual(proc.stdout, expected)
+                    else:
+                        self.assertIn(expected, proc.stderr.decode())
+        finally:
+            self.assertEqual(server.stop(), 0)
+        self.assertRegex(server.log_text(), r'\[::1\]:\d+ "GET /hello\.txt HTTP/1\.1" 200 6 ')
+
+    def test_socks5_names_resolved_by_the_proxy_or_here(self):
+        peers = [ScriptedPeer(socks5_answering, host) for host in ("127.0.0.1", "::1")]
+        name = "vnhttp-made-up.invalid"
+        try:
+            v4, v6 = peers[0].port, peers[1].port
+            rows = [  # proxy, more get arguments, URL, the destination the proxy was given
+                ("socks5h://127.0.0.1:%d" % v4, [], "http://%s:81/x" % name,
+                 "name %s:81" % name),
+                ("socks5h://[::1]:%d" % v6, [], "http://%s:81/x" % name, "name %s:81" % name),
+                ("socks5://127.0.0.1:%d" % v4, [], "http://127.0.0.1:81/x", "ipv4 127.0.0.1:81"),
+                ("socks5://[::1]:%d" % v6, [], "http://[::1]:81/x", "ipv6 ::1:81"),
+                # socks5: the name is resolved here (through --resolve), the proxy gets the
+                # address.
+                ("socks5://127.0.0.1:%d" % v4, ["--resolve", "%s:81:127.0.0.2" % name],
+                 "http://%s:81/x" % name, "ipv4 127.0.0.2:81"),
+            ]
+            for proxy, extra, url, target in rows:
+                with self.subTest(proxy=proxy, url=url):
+                    proc = vnhttp("get", "-s", "--timeout", "5", "--proxy", proxy, *extra, url)
+                    self.assertEqual((proc.returncode, proc.stdout.decode()), (0, target),
+                                     proc.stderr)
+        finally:
+            for peer in peers:
+                peer.close()
 
 
 def openssl(*args, cwd):

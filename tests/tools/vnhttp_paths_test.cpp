@@ -165,6 +165,39 @@ TEST(VnhttpArgs, OptionsAndUrls) {
     EXPECT_EQ(u.port, 1080);
     EXPECT_FALSE(vnhttp::SplitUrl("http://h:99999/", &u, &error));
     EXPECT_FALSE(vnhttp::SplitUrl("no-scheme", &u, &error));
+    // IPv6 hosts come in brackets, which the host loses; anything else with colons is refused.
+    struct Row {
+        const char* url;
+        const char* host;  // null: refused
+        bool ipv6;
+        unsigned short port;
+        const char* path;
+    } rows[] = {
+        {"http://[::1]:8080/x", "::1", true, 8080, "/x"},
+        {"http://[::1]/x", "::1", true, 0, "/x"},
+        {"https://[fd00::2]", "fd00::2", true, 0, "/"},
+        {"socks5h://u:p@[::ffff:127.0.0.1]:1080", "::ffff:127.0.0.1", true, 1080, "/"},
+        {"http://127.0.0.1:80/", "127.0.0.1", false, 80, "/"},
+        {"http://[::1/x", nullptr, false, 0, ""},
+        {"http://[::1]x/", nullptr, false, 0, ""},
+        {"http://[::1]:/", nullptr, false, 0, ""},
+        {"http://[example.com]/", nullptr, false, 0, ""},
+        {"http://[127.0.0.1]/", nullptr, false, 0, ""},
+        {"http://[]/", nullptr, false, 0, ""},
+        {"http://::1/", nullptr, false, 0, ""},
+        {"http://::1:80/", nullptr, false, 0, ""},
+        {"http://h:1:2/", nullptr, false, 0, ""},
+    };
+    for (const Row& r : rows) {
+        vnhttp::UrlParts parts;
+        bool ok = vnhttp::SplitUrl(r.url, &parts, &error);
+        EXPECT_EQ(r.host != nullptr, ok) << r.url << ": " << error;
+        if (!ok) continue;
+        EXPECT_EQ(parts.host, r.host) << r.url;
+        EXPECT_EQ(parts.ipv6, r.ipv6) << r.url;
+        EXPECT_EQ(parts.port, r.port) << r.url;
+        EXPECT_EQ(parts.path, r.path) << r.url;
+    }
     EXPECT_EQ(vnhttp::LocalNameForUrl("http://h/dir/a%20b.bin?x=/y"), "a b.bin");
     EXPECT_EQ(vnhttp::LocalNameForUrl("http://h/dir/"), "index.html");
     EXPECT_EQ(vnhttp::LocalNameForUrl("http://h/..%2F..%2Fetc%2Fpasswd"), "passwd");

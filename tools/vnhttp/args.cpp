@@ -1,6 +1,7 @@
 // Command-line parsing for vnhttp (see args.h). Main thread only.
 #include "args.h"
 
+#include <arpa/inet.h>
 #include <string.h>
 
 #include "confine.h"
@@ -119,21 +120,46 @@ bool SplitUrl(const std::string& url, UrlParts* parts, std::string* error) {
             return false;
         }
     }
-    size_t colon = authority.rfind(':');
-    if (colon != std::string::npos) {
+    // An IPv6 address is bracketed (RFC 3986 3.2.2): its colons are not the port's.
+    std::string host = authority, portText;
+    bool hasPort = false;
+    parts->ipv6 = !authority.empty() && authority[0] == '[';
+    if (parts->ipv6) {
+        size_t close = authority.find(']');
+        host = authority.substr(1, close == std::string::npos ? std::string::npos : close - 1);
+        struct in6_addr a;
+        if (close == std::string::npos || inet_pton(AF_INET6, host.c_str(), &a) != 1 ||
+            (close + 1 < authority.size() && authority[close + 1] != ':')) {
+            *error = "not an IPv6 address in [brackets]: " + url;
+            return false;
+        }
+        hasPort = close + 1 < authority.size();
+        if (hasPort) portText = authority.substr(close + 2);
+    } else {
+        size_t colon = authority.find(':');
+        hasPort = colon != std::string::npos;
+        if (hasPort) {
+            portText = authority.substr(colon + 1);
+            host.resize(colon);
+        }
+        if (portText.find(':') != std::string::npos) {
+            *error = "an IPv6 address goes in [brackets]: " + url;
+            return false;
+        }
+    }
+    if (hasPort) {
         uint64_t port = 0;
-        if (!ParseUnsigned(authority.substr(colon + 1), 65535, &port) || port == 0) {
+        if (!ParseUnsigned(portText, 65535, &port) || port == 0) {
             *error = "bad port in " + url;
             return false;
         }
         parts->port = static_cast<unsigned short>(port);
-        authority.resize(colon);
     }
-    if (authority.empty()) {
+    if (host.empty()) {
         *error = "no host in " + url;
         return false;
     }
-    parts->host = authority;
+    parts->host = host;
     return true;
 }
 

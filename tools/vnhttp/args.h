@@ -50,12 +50,14 @@ bool ParseArgs(int argc, char** argv, int first, const std::vector<OptionSpec>& 
 bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t* value);
 
 // "scheme://[user[:password]@]host[:port][/path]" split into its pieces. The user and the
-// password are percent-decoded; port is 0 when none is given.
+// password are percent-decoded; port is 0 when none is given. An IPv6 host is written in
+// brackets ("http://[::1]:8080/"); one without them is refused.
 struct UrlParts {
     std::string scheme;  // lower case
     std::string user;
     std::string password;
-    std::string host;
+    std::string host;   // an IPv6 address without its brackets
+    bool ipv6 = false;  // the host was bracketed
     unsigned short port = 0;
     std::string path;  // from the first '/', "/" when none
 };

@@ -15,6 +15,7 @@
 #include "transfer.h"
 #include "crypto/vnmd5.h"
 #include "io/vnfile.h"
+#include "net/vnnet.h"
 
 namespace vnhttp {
 namespace {
@@ -24,7 +25,8 @@ const char kUsage[] =
     "\n"
     "  get URL [-o FILE | -O] [-c] ...     download (to standard output without -o/-O)\n"
     "  post URL --data TEXT | --file PATH | -F name=value | -F name=@path ...\n"
-    "  serve DIR [--port N | --ports A-B] [--bind-any] [--upload] [--cert FILE --key FILE]\n"
+    "  serve DIR [--port N | --ports A-B] [--bind ADDR... | --bind-any] [--upload]\n"
+    "            [--cert FILE --key FILE]\n"
     "  md5 FILE...                         MD5 of files, computed by the library\n"
     "\n"
     "  vnhttp COMMAND --help    options of one command\n"
@@ -45,14 +47,22 @@ const char kExitStatuses[] =
     "  10  bad URL, or the file to upload is missing or empty\n"
     "  11  TLS failed: the handshake failed, or the server's certificate was refused\n"
     "      (unknown authority, expired, not for this host, no --pin matched)\n"
-    "  64  bad command line (an unreadable --cacert or a malformed --pin included)\n"
+    "  64  bad command line (an unreadable --cacert, a malformed --pin or --resolve\n"
+    "      included)\n"
     "  70  the library could not be set up\n"
     " 130  interrupted (Ctrl-C)\n";
 
 const char kCommonTransferHelp[] =
-    "  --proxy URL        http://[user:password@]host:port (HTTP CONNECT) or\n"
-    "                     socks5://[user:password@]host:port, through the library's\n"
-    "                     process-wide proxy settings\n"
+    "  --proxy URL        http://[user:password@]host:port (HTTP CONNECT),\n"
+    "                     socks5://[user:password@]host:port (host names of URLs are\n"
+    "                     resolved here) or socks5h://... (the proxy resolves them),\n"
+    "                     through the library's process-wide proxy settings; an IPv6\n"
+    "                     proxy address goes in brackets (socks5h://[::1]:1080)\n"
+    "  --resolve HOST:PORT:ADDR[,ADDR...]\n"
+    "                     requests to HOST on PORT connect to ADDR (numeric, IPv4 or\n"
+    "                     IPv6; several are tried in turn) without asking the resolver;\n"
+    "                     the URL still names HOST (Host header, certificate check).\n"
+    "                     curl's form; repeatable\n"
     "  --timeout SECONDS  longest wait for a connection or for the next data (30)\n"
     "  --retries N        reconnects after a data time-out (0)\n"
     "  -H 'Name: value'   an extra request header (repeatable)\n"
@@ -73,7 +83,8 @@ const char kCommonTransferHelp[] =
     "\n"
     "Progress goes to standard error: a bar redrawn in place (at most 10 times a\n"
     "second) on a terminal, a plain line every 2 seconds otherwise. http:// and\n"
-    "https:// URLs, without user:password@.\n";
+    "https:// URLs, without user:password@; an IPv6 address goes in brackets\n"
+    "(http://[::1]:8080/file).\n";
 
 const char kGetHelp[] =
     "usage: vnhttp get URL [-o FILE | -O] [-c] [OPTIONS]\n"
@@ -99,8 +110,8 @@ const char kPostHelp[] =
     "                     the fields)\n";
 
 const char kServeHelp[] =
-    "usage: vnhttp serve DIR [--port N | --ports A-B] [--bind-any] [--upload]\n"
-    "                    [--cert FILE --key FILE] [-v]\n"
+    "usage: vnhttp serve DIR [--port N | --ports A-B] [--bind ADDR... | --bind-any]\n"
+    "                    [--upload] [--cert FILE --key FILE] [-v]\n"
     "\n"
     "Serves the files below DIR over HTTP (HTTPS with --cert and --key) and prints the\n"
     "URL it serves.\n"
@@ -111,9 +122,15 @@ const char kServeHelp[] =
     "\n"
     "  --port N      listen on port N (0: a port of the kernel's choice)\n"
     "  --ports A-B   listen on the first free port of A..B (default 8000-8099)\n"
-    "  --bind-any    answer peers on any address. Without it the server still listens on\n"
-    "                every address (the library binds them all) but answers requests\n"
-    "                from peers outside 127.0.0.0/8 with 403.\n"
+    "  --bind ADDR   listen on ADDR instead of loopback: a numeric IPv4 or IPv6 address\n"
+    "                of this machine (::1 or [::1]; 0.0.0.0 and :: stand for every\n"
+    "                address of their family). Repeatable: every ADDR gets the same\n"
+    "                port. With an ADDR outside loopback every peer is answered. The\n"
+    "                URL printed names 127.0.0.1 when it is among them, else the first.\n"
+    "  --bind-any    listen on every address, IPv4 and IPv6, and answer every peer.\n"
+    "                Without either, the server listens on loopback only: 127.0.0.1 and\n"
+    "                ::1 (127.0.0.1 alone on a machine without IPv6), and a peer that\n"
+    "                still comes from outside loopback is answered 403.\n"
     "  --upload      store multipart POSTs to / in DIR. The file must be the first (or\n"
     "                only) part; it is stored under its name reduced to a safe base name,\n"
     "                never overwriting: a numbered name (name-1.ext, ...) is taken instead.\n"
@@ -144,7 +161,7 @@ bool WantsHelp(int argc, char** argv) {
 const std::vector<OptionSpec> kTransferOptions = {
     {"proxy", 0, true},     {"timeout", 0, true},     {"retries", 0, true}, {"header", 'H', true},
     {"silent", 's', false}, {"verbose", 'v', false},  {"cacert", 0, true},  {"capath", 0, true},
-    {"pin", 0, true},       {"insecure", 'k', false},
+    {"pin", 0, true},       {"insecure", 'k', false}, {"resolve", 0, true},
 };
 
 // Options shared by get and post; false after printing the error.
@@ -189,6 +206,8 @@ bool ReadTransferOptions(const ParsedArgs& a, TransferOptions* o, int* status) {
         }
         o->pins.push_back(pin);
     }
+    // The library's own parser checks each entry when the client takes it.
+    o->resolves = a.All("resolve");
     o->verify = !a.Has("insecure");
     o->silent = a.Has("silent");
     o->libraryLogLevel = a.Has("verbose") ? 4 : -1;
@@ -292,8 +311,8 @@ int CommandServe(int argc, char** argv) {
         return 0;
     }
     std::vector<OptionSpec> specs = {
-        {"port", 0, true}, {"ports", 0, true}, {"bind-any", 0, false}, {"upload", 0, false},
-        {"cert", 0, true}, {"key", 0, true},   {"verbose", 'v', false}};
+        {"port", 0, true},    {"ports", 0, true}, {"bind-any", 0, false}, {"bind", 0, true},
+        {"upload", 0, false}, {"cert", 0, true},  {"key", 0, true},       {"verbose", 'v', false}};
     ParsedArgs a;
     std::string error;
     if (!ParseArgs(argc, argv, 2, specs, &a, &error)) return Usage(error);
@@ -316,6 +335,16 @@ int CommandServe(int argc, char** argv) {
         return Usage("--cert and --key need file names");
     }
     o.bindAny = a.Has("bind-any");
+    if (o.bindAny && a.Has("bind")) return Usage("--bind and --bind-any exclude each other");
+    for (std::string addr : a.All("bind")) {
+        if (addr.size() > 2 && addr.front() == '[' && addr.back() == ']') {
+            addr = addr.substr(1, addr.size() - 2);
+        }
+        if (vnnet_addrfamily(addr.c_str()) == 0) {
+            return Usage("--bind needs a numeric IPv4 or IPv6 address: '" + addr + "'");
+        }
+        o.bind.push_back(addr);
+    }
     o.upload = a.Has("upload");
     o.libraryLogLevel = a.Has("verbose") ? 4 : -1;
     return RunServe(o);

@@ -35,6 +35,7 @@
 #include "net/vnhttphead.h"
 #include "net/vnhttpmultipart.h"
 #include "net/vnhttprange.h"
+#include "net/vnnet.h"
 
 namespace vnhttp {
 namespace {
@@ -106,8 +107,49 @@ bool IsPartialUpload(const std::string& name) {
     return name.size() > n && name[0] == '.' && name.compare(name.size() - n, n, kSuffix) == 0;
 }
 
-bool IsLoopback(const std::string& ip) {
-    return ip.compare(0, 4, "127.") == 0;
+// Whether this machine can bind ::1 (a kernel without IPv6, or with it switched off on the
+// loopback interface, cannot).
+bool HaveIpv6Loopback() {
+    int fd = vnsocket_create_for("::1", true);
+    bool ok = fd != -1 && vnsocket_bind_addr(fd, "::1", 0);
+    vnsocket_close(fd);
+    return ok;
+}
+
+// The addresses to listen on, as ListenAt takes them ("": every address).
+std::string ListenList(const ServeOptions& o) {
+    if (o.bindAny) return std::string();
+    if (o.bind.empty()) return HaveIpv6Loopback() ? "127.0.0.1,::1" : "127.0.0.1";
+    std::string list;
+    for (const std::string& a : o.bind)
+        list += (list.empty() ? "" : ",") + a;
+    return list;
+}
+
+// Whether peers outside loopback get an answer: with --bind-any, or when --bind names an
+// address outside loopback (the user chose to serve that network). Otherwise a peer that
+// reaches a loopback port from one of this machine's other addresses is refused.
+bool AnswersEveryPeer(const ServeOptions& o) {
+    if (o.bindAny) return true;
+    for (const std::string& a : o.bind) {
+        if (!vnnet_isloopback(a.c_str())) return true;
+    }
+    return false;
+}
+
+// The host of the URL the start line names: 127.0.0.1 where the server listens there,
+// else the first --bind address (a wildcard stands for its family's loopback), IPv6 in
+// brackets.
+std::string UrlHost(const ServeOptions& o) {
+    if (o.bindAny || o.bind.empty()) return "127.0.0.1";
+    for (const std::string& a : o.bind) {
+        if (a == "127.0.0.1") return a;
+    }
+    std::string host = o.bind.front();
+    if (host == "0.0.0.0") return "127.0.0.1";
+    if (vnnet_addrfamily(host.c_str()) != 6) return host;
+    if (host.find_first_not_of(":0") == std::string::npos) return "[::1]";  // "::"
+    return "[" + host + "]";
 }
 
 enum TransferKind { kSendFile, kSendListing, kUpload };
@@ -146,15 +188,19 @@ const char* CompletionText(int code) {
 class FileServer : public CHttpRequestNotify, public CHttpNotify {
 public:
     FileServer(const ServeOptions& options, const std::string& root)
-        : m_options(options), m_root(root), m_server(GetHttpServerInstance()) {}
+        : m_options(options),
+          m_root(root),
+          m_server(GetHttpServerInstance()),
+          m_answerAll(AnswersEveryPeer(options)) {}
 
     bool Start(unsigned short* port) {
-        bool listening =
-            m_options.certFile.empty()
-                ? m_server->Listen(m_options.firstPort, m_options.lastPort, port)
-                : m_server->ListenTls(m_options.firstPort, m_options.lastPort, port,
-                                      m_options.certFile.c_str(), m_options.keyFile.c_str());
-        if (!listening) return false;
+        std::string list = ListenList(m_options);
+        bool tls = !m_options.certFile.empty();
+        if (!m_server->ListenAt(list.c_str(), m_options.firstPort, m_options.lastPort, port,
+                                tls ? m_options.certFile.c_str() : nullptr,
+                                tls ? m_options.keyFile.c_str() : nullptr)) {
+            return false;
+        }
         m_port = *port;
         // Every request reaches OnRequest, so anything this tool does not serve is answered
         // 404 here rather than 400 by the library. The registration is queued on "HttpSvr"
@@ -193,7 +239,10 @@ public:
         t.startMs = NowMs();
         std::string text(strHead.c_str(), strHead.length());
         t.requestLine = text.substr(0, text.find("\r\n"));
-        t.peer = std::string(strPeerIP.c_str()) + ":" + std::to_string(uPeerPort);
+        // An IPv6 peer in brackets, as in a URL: its own colons would hide the port's.
+        std::string ip = strPeerIP.c_str();
+        t.peer = (ip.find(':') != std::string::npos ? "[" + ip + "]" : ip) + ":" +
+                 std::to_string(uPeerPort);
         t.status = 0;
         t.bytes = 0;
         std::string method = head.GetMethod().c_str();
@@ -205,7 +254,9 @@ public:
         }
         if (stopping) {
             Refuse(uId, &t, 503, "stopping\n");
-        } else if (!m_options.bindAny && !IsLoopback(strPeerIP.c_str())) {
+        } else if (!m_answerAll && !vnnet_isloopback(strPeerIP.c_str())) {
+            // The library writes an IPv4 peer of a dual-stack port dotted; the check knows
+            // ::1 and mapped addresses as well.
             Refuse(uId, &t, 403, "this server answers loopback peers only\n");
         } else if (method == "GET" || method == "HEAD") {
             // HEAD is answered as GET; the library sends the head alone.
@@ -408,6 +459,7 @@ private:
     ServeOptions m_options;
     std::string m_root;  // realpath of the served directory
     IHttpServer* m_server;
+    bool m_answerAll;  // peers outside loopback are answered too
     unsigned short m_port = 0;
     std::mutex m_lock;
     std::map<unsigned long long, Transfer> m_transfers;  // guarded by m_lock
@@ -441,19 +493,29 @@ int RunServe(const ServeOptions& o) {
     g_fileServer = new FileServer(o, resolved);
     unsigned short port = 0;
     if (!g_fileServer->Start(&port)) {
+        // A --bind address this machine does not have fails like a taken port; the
+        // library's log names the address and the reason.
+        std::string what =
+            "no free port in " + std::to_string(o.firstPort) + "-" + std::to_string(o.lastPort) +
+            (o.bind.empty()
+                 ? std::string()
+                 : " on " + ListenList(o) + " (or an address this machine does not have)");
         if (tls) {
             fprintf(stderr,
-                    "vnhttp: no free port in %u-%u, or %s and %s are not a PEM certificate "
-                    "chain and its key (-v shows which)\n",
-                    o.firstPort, o.lastPort, o.certFile.c_str(), o.keyFile.c_str());
+                    "vnhttp: %s, or %s and %s are not a PEM certificate chain and its key (-v "
+                    "shows which)\n",
+                    what.c_str(), o.certFile.c_str(), o.keyFile.c_str());
         } else {
-            fprintf(stderr, "vnhttp: no free port in %u-%u\n", o.firstPort, o.lastPort);
+            fprintf(stderr, "vnhttp: %s%s\n", what.c_str(),
+                    o.bind.empty() ? "" : " (-v shows which)");
         }
         return 1;
     }
-    printf("Serving %s at %s://127.0.0.1:%u/ (%s%s; Ctrl-C stops)\n", resolved,
-           tls ? "https" : "http", port, o.bindAny ? "all addresses" : "loopback peers only",
-           o.upload ? ", uploads on" : "");
+    std::string scope = o.bindAny        ? "all addresses"
+                        : o.bind.empty() ? "loopback only, IPv4 and IPv6"
+                                         : "bound to " + ListenList(o);
+    printf("Serving %s at %s://%s:%u/ (%s%s; Ctrl-C stops)\n", resolved, tls ? "https" : "http",
+           UrlHost(o).c_str(), port, scope.c_str(), o.upload ? ", uploads on" : "");
     fflush(stdout);
     // The handler only sets the flag; a 200 ms slice bounds how long a stop takes to notice.
     CVNEvent never;

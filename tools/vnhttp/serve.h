@@ -5,6 +5,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 namespace vnhttp {
 
@@ -12,7 +13,10 @@ struct ServeOptions {
     std::string dir;
     unsigned short firstPort = 8000;
     unsigned short lastPort = 8099;
+    // Where it listens: every address with bindAny, else the numeric addresses of bind
+    // (either family), else 127.0.0.1 and ::1.
     bool bindAny = false;
+    std::vector<std::string> bind;
     bool upload = false;
     // https when both are set: the PEM certificate chain (own certificate first) and key.
     std::string certFile;

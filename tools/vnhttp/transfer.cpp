@@ -117,16 +117,19 @@ bool ConfigureProxy(const std::string& proxy, std::string* error) {
     VNProxyType type;
     if (p.scheme == "http") {
         type = VNPROXY_HTTP;
-    } else if (p.scheme == "socks5") {
+    } else if (p.scheme == "socks5" || p.scheme == "socks5h") {
         type = VNPROXY_SOCKS5;
     } else {
-        *error = "proxy scheme must be http or socks5: " + proxy;
+        *error = "proxy scheme must be http, socks5 or socks5h: " + proxy;
         return false;
     }
     if (p.port == 0) {
         *error = "proxy needs a port: " + proxy;
         return false;
     }
+    // curl's meaning: socks5h hands the proxy the URL's host name, socks5 an address
+    // resolved here. An IPv6 proxy address comes without its brackets.
+    if (type == VNPROXY_SOCKS5) VNSetGlobalProxyRemoteNames(p.scheme == "socks5h");
     VNSetGlobalProxyInfo(type, p.host.c_str(), p.port, p.user.c_str(), p.password.c_str());
     return true;
 }
@@ -272,6 +275,7 @@ int CheckRequest(const TransferOptions& o) {
         fprintf(stderr, "vnhttp: %s\n", error.c_str());
         return 10;
     }
+    // A bracketed IPv6 host passes as it is: the client reads the URL itself.
     if ((parts.scheme != "http" && parts.scheme != "https") || !parts.user.empty() ||
         !parts.password.empty()) {
         fprintf(stderr,
@@ -328,6 +332,20 @@ int ConfigureTls(IHttpClient* client, const TransferOptions& o) {
         return kExitUsage;
     }
     if (!o.verify) client->SetTlsVerify(0);
+    return 0;
+}
+
+// The --resolve entries; 0, or kExitUsage (reported) for one the client's parser refuses.
+int ConfigureResolve(IHttpClient* client, const TransferOptions& o) {
+    for (const std::string& entry : o.resolves) {
+        if (!client->AddResolve(entry.c_str())) {
+            fprintf(stderr,
+                    "vnhttp: --resolve needs HOST:PORT:ADDR[,ADDR...] with numeric addresses: "
+                    "'%s'\n(vnhttp --help for help)\n",
+                    entry.c_str());
+            return kExitUsage;
+        }
+    }
     return 0;
 }
 
@@ -446,6 +464,7 @@ int RunTransfer(const TransferOptions& o) {
                           HTTPNOTIFY_PROGRESS);
     client->SetResumeDownload(o.resume ? 1 : 0);
     int status = ConfigureTls(client, o);
+    if (status == 0) status = ConfigureResolve(client, o);
     if (status == 0 && !AddHeaders(client, o)) status = kExitUsage;
     // The start call is made here, before any notification can run on "vnhttp": the
     // client's setters and its running flag are plain fields.

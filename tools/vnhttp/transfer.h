@@ -17,7 +17,8 @@ struct TransferOptions {
     std::string outFile;  // get: empty writes the body to standard output
     bool resume = false;  // get -c
     std::vector<std::pair<std::string, std::string>> headers;
-    std::string proxy;  // http://[user:password@]host:port or socks5://...
+    std::string proxy;  // http://[user:password@]host:port, socks5://... or socks5h://...
+    std::vector<std::string> resolves;  // --resolve HOST:PORT:ADDR[,ADDR...] entries
     unsigned timeoutSeconds = 30;
     unsigned retries = 0;
     bool silent = false;
