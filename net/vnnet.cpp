@@ -630,7 +630,12 @@ bool vnsocket_bind_addr(int fd, const char* addr, unsigned short port) {
         }
     } else {
         if (!parse_sockaddr(addr, port, &ss, &len) || ss.ss_family != family) return false;
-        if (family == AF_INET6) set_int_option(fd, IPPROTO_IPV6, IPV6_V6ONLY, 1);
+        if (family == AF_INET6) {
+            // One IPv6 address takes its own family only; an IPv4-mapped one is an IPv4
+            // address, which an IPv6-only socket could not bind.
+            const struct in6_addr& a = reinterpret_cast<const struct sockaddr_in6*>(&ss)->sin6_addr;
+            set_int_option(fd, IPPROTO_IPV6, IPV6_V6ONLY, IN6_IS_ADDR_V4MAPPED(&a) ? 0 : 1);
+        }
     }
     return bind(fd, reinterpret_cast<struct sockaddr*>(&ss), len) == 0;
 }

@@ -148,7 +148,7 @@ CNameQuery::CNameQuery(CVNTaskBase* pTask, Done done)
 }
 
 CNameQuery::~CNameQuery() {
-    m_pTask->Release();
+    if (m_pTask != nullptr) m_pTask->Release();
 }
 
 CNameQuery* CNameQuery::Start(const std::string& host, unsigned int timeoutMs, Done done) {
@@ -167,10 +167,10 @@ CNameQuery* CNameQuery::Start(const std::string& host, unsigned int timeoutMs, D
 }
 
 void CNameQuery::Reply(std::vector<std::string> addrs) {
-    {
-        std::lock_guard<std::mutex> guard(m_lock);
-        m_answer = std::move(addrs);
-    }
+    // Under the lock: Cancel (on the task thread) lets go of the task only after this.
+    std::lock_guard<std::mutex> guard(m_lock);
+    if (m_pTask == nullptr) return;  // nobody waits for it any more
+    m_answer = std::move(addrs);
     CVNTaskBase::PushTask(m_pTask, CScopeCall(this, this, &CNameQuery::OnAnswer));
 }
 
@@ -200,10 +200,17 @@ void CNameQuery::Finish(int nResult, const std::vector<std::string>& addrs) {
 
 void CNameQuery::Cancel() {
     m_done = nullptr;
-    if (m_uTimer != 0) {
-        CVNTaskBase::CancelTask(m_pTask, m_uTimer);
-        m_uTimer = 0;
+    CVNTaskBase* task = nullptr;
+    {
+        std::lock_guard<std::mutex> guard(m_lock);
+        std::swap(task, m_pTask);
     }
+    if (task == nullptr) return;
+    if (m_uTimer != 0) CVNTaskBase::CancelTask(task, m_uTimer);
+    m_uTimer = 0;
+    // The task is let go of now: a lookup that hangs for ever (or a call still queued on a
+    // thread that stops) must not keep the thread's task object alive through this query.
+    task->Release();
 }
 
 }  // namespace detail

@@ -68,7 +68,7 @@ private:
     void Reply(std::vector<std::string> addrs);
     void Finish(int nResult, const std::vector<std::string>& addrs);
 
-    CVNTaskBase* m_pTask;   // one reference
+    CVNTaskBase* m_pTask;   // one reference until finished or cancelled; guarded by m_lock
     Done m_done;            // the task thread's; empty once finished or cancelled
     unsigned int m_uTimer;  // the time-out's delayed task, 0 when none
     std::mutex m_lock;

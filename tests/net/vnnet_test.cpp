@@ -347,6 +347,11 @@ TEST(VnnetAddress, DualStackListenerSeesBothFamiliesInTheirOwnText) {
     ASSERT_TRUE(vnsocket_bind_addr(only6, "::1", 0) && vnsocket_listen(only6, 8));
     ASSERT_TRUE(vnsocket_getsockaddr(only6, text, sizeof(text), &port));
     EXPECT_STREQ("::1", text);
+    // An IPv4-mapped address binds as the IPv4 address it is.
+    Fd mapped{vnsocket_create_for("::ffff:127.0.0.1", true)};
+    ASSERT_TRUE(vnsocket_bind_addr(mapped, "::ffff:127.0.0.1", 0) && vnsocket_listen(mapped, 8));
+    ASSERT_TRUE(vnsocket_getsockaddr(mapped, text, sizeof(text), &port));
+    EXPECT_STREQ("127.0.0.1", text);
     // A family that is not the socket's, or no address, is refused.
     Fd v4{vnsocket_create(true, 0)};
     EXPECT_FALSE(vnsocket_bind_addr(v4, "::1", 0));
