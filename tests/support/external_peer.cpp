@@ -28,13 +28,16 @@ bool PollFor(const std::function<bool()>& done, int ms) {
     return true;
 }
 
-int BindLoopback(int type, unsigned short* port) {
-    int fd = socket(AF_INET, type | SOCK_CLOEXEC, 0);
-    sockaddr_in sa = LoopbackAddr(0);
-    socklen_t len = sizeof(sa);
-    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&sa), len) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) == 0) {
-        *port = ntohs(sa.sin_port);
+int BindLoopback(int type, unsigned short* port, bool bIPv6) {
+    int fd = socket(bIPv6 ? AF_INET6 : AF_INET, type | SOCK_CLOEXEC, 0);
+    sockaddr_in6 sa6{};
+    sa6.sin6_family = AF_INET6;
+    sa6.sin6_addr = in6addr_loopback;
+    sockaddr_in sa4 = LoopbackAddr(0);
+    sockaddr* sa = bIPv6 ? reinterpret_cast<sockaddr*>(&sa6) : reinterpret_cast<sockaddr*>(&sa4);
+    socklen_t len = bIPv6 ? sizeof(sa6) : sizeof(sa4);
+    if (fd >= 0 && bind(fd, sa, len) == 0 && getsockname(fd, sa, &len) == 0) {
+        *port = ntohs(bIPv6 ? sa6.sin6_port : sa4.sin_port);
         return fd;
     }
     if (fd >= 0) close(fd);

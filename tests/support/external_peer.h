@@ -18,9 +18,9 @@ namespace vntest {
 inline sockaddr_in LoopbackAddr(unsigned short port) {
     return sockaddr_in{AF_INET, htons(port), {htonl(INADDR_LOOPBACK)}, {}};
 }
-// A socket of type (SOCK_STREAM, SOCK_DGRAM) bound to 127.0.0.1 on a port the kernel chose
-// (stored in *port); -1 on failure.
-int BindLoopback(int type, unsigned short* port);
+// A socket of type (SOCK_STREAM, SOCK_DGRAM) bound to 127.0.0.1 (or [::1]) on a port the
+// kernel chose (stored in *port); -1 on failure (for [::1]: a host without IPv6 loopback).
+int BindLoopback(int type, unsigned short* port, bool bIPv6 = false);
 // A loopback port that was free a moment ago (bound by the kernel, then released).
 unsigned short FreeLoopbackPort();
 // A fresh private directory under $TMPDIR (or /tmp); removed by RemoveTree.

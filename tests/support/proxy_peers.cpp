@@ -16,23 +16,6 @@ bool WaitReadable(int fd, int ms) {
     return poll(&p, 1, ms) == 1;
 }
 
-// A TCP socket bound to [::1] on a port the kernel picks; -1 when the host has no IPv6
-// loopback.
-int BindLoopback6(unsigned short* port) {
-    int fd = socket(AF_INET6, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in6 sa{};
-    sa.sin6_family = AF_INET6;
-    sa.sin6_addr = in6addr_loopback;
-    socklen_t len = sizeof(sa);
-    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr*>(&sa), len) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr*>(&sa), &len) == 0) {
-        *port = ntohs(sa.sin6_port);
-        return fd;
-    }
-    if (fd >= 0) close(fd);
-    return -1;
-}
-
 // Runs a proxy from its own directory on a free port, trying a few ports: conf(dir, port)
 // writes its configuration there and gives its command line.
 using Conf = std::function<std::vector<std::string>(const std::string&, const std::string&)>;
@@ -95,7 +78,7 @@ std::unique_ptr<ProxyPeer> StartSocks5(bool bUsername, std::string* why) {
 }
 
 ScriptedPeer::ScriptedPeer(int connections, Script script, bool bIPv6) {
-    m_fd = bIPv6 ? BindLoopback6(&m_port) : BindLoopback(SOCK_STREAM, &m_port);
+    m_fd = BindLoopback(SOCK_STREAM, &m_port, bIPv6);
     if (m_fd < 0 || listen(m_fd, 16) != 0) return;
     m_thread = std::thread([this, connections, script] {
         for (int i = 0; i < connections && WaitReadable(m_fd, 10000); ++i) {
