@@ -99,6 +99,10 @@ void CHttpServer::InitInThread() {
 // ---- Listening (caller's thread) ----
 
 bool CHttpServer::IsListening(unsigned short uPort) {
+    // The port is given up in two steps (its sockets closed on the listen thread, then the
+    // claim dropped here): only when both are done may a new call take it, so only then
+    // does the port stop counting as listened on.
+    if (HoldsPort(uPort)) return true;
     CHttpServerListen* l = m_pListen.load(std::memory_order_acquire);
     return l != nullptr && l->IsListening(uPort);
 }
