@@ -39,6 +39,7 @@
 // HTTP client and embedded server
 #include "http/common/vnhttpinfoparser.h"
 #include "http/client/vnhttpclient.h"
+#include "http/client/vnhttpcookiejar.h"
 #include "http/server/vnhttpserver.h"
 
 // Crypto and checksums

@@ -6,7 +6,7 @@ packages=(
     build-essential cmake ninja-build pkg-config
     clang libclang-rt-14-dev clang-format clang-tidy
     googletest libbenchmark-dev
-    zlib1g-dev libssl-dev
+    zlib1g-dev libssl-dev libpsl-dev publicsuffix
     tinyproxy-bin dante-server microsocks
     nginx curl wrk libcurl4-openssl-dev python3 python3-h11 python3-multipart
     openssl testssl.sh

@@ -24,6 +24,7 @@
 
 class CVNTaskBase;
 class CRefCount;
+class IHttpCookieJar;
 
 // The Windows SYSTEMTIME record: eight unsigned 16-bit fields.
 struct SYSTEMTIME {
@@ -180,6 +181,42 @@ public:
     // check). A later entry for the same HOST:PORT replaces the earlier; null clears all.
     // false (nothing changes) for a malformed entry. Set while no request runs.
     virtual unsigned char AddResolve(const char* pszEntry) = 0;
+
+    // ---- Added after the designed operations: codings, cookies, rate limits, methods ----
+    // Asks for gzip and deflate ("Accept-Encoding: gzip, deflate") and decodes a body that
+    // comes with either coding as it streams, into a file or memory alike. A body that is
+    // corrupt, cut short or coded in a way not asked for ends with 2; a memory target is
+    // bounded as always, so a body that inflates past it ends with 4. Resuming a coded body
+    // starts it afresh (a range of coded bytes cannot be appended to decoded ones). Off by
+    // default: bodies are stored as they come, as designed.
+    virtual void SetCompressed(unsigned char bOn) = 0;
+    // The body of the current or last answer so far: bytes as they came on the wire (after
+    // chunking, before decoding) and bytes given to the target. Any thread; OnProgress of a
+    // coded body reports the wire figure against the announced length.
+    virtual void GetBodyCounts(unsigned long long& uWire, unsigned long long& uDecoded) = 0;
+    // The cookie store the client sends from and keeps received cookies in, when the cookie
+    // flag (SetUseCookie) is on; one reference is taken and the previous store released.
+    // Several clients may share one store. Null (the default): no cookies are kept.
+    virtual void SetCookieJar(IHttpCookieJar* pJar) = 0;
+    // Bytes per second for the bodies received and sent, 0 for no limit; a request keeps
+    // to the rate over any few seconds, sleeping in between rather than spinning.
+    virtual void SetRateLimit(unsigned int uRecvBytesPerSecond,
+                              unsigned int uSendBytesPerSecond) = 0;
+    // Any method (an RFC 9110 token: "HEAD", "PUT", "DELETE", "PATCH", ...) with a body from
+    // memory (pBody, uLen; none when uLen is 0) and the answer into the file strAnswerFile,
+    // truncated when its body begins, or into memory when it is empty. Every 2xx status
+    // completes with 0 (GetResponseStatus tells which); other statuses as for downloads. A
+    // HEAD answer has no body. 303 turns the request into a GET without a body.
+    virtual unsigned char HttpRequest(const vn::strutf16& strUrl, const char* pszMethod,
+                                      const void* pBody, unsigned int uLen,
+                                      const vn::strutf16& strAnswerFile) = 0;
+    // The same with the body read from the file strBodyFile (result 10 when it cannot be
+    // opened).
+    virtual unsigned char HttpRequestFile(const vn::strutf16& strUrl, const char* pszMethod,
+                                          const vn::strutf16& strBodyFile,
+                                          const vn::strutf16& strAnswerFile) = 0;
+    // The status of the last final answer, 0 before one came.
+    virtual unsigned int GetResponseStatus() = 0;
 };
 
 // A new client that notifies on pNotifyTask (one reference is taken), or null for a null

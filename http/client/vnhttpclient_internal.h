@@ -151,6 +151,16 @@ public:
     void SetAllowDowngrade(unsigned char bAllow) override;
     int GetTlsError(vn::strutf8& strText) override;
     unsigned char AddResolve(const char* pszEntry) override;
+    void SetCompressed(unsigned char bOn) override;
+    void GetBodyCounts(unsigned long long& uWire, unsigned long long& uDecoded) override;
+    void SetCookieJar(IHttpCookieJar* pJar) override;
+    void SetRateLimit(unsigned int uRecvBytesPerSecond, unsigned int uSendBytesPerSecond) override;
+    unsigned char HttpRequest(const vn::strutf16& strUrl, const char* pszMethod, const void* pBody,
+                              unsigned int uLen, const vn::strutf16& strAnswerFile) override;
+    unsigned char HttpRequestFile(const vn::strutf16& strUrl, const char* pszMethod,
+                                  const vn::strutf16& strBodyFile,
+                                  const vn::strutf16& strAnswerFile) override;
+    unsigned int GetResponseStatus() override;
 
     // ---- sinks (HTTP thread) ----
     void OnConnect(bool bSuccess, int fd) override;
