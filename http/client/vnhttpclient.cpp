@@ -2,6 +2,7 @@
 // timers (see vnhttpclient_internal.h). Request building is in vnhttpclient_request.cpp,
 // response handling in vnhttpclient_response.cpp.
 #include "http/client/vnhttpclient_internal.h"
+#include "http/client/vnhttpcookiejar.h"
 
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -54,10 +55,17 @@ CVNHttpClient::CVNHttpClient(CVNTaskBase* pNotifyTask)
       m_uUserParam(0xFFFFFFFFu),
       m_bTlsChanged(true),
       m_bAllowDowngrade(0),
+      m_bCompressed(0),
+      m_uRecvRate(0),
+      m_uSendRate(0),
+      m_pCookieJar(nullptr),
+      m_uBodyWire(0),
+      m_uBodyDecoded(0),
+      m_uStatus(0),
       m_bRunning(0),
       m_uSerial(0),
       m_pTimer(nullptr),
-      m_bTimerArmed{false, false},
+      m_bTimerArmed{false, false, false},
       m_uDataTick(0),
       m_bDataWanted(false),
       m_bStopWanted(false),
@@ -91,6 +99,11 @@ CVNHttpClient::CVNHttpClient(CVNTaskBase* pNotifyTask)
       m_pSocket(nullptr),
       m_pTlsSocket(nullptr),
       m_wsockPort(0),
+      m_pRequestJar(nullptr),
+      m_bCompressedReq(false),
+      m_bDecoding(false),
+      m_bRecvPaused(false),
+      m_bSendPaused(false),
       m_pAliveFlag(nullptr) {
     m_pNotifyTask->AddRef();
 }
@@ -107,6 +120,7 @@ CVNHttpClient::~CVNHttpClient() {
     m_pHolder = nullptr;
     if (m_pUserObject != nullptr) m_pUserObject->Release();
     if (m_pTlsContext != nullptr) m_pTlsContext->Release();
+    if (m_pCookieJar != nullptr) m_pCookieJar->Release();
     m_pNotifyTask->Release();
 }
 
@@ -533,6 +547,10 @@ void CVNHttpClient::Request(HttpRequestInfo info) {
     m_bActive = true;
     m_bMultipart = rq.bMultipart;
     SetTlsFailure(VNTLS_NONE, "");
+    TakeCookieJar();
+    m_bCompressedReq = m_bCompressed != 0;
+    m_recvLimit.Start(m_uRecvRate);
+    m_sendLimit.Start(m_uSendRate);
     if (!CrackUrl(rq)) {
         syslog(VN_LOG_ERROR, kTag, __LINE__, "Id[%u] Error CrackUrl [%s] Fail", GetId(),
                rq.strUrl.c_str());
@@ -553,7 +571,10 @@ void CVNHttpClient::Request(HttpRequestInfo info) {
         m_uResumeFrom = size > 0 ? static_cast<unsigned long long>(size) : 0;
     }
     if (rq.bHasTime) m_strIfModifiedSince = vn::detail::HttpIfModifiedSinceLine(rq.time);
-    m_strMethod = rq.nMethod == HTTPMETHOD_GET ? "GET" : "POST";
+    if (!rq.strMethod.empty())
+        m_strMethod = rq.strMethod;
+    else
+        m_strMethod = rq.nMethod == HTTPMETHOD_GET ? "GET" : "POST";
     if (!CreateDataReader()) {
         syslog(VN_LOG_ERROR, kTag, __LINE__, "Id[%u] Error DataReader File Open fail", GetId());
         NotifyComplete(HTTPRESULT_BAD_URL);
@@ -626,6 +647,10 @@ void CVNHttpClient::ResetRequestState() {
     m_pRpDataWriter = nullptr;
     delete m_pConnector;
     m_pConnector = nullptr;
+    if (m_pRequestJar != nullptr) m_pRequestJar->Release();
+    m_pRequestJar = nullptr;
+    m_bCompressedReq = false;
+    m_uStatus = 0;
 }
 
 void CVNHttpClient::CloseSocket() {
@@ -637,6 +662,7 @@ void CVNHttpClient::CloseSocket() {
     m_pTlsSocket = nullptr;
     m_bSocketTls = false;
     m_bHandshaking = false;
+    m_bRecvPaused = m_bSendPaused = false;
 }
 
 // ---------------------------------------------------------------- completion
@@ -703,7 +729,7 @@ void CVNHttpClient::ShutdownHttpThread(const unsigned int* pIdleSerial) {
             ResetRequestState();
             delete m_pTimer;  // its thread stopped (or is the current one): no timer runs
             m_pTimer = nullptr;
-            m_bTimerArmed[0] = m_bTimerArmed[1] = false;
+            m_bTimerArmed[0] = m_bTimerArmed[1] = m_bTimerArmed[2] = false;
             m_bDataWanted = m_bStopWanted = false;
             free(m_pRecvBuf);
             m_pRecvBuf = nullptr;
@@ -721,12 +747,12 @@ void CVNHttpClient::Stop() {
 void CVNHttpClient::ArmTimer(unsigned int uElapse, unsigned int id) {
     if (m_pTimer == nullptr) m_pTimer = new CHttpClientTimer(this);
     m_pTimer->SetTimer(uElapse, id);
-    m_bTimerArmed[id == kTimerData ? 0 : 1] = true;
+    m_bTimerArmed[id / 100 - 1] = true;
 }
 
 void CVNHttpClient::KillTimer(unsigned int id) {
     if (m_pTimer != nullptr) m_pTimer->KillTimer(id);
-    m_bTimerArmed[id == kTimerData ? 0 : 1] = false;
+    m_bTimerArmed[id / 100 - 1] = false;
 }
 
 // Both timers are kept armed lazily. Arming and killing a timer queues and cancels a
@@ -786,6 +812,7 @@ void CVNHttpClient::OnTimer(unsigned int id) {
                timeout);
         int v = m_reader.TimedOut();
         if (v == CHttpResponseReader::kRetry) {
+            ForgetCodedPart();
             DataTimeoutReconnect();
         } else {
             Act(v);
@@ -808,6 +835,11 @@ void CVNHttpClient::OnTimer(unsigned int id) {
         m_bStopWanted = false;
         CloseSocket();
         StopHttpThread(m_uActiveSerial);
+        return;
+    }
+    if (id == kTimerRate) {
+        KillTimer(kTimerRate);
+        ResumeLimited();
         return;
     }
     syslog(VN_LOG_WARNING, kTag, __LINE__, "Id[%u] Timer[%u] Out, but NOT be processed!", GetId(),
@@ -930,6 +962,10 @@ void CVNHttpClient::ReportProgress(bool bUpload) {
         total = m_uContentLength;
         moved = m_pRpDataWriter->GetWrittenBytes();
         start = m_pRpDataWriter->GetStartTick();
+        if (m_bDecoding) {
+            // The announced length counts coded bytes: so does the progress against it.
+            done = moved = m_uBodyWire;
+        }
     }
     unsigned int ms = vn_gettickcount() - start;
     unsigned long long rate = ms == 0 ? 0 : moved * 1000 / ms;

@@ -26,6 +26,8 @@
 #include "base/vnlock.h"
 #include "http/client/vnhttpclient.h"
 #include "http/client/vnhttpclientthread_internal.h"
+#include "http/client/vnhttpcontentdecoder_internal.h"
+#include "http/client/vnhttpratelimit_internal.h"
 #include "http/client/vnhttpresponsereader_internal.h"
 #include "http/client/vnhttptcpconnector_internal.h"
 #include "net/vnsocketi.h"
@@ -56,6 +58,9 @@ struct HttpRequestInfo {
     int m_nRetryTimes = 0;
     int m_nRedirTimes = 0;
     unsigned int uSerial = 0;  // the request number it was accepted under
+    // A start call for any method: the method's name, and every 2xx status is a success.
+    vn::strutf8 strMethod;
+    bool bAnyMethod = false;
 
     // The If-Modified-Since time, when the caller gave one.
     void SetTime(const SYSTEMTIME* pTime) {
@@ -80,7 +85,7 @@ class CVNHttpClient : public IHttpClient,
                       public CVNITCPSocketSink,
                       public CVNTimerBase {
 public:
-    enum { kTimerData = 100, kTimerStop = 200 };
+    enum { kTimerData = 100, kTimerStop = 200, kTimerRate = 300 };
     // Received bytes are read in blocks of this size; a head is at most
     // CHttpResponseReader::kMaxHead bytes of it.
     enum { kRecvBufSize = 256 * 1024 };
@@ -269,6 +274,31 @@ private:
     void ReConnect();
     void DataTimeoutReconnect();
     bool FindResponseHeader(const char* pszName, vn::strutf8& strValue);
+    // Body bytes as the message layer hands them out: decoded when the answer is coded,
+    // counted, written. false when the request ended.
+    bool TakeBody(const char* p, size_t len);
+    // Whether the answer's Content-Encoding is to be undone (false when the request ended).
+    bool BeginDecoding();
+    // A coded body is only ever taken whole: a resend asks for all of it.
+    void ForgetCodedPart();
+    // A redirect of a request for any method: whether it goes on as a GET without a body.
+    void FollowWithGet(unsigned int uStatus);
+    // Keeps the cookies the answer sets in the request's store.
+    void TakeCookies();
+
+    // ---- options added later (vnhttpclient_options.cpp) ----
+    // The store of the request that starts (one reference), read under the settings lock.
+    void TakeCookieJar();
+    // The Cookie line for the request about to be sent ("" for none).
+    vn::strutf8 CookieLine();
+    // Receiving and sending over the rate limit: the socket is left unwatched in that
+    // direction while timer 300 waits for the bucket to refill.
+    void PauseRecv();
+    void PauseSend();
+    void ResumeLimited();
+    static bool IsMethodToken(const char* pszMethod);
+    unsigned char StartAnyMethod(const vn::strutf16& strUrl, const char* pszMethod,
+                                 HttpRequestInfo& info, const vn::strutf16& strAnswerFile);
 
     friend class CHttpClientTimer;
 
@@ -306,6 +336,14 @@ private:
     // AddResolve's entries: lower-case "host:port" -> addresses in order; guarded by
     // m_tlsLock (the lock of the settings read when a request starts).
     std::map<std::string, std::vector<std::string>> m_mapResolve;
+    std::atomic<unsigned char> m_bCompressed;
+    std::atomic<unsigned int> m_uRecvRate;  // bytes per second, 0 for no limit
+    std::atomic<unsigned int> m_uSendRate;
+    IHttpCookieJar* m_pCookieJar;  // one reference, or null; guarded by m_tlsLock
+    // What the getters of any thread read about the answer being received.
+    std::atomic<unsigned long long> m_uBodyWire;
+    std::atomic<unsigned long long> m_uBodyDecoded;
+    std::atomic<unsigned int> m_uStatus;
 
     // ---- request life ----
     std::atomic<unsigned char> m_bRunning;
@@ -313,7 +351,7 @@ private:
 
     // ---- HTTP thread only ----
     CHttpClientTimer* m_pTimer;  // owned; bound to the current HTTP thread; null before use
-    bool m_bTimerArmed[2];       // timers 100, 200 armed
+    bool m_bTimerArmed[3];       // timers 100, 200, 300 armed
     unsigned int m_uDataTick;    // last send or receive, for timer 100
     bool m_bDataWanted;          // timer 100 is to time out (else it ends when it fires)
     bool m_bStopWanted;          // timer 200 is to stop the thread at m_uStopDeadline
@@ -361,6 +399,14 @@ private:
     CVNTLSSocket* m_pTlsSocket;       // m_pSocket when it speaks TLS, else null; not owned apart
     vn::strutf8 m_strsockIP;
     unsigned short m_wsockPort;
+    IHttpCookieJar* m_pRequestJar;  // the running request's store: one reference, or null
+    bool m_bCompressedReq;          // the running request asked for codings
+    CHttpContentDecoder m_decoder;
+    bool m_bDecoding;  // the answer's body is coded and decoded on its way to the target
+    CHttpRateLimit m_recvLimit;
+    CHttpRateLimit m_sendLimit;
+    bool m_bRecvPaused;  // the rate limit stopped reading until timer 300
+    bool m_bSendPaused;  // the rate limit stopped sending until timer 300
     // Set while a synchronous OnRedirected runs: the sink may Stop or delete the client.
     std::atomic<bool*> m_pAliveFlag;
 };

@@ -2,6 +2,8 @@
 // loop and the multipart form body (see vnhttpclient_internal.h). HTTP thread, except the
 // form calls, which run on the caller's thread while no request runs.
 #include <stdlib.h>
+#include <string.h>
+#include <strings.h>
 
 #include "base/vnlog.h"
 #include "base/vntime.h"
@@ -27,9 +29,26 @@ vn::strutf8 Utf8ToGbk(const vn::strutf8& s) {
     return out;
 }
 
-// The cookie text for a URL. This system keeps no cookies; a store may answer here.
-vn::strutf8 LookupCookie(const vn::strutf8&) {
-    return vn::strutf8();
+// Whether the caller's own header lines already name the field (case-insensitive).
+bool HasHeaderLine(const vn::strutf8& lines, const char* pszName) {
+    size_t n = strlen(pszName);
+    const char* p = lines.c_str();
+    const char* end = p + lines.length();
+    while (p < end) {
+        const char* eol = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
+        if (eol == nullptr) eol = end;
+        if (static_cast<size_t>(eol - p) > n && strncasecmp(p, pszName, n) == 0 && p[n] == ':')
+            return true;
+        p = eol + 1;
+    }
+    return false;
+}
+
+// Methods whose requests carry a body by their nature: sent with a length even when empty,
+// so that a server need not guess (nginx answers such a request without one with 411).
+bool MethodTakesBody(const vn::strutf8& method) {
+    return method != "GET" && method != "HEAD" && method != "DELETE" && method != "OPTIONS" &&
+           method != "TRACE";
 }
 }  // namespace
 
@@ -265,15 +284,17 @@ bool CVNHttpClient::BuildRqHead() {
         }
     }
     if (m_bUseCookie) {
-        vn::strutf8 cookie = LookupCookie(m_strUrl);
+        vn::strutf8 cookie = CookieLine();
         if (!cookie.empty()) {
             line.format("Cookie: %s\r\n", cookie.c_str());
             head += line;
         }
     }
+    if (m_bCompressedReq && !HasHeaderLine(m_strExtraHeaders, "Accept-Encoding"))
+        head += "Accept-Encoding: gzip, deflate\r\n";
     unsigned long long bodyLen = m_pDataReader != nullptr ? m_pDataReader->GetLength() : 0;
     if (!m_bMultipart) {
-        if (bodyLen != 0) {
+        if (bodyLen != 0 || (m_oRequestInfo.bAnyMethod && MethodTakesBody(m_strMethod))) {
             line.format("Content-Length: %llu\r\n", bodyLen);
             head += line;
         }
@@ -306,7 +327,7 @@ void CVNHttpClient::SendRequest() {
     // The answer is read for what this request is: its method, its target and the bytes
     // that target holds (a Range asked for the rest).
     m_reader.Start(m_strMethod.c_str(), !m_oRequestInfo.strDownloadFile.empty(), TargetHolds(),
-                   m_strUrl);
+                   m_strUrl, m_oRequestInfo.bAnyMethod);
     SendData();
     if (!m_bActive) return;
     TouchDataTimer();
@@ -358,12 +379,25 @@ void CVNHttpClient::SendData() {
             NotifyComplete(HTTPRESULT_FAILED);
             return;
         }
-        int sent = m_pSocket->Send(p, static_cast<int>(n));
+        unsigned int want = n;
+        if (m_sendLimit.IsOn()) {
+            size_t allowed = m_sendLimit.Available();
+            if (allowed == 0) {
+                PauseSend();
+                return;
+            }
+            if (allowed < want) want = static_cast<unsigned int>(allowed);
+        }
+        int sent = m_pSocket->Send(p, static_cast<int>(want));
         if (sent <= 0) return;  // the buffer is full: OnSend comes when it drains
+        m_sendLimit.Consume(static_cast<size_t>(sent));
         m_pDataReader->Advance(static_cast<unsigned long long>(sent));
         m_uDataTick = vn_gettickcount();
-        if (m_strMethod == "POST" && !m_bClosingQueued) ReportProgress(true);
-        if (static_cast<unsigned int>(sent) < n) return;
+        if ((m_strMethod == "POST" || m_oRequestInfo.bAnyMethod) && !m_bClosingQueued)
+            ReportProgress(true);
+        // Short of what was offered: the socket is full (wait for OnSend), unless the limit
+        // cut the offer (go round: the bucket says when to go on).
+        if (static_cast<unsigned int>(sent) < want) return;
     }
 }
 
@@ -384,7 +418,7 @@ void CVNHttpClient::OnSend(CVNITCPSocket* pSocket) {
     if (m_pSocket == nullptr || !m_bActive) return;
     bool more =
         m_uRqHeadSent < strRqHead.length() || (m_pDataReader != nullptr && !m_pDataReader->IsEnd());
-    if (more) m_pSocket->SetEvent(VN_EV_READ | VN_EV_WRITE, false);
+    if (more && !m_bSendPaused) m_pSocket->SetEvent(VN_EV_READ | VN_EV_WRITE, false);
 }
 
 // ---------------------------------------------------------------- multipart form data

@@ -7,9 +7,11 @@
 // writer and a long download costs few reads and file writes.
 #include <stdlib.h>
 #include <string.h>
+#include <strings.h>
 
 #include "base/vnconvert.h"
 #include "base/vnlog.h"
+#include "http/client/vnhttpcookiejar.h"
 #include "http/client/vnhttpclient_internal.h"
 #include "http/client/vnhttpclientutil_internal.h"
 #include "http/common/vndatareader_internal.h"
@@ -52,8 +54,18 @@ void CVNHttpClient::OnRecv(CVNITCPSocket* pSocket) {
         memmove(m_pRecvBuf, m_pRecvBuf + m_uRecvPos, m_uRecvLen);
         m_uRecvPos = 0;
     }
-    int n = pSocket->Recv(m_pRecvBuf + m_uRecvLen, static_cast<int>(kRecvBufSize - m_uRecvLen));
+    size_t room = kRecvBufSize - m_uRecvLen;
+    if (m_recvLimit.IsOn()) {
+        size_t allowed = m_recvLimit.Available();
+        if (allowed == 0) {
+            PauseRecv();
+            return;
+        }
+        if (allowed < room) room = allowed;
+    }
+    int n = pSocket->Recv(m_pRecvBuf + m_uRecvLen, static_cast<int>(room));
     if (n <= 0) return;
+    m_recvLimit.Consume(static_cast<size_t>(n));
     TouchDataTimer();
     m_bRecvOnConn = true;
     m_uRecvLen += static_cast<unsigned int>(n);
@@ -69,7 +81,7 @@ void CVNHttpClient::ReadAnswer() {
         int v = m_reader.Step(m_pRecvBuf + m_uRecvPos, m_uRecvLen - m_uRecvPos, &used, &data, &len);
         if (v == CHttpResponseReader::kData) {
             // The data lies in the receive buffer: written before it is consumed.
-            if (!WriteBody(data, len)) return;
+            if (!TakeBody(data, len)) return;
             m_uRecvPos += static_cast<unsigned int>(used);
             wrote = true;
             continue;
@@ -77,7 +89,7 @@ void CVNHttpClient::ReadAnswer() {
         m_uRecvPos += static_cast<unsigned int>(used);
         if (m_uRecvPos == m_uRecvLen) m_uRecvPos = m_uRecvLen = 0;
         // Progress after every receive that brought body bytes, the last one included.
-        if (wrote && m_strMethod == "GET") ReportProgress(false);
+        if (wrote && (m_strMethod == "GET" || m_oRequestInfo.bAnyMethod)) ReportProgress(false);
         wrote = false;
         if (v == CHttpResponseReader::kNeedMore) return;
         KeepHead();
@@ -92,6 +104,8 @@ void CVNHttpClient::ReadAnswer() {
 void CVNHttpClient::KeepHead() {
     if (!m_reader.HasHead() || !strResponseHead.empty()) return;
     strResponseHead = m_reader.GetHead().GetText();
+    m_uStatus = m_reader.GetStatus();
+    TakeCookies();
     if (m_bGBK) {
         vn::strutf16 w;
         if (vngbk2utf16(strResponseHead.c_str(), strResponseHead.length(), w)) strResponseHead = w;
@@ -117,12 +131,96 @@ bool CVNHttpClient::BeginBody() {
         return false;
     }
     m_bAskWhole = false;
+    if (!BeginDecoding()) return false;
     m_uContentLength = m_reader.GetTotal();
     syslog(VN_LOG_DEBUG, kTag, __LINE__, "Id[%u] Content-Length[%llu] bChunked[%d]", GetId(),
            m_uContentLength, m_reader.GetBodyKind() == CHttpHead::kBodyChunked ? 1 : 0);
     NotifyOnDownloadStart(m_uActiveSerial, Saturate32(m_pRpDataWriter->GetLength()),
                           Saturate32(m_uContentLength));
     return true;
+}
+
+bool CVNHttpClient::BeginDecoding() {
+    m_decoder.Reset();
+    m_bDecoding = false;
+    if (!m_bCompressedReq) return true;
+    size_t n = 0;
+    const char* coding = m_reader.GetHead().Find("Content-Encoding", &n);
+    if (coding == nullptr) return true;
+    if (m_decoder.Start(coding, n) != CHttpContentDecoder::kOk) {
+        syslog(VN_LOG_ERROR, kTag, __LINE__, "Id[%u] answer body refused: %s", GetId(),
+               m_decoder.GetErrorText());
+        NotifyComplete(HTTPRESULT_FAILED);
+        return false;
+    }
+    m_bDecoding = m_decoder.IsActive();
+    if (m_bDecoding && !m_reader.IsRestart()) {
+        // A part of a coded body cannot continue the decoded bytes the target holds: the
+        // whole is asked for again, once, like an answer that does not fit the target.
+        syslog(VN_LOG_WARNING, kTag, __LINE__, "Id[%u] a coded part cannot resume, asking all",
+               GetId());
+        m_bAskWhole = true;
+        if (m_oRequestInfo.m_nRetryTimes < kMaxRetry - 1)
+            m_oRequestInfo.m_nRetryTimes = kMaxRetry - 1;
+        NotifyOnReConnect(m_uActiveSerial);
+        ReConnect();
+        return false;
+    }
+    return true;
+}
+
+void CVNHttpClient::ForgetCodedPart() {
+    if (m_bDecoding) m_bAskWhole = true;
+}
+
+bool CVNHttpClient::TakeBody(const char* p, size_t len) {
+    m_uBodyWire += len;
+    if (!m_bDecoding) {
+        if (!WriteBody(p, len)) return false;
+        m_uBodyDecoded += len;
+        return true;
+    }
+    int r = m_decoder.Feed(p, len, [this](const char* q, size_t n) {
+        if (!WriteBody(q, n)) return false;
+        m_uBodyDecoded += n;
+        return true;
+    });
+    if (r == CHttpContentDecoder::kOk) return true;
+    if (r == CHttpContentDecoder::kMalformed) {
+        syslog(VN_LOG_ERROR, kTag, __LINE__, "Id[%u] answer body: %s", GetId(),
+               m_decoder.GetErrorText());
+        NotifyComplete(HTTPRESULT_FAILED);
+    }
+    return false;  // refused: WriteBody completed the request with 4
+}
+
+void CVNHttpClient::FollowWithGet(unsigned int uStatus) {
+    // As curl does: a 303 is fetched with GET whatever the method (HEAD stays HEAD), and a
+    // POST that meets 301 or 302 too; other methods go on as they were, body and all.
+    bool toGet = (uStatus == 303 && m_strMethod != "HEAD") ||
+                 ((uStatus == 301 || uStatus == 302) && m_strMethod == "POST");
+    if (!toGet || m_strMethod == "GET") return;
+    m_strMethod = "GET";
+    delete m_pDataReader;
+    m_pDataReader = nullptr;
+    m_oRequestInfo.body.clear();
+    m_oRequestInfo.strUploadFile.clear();
+    m_bMultipart = 0;
+}
+
+void CVNHttpClient::TakeCookies() {
+    if (m_pRequestJar == nullptr || !m_bUseCookie) return;
+    const CHttpHead& head = m_reader.GetHead();
+    for (unsigned int i = 0; i < head.GetFieldCount(); ++i) {
+        size_t nameLen = 0, valueLen = 0;
+        const char* name = head.GetFieldName(i, &nameLen);
+        if (nameLen != 10 || strncasecmp(name, "Set-Cookie", 10) != 0) continue;
+        const char* value = head.GetFieldValue(i, &valueLen);
+        std::string text(value, valueLen);
+        unsigned char ok = m_pRequestJar->SetCookie(m_strUrl.c_str(), text.c_str());
+        syslog(VN_LOG_DEBUG, kTag, __LINE__, "Id[%u] SetRawCookie [%s] bRet[%d]", GetId(),
+               text.c_str(), ok);
+    }
 }
 
 bool CVNHttpClient::WriteBody(const char* p, size_t len) {
@@ -141,6 +239,12 @@ unsigned long long CVNHttpClient::TargetHolds() const {
 void CVNHttpClient::Act(int nVerdict) {
     switch (nVerdict) {
         case CHttpResponseReader::kDone:
+            if (m_bDecoding && m_uBodyWire > 0 && !m_decoder.Finish()) {
+                // The framing ended before the coded data did: a shorter body, not the body.
+                syslog(VN_LOG_ERROR, kTag, __LINE__, "Id[%u] coded body cut short", GetId());
+                NotifyComplete(HTTPRESULT_FAILED);
+                return;
+            }
             m_bKeepConn = m_reader.IsReusable();
             NotifyComplete(m_reader.GetCode());
             return;
@@ -148,6 +252,7 @@ void CVNHttpClient::Act(int nVerdict) {
             m_strUrl = m_reader.GetLocation();
             ++m_oRequestInfo.m_nRedirTimes;
             m_oRequestInfo.m_nRetryTimes = 0;
+            if (m_oRequestInfo.bAnyMethod) FollowWithGet(m_reader.GetStatus());
             Redirect();
             return;
         case CHttpResponseReader::kRetry:
@@ -161,6 +266,7 @@ void CVNHttpClient::Act(int nVerdict) {
                 m_bAskWhole = true;
                 m_oRequestInfo.m_nRetryTimes = kMaxRetry - 1;
             }
+            ForgetCodedPart();
             NotifyOnReConnect(m_uActiveSerial);
             ReConnect();
             return;
@@ -206,6 +312,10 @@ void CVNHttpClient::OnClose(CVNITCPSocket* pSocket) {
 
 void CVNHttpClient::ClearAnswer() {
     strResponseHead.clear();
+    m_decoder.Reset();
+    m_bDecoding = false;
+    m_uBodyWire = 0;
+    m_uBodyDecoded = 0;
     m_uContentLength = 0;
     m_uRecvLen = m_uRecvPos = 0;
     m_bKeepConn = true;

@@ -9,6 +9,7 @@
 CHttpResponseReader::CHttpResponseReader()
     : m_nPhase(kPhaseIdle),
       m_bFileTarget(false),
+      m_bAnySuccess(false),
       m_uHave(0),
       m_bHeadSeen(false),
       m_uCode(HTTPRESULT_FAILED),
@@ -19,8 +20,9 @@ CHttpResponseReader::CHttpResponseReader()
       m_pszError("") {}
 
 void CHttpResponseReader::Start(const char* pszMethod, bool bFileTarget, unsigned long long uHave,
-                                const vn::strutf8& strUrl) {
+                                const vn::strutf8& strUrl, bool bAnySuccess) {
     m_nPhase = kPhaseHead;
+    m_bAnySuccess = bAnySuccess;
     m_strMethod = pszMethod;
     m_bFileTarget = bFileTarget;
     m_uHave = uHave;
@@ -102,7 +104,9 @@ int CHttpResponseReader::Decide() {
     unsigned int status = m_head.GetStatus();
     // A memory target takes a 500's page as the designed client did (the caller reads the
     // status); a file target is never given an error page.
-    if (status == 200 || status == 206 || status == 204 || (status == 500 && !m_bFileTarget)) {
+    bool success =
+        status == 200 || status == 206 || status == 204 || (m_bAnySuccess && status / 100 == 2);
+    if (success || (status == 500 && !m_bFileTarget)) {
         unsigned long long len = 0;
         int kind = m_head.GetBodyKind(&len, m_strMethod.c_str());
         m_bRestart = true;

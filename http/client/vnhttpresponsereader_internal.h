@@ -42,8 +42,9 @@ public:
     // A new answer. pszMethod: the request's method; bFileTarget: the body goes into a
     // file; uHave: bytes the target already holds (a Range asked for the rest); strUrl:
     // the URL requested, which a Location is resolved against.
+    // bAnySuccess: every 2xx status is a body for the target (a request for any method).
     void Start(const char* pszMethod, bool bFileTarget, unsigned long long uHave,
-               const vn::strutf8& strUrl);
+               const vn::strutf8& strUrl, bool bAnySuccess = false);
     // One step over the received bytes p[0, n). *pUsed: what it consumed.
     int Step(const char* p, size_t n, size_t* pUsed, const char** ppData, size_t* pLen);
     // The connection ended: kDone for a body that ends with it, kRetry for a success body
@@ -82,6 +83,7 @@ private:
     Phase m_nPhase;
     vn::strutf8 m_strMethod;
     bool m_bFileTarget;
+    bool m_bAnySuccess;
     unsigned long long m_uHave;
     vn::strutf8 m_strUrl;
     CHttpHead m_head;
