@@ -29,21 +29,6 @@ vn::strutf8 Utf8ToGbk(const vn::strutf8& s) {
     return out;
 }
 
-// Whether the caller's own header lines already name the field (case-insensitive).
-bool HasHeaderLine(const vn::strutf8& lines, const char* pszName) {
-    size_t n = strlen(pszName);
-    const char* p = lines.c_str();
-    const char* end = p + lines.length();
-    while (p < end) {
-        const char* eol = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(end - p)));
-        if (eol == nullptr) eol = end;
-        if (static_cast<size_t>(eol - p) > n && strncasecmp(p, pszName, n) == 0 && p[n] == ':')
-            return true;
-        p = eol + 1;
-    }
-    return false;
-}
-
 // Methods whose requests carry a body by their nature: sent with a length even when empty,
 // so that a server need not guess (nginx answers such a request without one with 411).
 bool MethodTakesBody(const vn::strutf8& method) {
@@ -290,7 +275,7 @@ bool CVNHttpClient::BuildRqHead() {
             head += line;
         }
     }
-    if (m_bCompressedReq && !HasHeaderLine(m_strExtraHeaders, "Accept-Encoding"))
+    if (m_bCompressedReq && !vn::detail::HttpHasHeaderLine(m_strExtraHeaders, "Accept-Encoding"))
         head += "Accept-Encoding: gzip, deflate\r\n";
     unsigned long long bodyLen = m_pDataReader != nullptr ? m_pDataReader->GetLength() : 0;
     if (!m_bMultipart) {

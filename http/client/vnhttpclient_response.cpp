@@ -201,6 +201,10 @@ void CVNHttpClient::FollowWithGet(unsigned int uStatus) {
                  ((uStatus == 301 || uStatus == 302) && m_strMethod == "POST");
     if (!toGet || m_strMethod == "GET") return;
     m_strMethod = "GET";
+    // The fields that described the body go with it (as the Fetch rules have it).
+    static const char* const kBodyFields[] = {"Content-Type", "Content-Encoding",
+                                              "Content-Language", "Content-Location", nullptr};
+    m_strExtraHeaders = vn::detail::HttpDropHeaderLines(m_strExtraHeaders, kBodyFields);
     delete m_pDataReader;
     m_pDataReader = nullptr;
     m_oRequestInfo.body.clear();

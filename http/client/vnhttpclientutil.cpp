@@ -3,6 +3,7 @@
 
 #include <stdio.h>
 #include <string.h>
+#include <strings.h>
 
 #include <algorithm>
 #include <string>
@@ -210,6 +211,45 @@ bool HttpHasCrLf(const vn::strutf8& s) {
         if (s[i] == '\r' || s[i] == '\n') return true;
     }
     return false;
+}
+
+namespace {
+// The next line of lines from *pAt (CRLF or LF ended); false at the end.
+bool NextLine(const vn::strutf8& lines, size_t* pAt, size_t* pFrom, size_t* pTo) {
+    size_t n = lines.length();
+    if (*pAt >= n) return false;
+    const char* p = lines.c_str();
+    const char* eol = static_cast<const char*>(memchr(p + *pAt, '\n', n - *pAt));
+    *pFrom = *pAt;
+    *pTo = eol == nullptr ? n : static_cast<size_t>(eol - p) + 1;
+    *pAt = *pTo;
+    return true;
+}
+
+bool LineNames(const char* line, size_t len, const char* pszName) {
+    size_t n = strlen(pszName);
+    return len > n && strncasecmp(line, pszName, n) == 0 && line[n] == ':';
+}
+}  // namespace
+
+bool HttpHasHeaderLine(const vn::strutf8& lines, const char* pszName) {
+    size_t at = 0, from = 0, to = 0;
+    while (NextLine(lines, &at, &from, &to)) {
+        if (LineNames(lines.c_str() + from, to - from, pszName)) return true;
+    }
+    return false;
+}
+
+vn::strutf8 HttpDropHeaderLines(const vn::strutf8& lines, const char* const* ppszNames) {
+    vn::strutf8 out;
+    size_t at = 0, from = 0, to = 0;
+    while (NextLine(lines, &at, &from, &to)) {
+        bool drop = false;
+        for (const char* const* name = ppszNames; *name != nullptr && !drop; ++name)
+            drop = LineNames(lines.c_str() + from, to - from, *name);
+        if (!drop) out += lines.substr(static_cast<unsigned>(from), static_cast<unsigned>(to - from));
+    }
+    return out;
 }
 
 }  // namespace detail

@@ -47,5 +47,10 @@ vn::strutf8 HttpIfModifiedSinceLine(const SYSTEMTIME& st);
 // True when the text holds CR or LF: such a text would end a header line early.
 bool HttpHasCrLf(const vn::strutf8& s);
 
+// Header lines ("Name:value\r\n" each, as the caller added them): whether one names the
+// field (case-insensitive), and the lines without those naming any of a null-ended list.
+bool HttpHasHeaderLine(const vn::strutf8& lines, const char* pszName);
+vn::strutf8 HttpDropHeaderLines(const vn::strutf8& lines, const char* const* ppszNames);
+
 }  // namespace detail
 }  // namespace vn

@@ -356,6 +356,8 @@ TEST(HttpClientMethods, AnswersRedirectsAndBodies) {
     ASSERT_TRUE(c->HttpRequest(U(Url(peer, "/p")), "PATCH", "{\"a\":1}", 7, U("")));
     EXPECT_EQ(0u, c.sink.WaitCode(1));
     EXPECT_EQ("patched", c.Buffer());
+    c->AddHeader(U("Content-Type"), U("text/plain"));
+    c->AddHeader(U("X-Kept"), U("1"));
     ASSERT_TRUE(c->HttpRequest(U(Url(peer, "/put")), "PUT", "data", 4, U("")));
     EXPECT_EQ(0u, c.sink.WaitCode(2));
     EXPECT_EQ(202u, c->GetResponseStatus());
@@ -368,6 +370,10 @@ TEST(HttpClientMethods, AnswersRedirectsAndBodies) {
     EXPECT_EQ(0u, heads.Get(1).find("PUT /put HTTP/1.1\r\n"));
     EXPECT_EQ(0u, heads.Get(2).find("GET /seen HTTP/1.1\r\n"));
     EXPECT_EQ(std::string::npos, heads.Get(2).find("Content-Length"));
+    // The fields that described the body went with it; the others stayed.
+    EXPECT_NE(std::string::npos, heads.Get(1).find("Content-Type"));
+    EXPECT_EQ(std::string::npos, heads.Get(2).find("Content-Type"));
+    EXPECT_NE(std::string::npos, heads.Get(2).find("X-Kept"));
     EXPECT_EQ(0u, heads.Get(3).find("X-THING /x HTTP/1.1\r\n"));
     EXPECT_EQ(0u, heads.Get(4).find("X-THING /again HTTP/1.1\r\n"));
     bw.Read([&] {
