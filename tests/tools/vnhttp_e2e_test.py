@@ -5,27 +5,32 @@ authority made by the openssl command line. Every peer runs in a private tempora
 directory on a port the kernel picked; every wait is bounded.
 
     python3 vnhttp_e2e_test.py --vnhttp build/tools/vnhttp \
-        [GetTest|ExitTest|ServeTest|PostTest|TlsTest|ListenTest]
+        [GetTest|ExitTest|ServeTest|PostTest|TlsTest|ListenTest|CodingsTest]
 
 Peers listen on loopback (127.0.0.1, ::1); ListenTest also reaches `vnhttp serve` on this
 machine's own non-loopback addresses, to see that it is not listening there by default.
 """
 import argparse
 import base64
+import gzip
 import hashlib
 import http.server
 import os
+import random
 import re
 import select
 import shutil
 import signal
 import socket
+import ssl
 import subprocess
 import sys
 import tempfile
 import threading
 import time
 import unittest
+import urllib.parse
+import zlib
 
 VNHTTP = None
 STEP_TIMEOUT = 60  # seconds any one program run may take
@@ -110,16 +115,17 @@ def start_listening(launch, name):
 
 
 class Nginx:
-    """nginx with one worker serving root on a free loopback port; the access log records
-    status, request, Range and the X-Vnhttp-Test header."""
+    """nginx with one worker serving root on a free loopback port; with the default
+    configuration the access log records status, request, Range and the X-Vnhttp-Test
+    header."""
 
-    def __init__(self, root):
+    def __init__(self, root, template=NGINX_CONF):
         self.dir = tempfile.mkdtemp(prefix="vnhttp-nginx-")
         world_readable(self.dir)
 
         def launch(port):
             with open(os.path.join(self.dir, "nginx.conf"), "w") as f:
-                f.write(NGINX_CONF.format(d=self.dir, p=port, r=root))
+                f.write(template.format(d=self.dir, p=port, r=root))
             return subprocess.Popen(
                 ["nginx", "-e", os.path.join(self.dir, "error.log"), "-p", self.dir, "-c",
                  os.path.join(self.dir, "nginx.conf"), "-g", "daemon off;"],
@@ -844,9 +850,9 @@ def openssl(*args, cwd):
     return proc.stdout
 
 
-def make_pki(directory):
+def make_pki(directory, good_names="DNS:localhost,IP:127.0.0.1"):
     """A throwaway authority and two leaves it signed (P-256 keys), as PEM files in
-    directory: "good" for localhost and 127.0.0.1, "other" for other.invalid only, and a
+    directory: "good" for good_names, "other" for other.invalid only, and a
     key of nobody's. Returns the paths and the curl-style pins of the good and the stray
     key."""
     os.makedirs(directory)
@@ -854,7 +860,7 @@ def make_pki(directory):
             "-keyout", "ca.key", "-out", "ca.pem", "-days", "2", "-subj",
             "/CN=vnhttp test authority", "-addext", "basicConstraints=critical,CA:TRUE",
             "-addext", "keyUsage=critical,keyCertSign,cRLSign", cwd=directory)
-    for serial, (name, names) in enumerate((("good", "DNS:localhost,IP:127.0.0.1"),
+    for serial, (name, names) in enumerate((("good", good_names),
                                             ("other", "DNS:other.invalid")), start=2):
         with open(os.path.join(directory, name + ".ext"), "w") as f:
             f.write("subjectAltName=%s\nbasicConstraints=critical,CA:FALSE\n"
@@ -999,6 +1005,731 @@ class TlsTest(VnhttpCase):
                 self.assertEqual(proc.returncode, status, err)
                 self.assertIn(cause, err)
                 self.assertEqual(proc.stdout, b"")
+
+CODINGS_NGINX_CONF = """
+worker_processes 1;
+pid {d}/nginx.pid;
+error_log {d}/error.log;
+events {{ worker_connections 128; }}
+http {{
+    log_format c '$status "$request" body=$body_bytes_sent ae="$http_accept_encoding" '
+                 'range=$http_range';
+    access_log {d}/access.log c;
+    client_body_temp_path {d}/body; proxy_temp_path {d}/proxy;
+    fastcgi_temp_path {d}/fcgi; uwsgi_temp_path {d}/uwsgi; scgi_temp_path {d}/scgi;
+    gzip on;
+    gzip_types text/plain application/octet-stream;
+    gzip_min_length 0;
+    client_max_body_size 64m;
+    server {{
+        listen 127.0.0.1:{p};
+        root {r};
+        location /dav/ {{
+            dav_methods PUT DELETE;
+            create_full_put_path on;
+            dav_access user:rw group:rw all:r;
+        }}
+    }}
+}}
+"""
+
+
+def log_lines(size, seed):
+    """About size bytes of log-like text: increasing times, a few dozen peers, varying sizes
+    and durations. It compresses some five to eight times, as real logs do, not a thousand
+    times as repeated bytes would."""
+    rnd = random.Random(seed)
+    paths = ["/api/v2/messages", "/api/v2/presence", "/api/v1/roster", "/files/chunk",
+             "/api/v2/sessions", "/status"]
+    words = ["session opened", "message queued", "peer went away", "retrying after reset",
+             "file chunk stored", "presence update", "roster synced"]
+    peers = ["10.0.%d.%d" % (rnd.randint(0, 3), rnd.randint(1, 254)) for _ in range(40)]
+    out, n, t = [], 0, 1714521600.0
+    while n < size:
+        t += rnd.expovariate(50)
+        tm = time.gmtime(t)
+        line = ("%04d-%02d-%02d %02d:%02d:%02d.%03d INFO [worker-%d] %s %s status=%d "
+                "peer=%s bytes=%d took=%dms %s\n" % (
+                    tm.tm_year, tm.tm_mon, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+                    int(t * 1000) % 1000, rnd.randint(1, 8), rnd.choice(("GET", "POST")),
+                    rnd.choice(paths), rnd.choice((200, 200, 200, 204, 304, 404)),
+                    rnd.choice(peers), rnd.randint(0, 99999), rnd.randint(0, 999),
+                    rnd.choice(words))).encode()
+        out.append(line)
+        n += len(line)
+    return b"".join(out)
+
+
+class Origin:
+    """A scripted HTTP/1.1 origin (Python's http.server, a thread per connection) on a free
+    loopback port, https with tls=(chain, key). routes maps the first path segment ("/echo"
+    for "/echo/sub/x?a=b") to route(request) -> (status, [(name, value)...], body), where
+    request has .method, .path, .headers and .body; a body given as a list of pieces goes
+    out chunked. Any method is accepted."""
+
+    def __init__(self, routes, tls=None):
+        class Handler(http.server.BaseHTTPRequestHandler):
+            protocol_version = "HTTP/1.1"
+
+            def __getattr__(self, name):
+                if name.startswith("do_"):
+                    return self.answer
+                raise AttributeError(name)
+
+            def answer(self):
+                length = int(self.headers.get("Content-Length") or 0)
+                self.body = self.rfile.read(length) if length else b""
+                self.method = self.command
+                key = "/" + self.path.split("?", 1)[0].split("/")[1]
+                status, headers, body = routes[key](self)
+                self.send_response(status)
+                for name, value in headers:
+                    self.send_header(name, value)
+                if isinstance(body, list):
+                    self.send_header("Transfer-Encoding", "chunked")
+                elif status != 204:
+                    self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                if self.command == "HEAD":
+                    return
+                if isinstance(body, list):
+                    for piece in body:
+                        self.wfile.write(b"%x\r\n%s\r\n" % (len(piece), piece))
+                    self.wfile.write(b"0\r\n\r\n")
+                else:
+                    self.wfile.write(body)
+
+            def log_message(self, *args):
+                pass
+
+        class Server(http.server.ThreadingHTTPServer):
+            def handle_error(self, request, client_address):
+                pass  # a client that gives up on an answer (as it should on a bad one)
+
+        self.server = Server(("127.0.0.1", 0), Handler)
+        if tls is not None:
+            context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+            context.load_cert_chain(*tls)
+            self.server.socket = context.wrap_socket(self.server.socket, server_side=True)
+        self.port = self.server.server_address[1]
+        self.scheme = "https" if tls else "http"
+        threading.Thread(target=self.server.serve_forever, daemon=True).start()
+
+    def url(self, path, host="127.0.0.1"):
+        return "%s://%s:%d%s" % (self.scheme, host, self.port, path)
+
+    def close(self):
+        self.server.shutdown()
+        self.server.server_close()
+
+
+def echo_request(request):
+    """The method, the Content-Type and the body of the request, as the answer body."""
+    return 200, [], b"%s|%s|%s" % (request.method.encode(),
+                                  request.headers.get("Content-Type", "-").encode(),
+                                  request.body)
+
+
+def query_of(request):
+    return urllib.parse.parse_qs(urllib.parse.urlsplit(request.path).query)
+
+
+def cookie_list(line):
+    """The cookies of a Cookie line, in order: "a=1; b=2" -> ["a=1", "b=2"]."""
+    if isinstance(line, bytes):
+        line = line.decode()
+    return [c.strip() for c in line.split(";") if c.strip()]
+
+
+def elapsed(fn):
+    started = time.monotonic()
+    result = fn()
+    return time.monotonic() - started, result
+
+
+class CodingsTest(VnhttpCase):
+    """get and post beyond plain GET: --compressed against nginx's gzip and scripted origins
+    (deflate, chunked, corrupt, cut short, unasked codings, a bomb), -X with any method
+    against nginx's DAV module and an echoing origin, cookies with curl as the reference
+    (each reading the other's cookie file), and --limit-rate both ways, timed."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.www = os.path.join(cls.tmp, "www")
+        os.makedirs(os.path.join(cls.www, "dav"))
+        world_readable(cls.www)
+        os.chmod(os.path.join(cls.www, "dav"), 0o777)  # nginx's workers store PUTs there
+        cls.text = log_lines(2 * 1024 * 1024, seed=7)
+        cls.noise = os.urandom(256 * 1024)  # gzip makes it larger, not smaller
+        cls.big = os.urandom(3 * 1024 * 1024)
+        for name, data in (("text.txt", cls.text), ("noise.bin", cls.noise),
+                           ("big.bin", cls.big)):
+            with open(os.path.join(cls.www, name), "wb") as f:
+                f.write(data)
+            os.chmod(os.path.join(cls.www, name), 0o644)
+        cls.nginx = Nginx(cls.www, CODINGS_NGINX_CONF)
+        cls.sanitized = re.search(r"asan|tsan", VNHTTP) is not None
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.nginx.stop()
+        super().tearDownClass()
+
+    def log_line(self, request):
+        """The access-log line of request ("GET /text.txt?c=1"; each test asks for its own
+        URL), once nginx has written it: it logs a request after the answer's last byte, so
+        possibly after the client has finished."""
+        deadline = time.monotonic() + 10
+        while True:
+            for line in self.nginx.access_log().splitlines():
+                if '"%s HTTP/1.1"' % request in line:
+                    return line
+            if time.monotonic() > deadline:
+                self.fail("nginx logged no %s" % request)
+            time.sleep(0.05)  # nginx tells nobody when it has written its log
+
+    def wire_bytes(self, request):
+        return int(re.search(r" body=(\d+) ", self.log_line(request)).group(1))
+
+    # ---- content codings ----
+
+    def test_compressed_get_decodes_what_nginx_gzips(self):
+        out = self.path("text.out")
+        proc = vnhttp("get", "--compressed", self.nginx.url("/text.txt?c=1"), "-o", out)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        with open(out, "rb") as f:
+            self.assertTrue(f.read() == self.text, "the decoded copy differs")
+        line = self.log_line("GET /text.txt?c=1")
+        self.assertIn('ae="gzip, deflate"', line)
+        wire = self.wire_bytes("GET /text.txt?c=1")
+        self.assertLess(wire, len(self.text) // 3, line)  # it did come compressed
+        # The summary names both figures.
+        self.assertRegex(proc.stderr.decode().splitlines()[-1],
+                         r"^vnhttp: done, 2\.0 MiB in \d+\.\d\d s \(\S+ \S+/s\), "
+                         r"\d+\.\d KiB on the wire$")
+        # To standard output, and as curl decodes it.
+        proc = vnhttp("get", "-s", "--compressed", self.nginx.url("/text.txt"))
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        theirs = curl("--compressed", "-o", "-", self.nginx.url("/text.txt"))
+        self.assertTrue(theirs.stdout == self.text, "curl's copy differs")
+        self.assertTrue(proc.stdout == theirs.stdout, "vnhttp's copy differs from curl's")
+        # Bytes that do not compress: the wire carries more than the file.
+        proc = vnhttp("get", "-s", "--compressed", self.nginx.url("/noise.bin?c=1"))
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        self.assertTrue(proc.stdout == self.noise, "the decoded noise differs")
+        self.assertGreater(self.wire_bytes("GET /noise.bin?c=1"), len(self.noise))
+
+    def test_without_compressed_nothing_is_asked_or_decoded(self):
+        out = self.path("plain.out")
+        proc = vnhttp("get", self.nginx.url("/text.txt?c=0"), "-o", out)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        with open(out, "rb") as f:
+            self.assertTrue(f.read() == self.text, "the copy differs")
+        line = self.log_line("GET /text.txt?c=0")
+        self.assertIn('ae="-"', line)
+        self.assertEqual(self.wire_bytes("GET /text.txt?c=0"), len(self.text), line)
+        self.assertNotIn("on the wire", proc.stderr.decode())
+
+    def test_compressed_resume_starts_afresh(self):
+        # Coded bytes cannot be appended to decoded ones: whatever the file held, it ends up
+        # as the whole text, never as its start followed by another copy or a coded tail.
+        out = self.path("resume.out")
+        for held in (self.text[:1000], b"x" * 5000, self.text + b"tail"):
+            with self.subTest(held=len(held)):
+                with open(out, "wb") as f:
+                    f.write(held)
+                proc = vnhttp("get", "-s", "-c", "--compressed", self.nginx.url("/text.txt"),
+                              "-o", out)
+                self.assertEqual(proc.returncode, 0, proc.stderr)
+                with open(out, "rb") as f:
+                    self.assertTrue(f.read() == self.text, "the resumed copy differs")
+
+    def test_codings_from_a_scripted_origin(self):
+        body = log_lines(300 * 1024, seed=11)
+        gz = gzip.compress(body)
+        bomb = gzip.compress(b"\0" * (160 * 1024 * 1024), compresslevel=9)
+        raw = zlib.compressobj(9, zlib.DEFLATED, -15)
+        raw_deflate = raw.compress(body) + raw.flush()
+        routes = {
+            "/gzip": lambda r: (200, [("Content-Encoding", "gzip")], gz),
+            "/deflate": lambda r: (200, [("Content-Encoding", "deflate")], zlib.compress(body)),
+            "/chunked": lambda r: (200, [("Content-Encoding", "gzip")],
+                                   [gz[i:i + 1000] for i in range(0, len(gz), 1000)]),
+            "/identity": lambda r: (200, [], body),
+            "/corrupt": lambda r: (200, [("Content-Encoding", "gzip")],
+                                   gz[:100] + bytes(b ^ 0x5A for b in gz[100:200]) + gz[200:]),
+            "/cut": lambda r: (200, [("Content-Encoding", "gzip")], gz[:len(gz) // 2]),
+            "/trailing": lambda r: (200, [("Content-Encoding", "gzip")], gz + b"junk" * 10),
+            "/br": lambda r: (200, [("Content-Encoding", "br")], b"\x1b\x03\x00\xf8" * 10),
+            "/bomb": lambda r: (200, [("Content-Encoding", "gzip")], bomb),
+            "/raw": lambda r: (200, [("Content-Encoding", "deflate")], raw_deflate),
+            "/members": lambda r: (200, [("Content-Encoding", "gzip")], gz + gz),
+            "/upper": lambda r: (200, [("Content-Encoding", "GZIP")], gz),
+            "/x-gzip": lambda r: (200, [("Content-Encoding", "x-gzip")], gz),
+        }
+        origin = Origin(routes)
+        try:
+            rows = [  # path, exit status with --compressed, what standard output holds
+                ("/gzip", 0, body),
+                ("/deflate", 0, body),
+                ("/chunked", 0, body),
+                ("/identity", 0, body),  # asked for, not given: stored as it came
+                ("/raw", 0, body),  # deflate without its zlib wrapper, as some servers send it
+                ("/members", 0, body + body),  # two gzip members: both, as gzip -d does
+                ("/upper", 0, body),  # codings are named without regard to case
+                ("/x-gzip", 0, body),
+                ("/corrupt", 2, None),
+                ("/cut", 2, None),
+                ("/trailing", 2, None),
+                ("/br", 2, None),  # a coding not asked for
+                ("/bomb", 4, None),  # inflates past what memory may hold
+            ]
+            for path, status, expected in rows:
+                with self.subTest(path=path):
+                    proc = vnhttp("get", "-s", "--compressed", "--timeout", "10",
+                                  origin.url(path))
+                    self.assertEqual(proc.returncode, status, proc.stderr)
+                    if expected is not None:
+                        self.assertTrue(proc.stdout == expected, "the decoded body differs")
+            # The same failures into a file leave no file behind.
+            for path in ("/corrupt", "/cut", "/br"):
+                with self.subTest(path=path, to="file"):
+                    out = self.path("failed%s.out" % path.replace("/", "-"))
+                    proc = vnhttp("get", "-s", "--compressed", origin.url(path), "-o", out)
+                    self.assertEqual(proc.returncode, 2, proc.stderr)
+            # Unasked, a coded body is stored as the server sent it.
+            proc = vnhttp("get", "-s", origin.url("/gzip"))
+            self.assertEqual(proc.returncode, 0, proc.stderr)
+            self.assertTrue(proc.stdout == gz, "the coded body was changed")
+            # curl's verdicts on the same answers, for the record of where they agree.
+            theirs = curl("--compressed", "-o", "-", origin.url("/deflate"))
+            self.assertTrue(theirs.stdout == body, "curl decodes deflate otherwise")
+        finally:
+            origin.close()
+
+    # ---- any method ----
+
+    def test_methods_against_nginx_dav(self):
+        src = self.path("put-src.bin")
+        payload = os.urandom(2 * 1024 * 1024 + 7)
+        with open(src, "wb") as f:
+            f.write(payload)
+        dav = os.path.join(self.www, "dav")
+        stored = os.path.join(dav, "a", "b", "up.bin")
+        url = self.nginx.url("/dav/a/b/up.bin")
+        proc = vnhttp("get", "-s", "-X", "PUT", "--file", src, url)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        with open(stored, "rb") as f:
+            self.assertTrue(f.read() == payload, "the stored file differs")
+        self.assertRegex(self.log_line("PUT /dav/a/b/up.bin"), r"^201 ")
+        # Replacing it (204) with a short text body.
+        proc = vnhttp("get", "-s", "-X", "PUT", "--data", "short text", url + "?again")
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        with open(stored, "rb") as f:
+            self.assertEqual(f.read(), b"short text")
+        self.assertRegex(self.log_line("PUT /dav/a/b/up.bin?again"), r"^204 ")
+        # post keeps its body conventions under -X.
+        proc = vnhttp("post", "-s", "-X", "PUT", "--file", src, self.nginx.url("/dav/p.bin"))
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        with open(os.path.join(dav, "p.bin"), "rb") as f:
+            self.assertTrue(f.read() == payload, "post -X PUT stored otherwise")
+        # HEAD: the answer announces a length it does not carry; nothing is printed, and
+        # nothing is waited for.
+        took, proc = elapsed(lambda: vnhttp("get", "-s", "--timeout", "5", "-X", "HEAD",
+                                            self.nginx.url("/text.txt")))
+        self.assertEqual((proc.returncode, proc.stdout), (0, b""), proc.stderr)
+        self.assertLess(took, 4)
+        self.assertRegex(self.log_line("HEAD /text.txt"), r"^200 ")
+        # -X GET into a file that holds more: replaced, not resumed or appended to.
+        out = self.path("longer.out")
+        with open(out, "wb") as f:
+            f.write(b"y" * (len(payload) + 100))
+        proc = vnhttp("get", "-s", "-X", "GET", self.nginx.url("/dav/p.bin"), "-o", out)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        with open(out, "rb") as f:
+            self.assertTrue(f.read() == payload, "-X GET did not replace the file")
+        self.assertRegex(self.log_line("GET /dav/p.bin"), r" range=-$")
+        # DELETE, then it is gone: 404 is exit status 7, for GET and DELETE alike.
+        proc = vnhttp("get", "-s", "-X", "DELETE", url)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        self.assertFalse(os.path.exists(stored))
+        for args in ((url,), ("-X", "DELETE", url)):
+            with self.subTest(args=args):
+                proc = vnhttp("get", "-s", *args)
+                self.assertEqual(proc.returncode, 7, proc.stderr)
+                self.assertIn(b"not found (HTTP 404)", proc.stderr)
+
+    def test_methods_against_an_echoing_origin(self):
+        src = self.path("patch-src.bin")
+        with open(src, "wb") as f:
+            f.write(b"file\x00bytes\r\n")
+        origin = Origin({
+            "/echo": echo_request,
+            "/created": lambda r: (201, [], b"made " + r.body),
+            "/empty": lambda r: (204, [], b""),
+            "/broken": lambda r: (500, [], b"oops"),
+            "/see": lambda r: (303, [("Location", "/echo")], b""),
+            "/temp": lambda r: (307, [("Location", "/echo")], b""),
+        })
+        try:
+            rows = [  # vnhttp arguments before the URL, path, exit status, standard output
+                (["get", "-X", "PATCH", "--data", "a=1&b=2"], "/echo", 0,
+                 b"PATCH|application/x-www-form-urlencoded|a=1&b=2"),
+                (["get", "-X", "PATCH", "--file", src, "-H", "Content-Type: text/x-diff"],
+                 "/echo", 0, b"PATCH|text/x-diff|file\x00bytes\r\n"),
+                (["get", "-X", "OPTIONS"], "/echo", 0, b"OPTIONS|-|"),
+                (["get", "-X", "FROB.1", "--data", "x"], "/echo", 0,
+                 b"FROB.1|application/x-www-form-urlencoded|x"),
+                (["get", "-X", "delete"], "/echo", 0, b"delete|-|"),  # methods are case-sensitive
+                (["post", "-X", "PUT", "--data", "p"], "/echo", 0,
+                 b"PUT|application/x-www-form-urlencoded|p"),
+                (["get", "-X", "PUT", "--data", "c"], "/created", 0, b"made c"),
+                (["get", "-X", "DELETE"], "/empty", 0, b""),
+                (["get", "-X", "PUT", "--data", "c"], "/broken", 2, b"oops"),
+                # 303: the redirected request is a GET without the body; 307 keeps both.
+                (["get", "-X", "PUT", "--data", "abc"], "/see", 0, b"GET|-|"),
+                (["get", "-X", "PUT", "--data", "abc"], "/temp", 0,
+                 b"PUT|application/x-www-form-urlencoded|abc"),
+            ]
+            for args, path, status, expected in rows:
+                with self.subTest(args=args, path=path):
+                    proc = vnhttp(args[0], "-s", *args[1:], origin.url(path))
+                    self.assertEqual(proc.returncode, status, proc.stderr)
+                    if status == 0:
+                        self.assertEqual(proc.stdout, expected)
+        finally:
+            origin.close()
+
+    def test_method_command_lines_refused(self):
+        url = self.nginx.url("/text.txt")
+        rows = [  # arguments, exit status, what standard error names
+            (["get", "-X", "GET /x", url], 64, "-X needs a method"),
+            (["get", "-X", "GET\r\nX-Evil: 1", url], 64, "-X needs a method"),
+            (["get", "-X", "", url], 64, "-X needs a method"),
+            (["get", "--data", "x", url], 64, "need -X"),
+            (["get", "--file", "/etc/hostname", url], 64, "need -X"),
+            (["get", "-X", "PUT", "--data", "x", "--file", "/etc/hostname", url], 64,
+             "exclude each other"),
+            (["get", "-X", "GET", "-c", "-o", self.path("c.out"), url], 64, "-c resumes"),
+            (["post", "-X", "PUT", "-F", "a=b", url], 64, "not -F"),
+            (["get", "-X", "PUT", "--file", self.path("missing"), url], 10, "cannot read"),
+        ]
+        for args, status, cause in rows:
+            with self.subTest(args=args):
+                proc = vnhttp(*args)
+                self.assertEqual(proc.returncode, status, proc.stderr)
+                self.assertIn(cause, proc.stderr.decode())
+        self.assertNotIn("X-Evil", self.nginx.access_log())  # nothing reached nginx at all
+
+    # ---- cookies ----
+
+    COOKIE_HOSTS = ("www.cookies.test", "other.cookies.test", "cookies.test", "elsewhere.test",
+                    "www.example.co.uk")
+
+    def cookie_origins(self):
+        """The cookie-setting origin over http and https (a certificate for its names):
+        /set/a and /set/b set and change cookies, /set/secure sets a Secure one, /redirect
+        sets two on a 302 to ?to=URL, /fail sets one on a 404; every answer's body is the
+        Cookie line the request carried."""
+        def sent(r):
+            return r.headers.get("Cookie", "").encode()
+        phases = {
+            "a": ["host=1; Path=/", "dom=2; Domain=cookies.test; Path=/",
+                  "sub=3; Path=/echo/sub", "age=4; Max-Age=3600; Path=/",
+                  "old=5; Max-Age=3600; Path=/", "ho=8; HttpOnly; Path=/", "dflt=0",
+                  "evil=10; Domain=elsewhere.test; Path=/",  # not this host's: refused
+                  "past=11; Expires=Thu, 01 Jan 1970 00:00:00 GMT; Path=/"],
+            "b": ["old=gone; Max-Age=0; Path=/", "age=44; Max-Age=3600; Path=/"],
+            "secure": ["sec=7; Secure; Path=/"],
+        }
+
+        def set_phase(r):
+            phase = r.path.split("?")[0].split("/")[2]
+            return 200, [("Set-Cookie", c) for c in phases.get(phase, [])], sent(r)
+
+        def redirect(r):
+            return 302, [("Set-Cookie", "r=1; Path=/"),
+                         ("Set-Cookie", "rd=2; Domain=cookies.test; Path=/"),
+                         ("Location", query_of(r)["to"][0])], b""
+        suffixes = [("Set-Cookie", c) for c in ("listed=1; Domain=co.uk; Path=/",
+                                                "site=2; Domain=example.co.uk; Path=/",
+                                                "unlisted=3; Domain=test; Path=/")]
+        routes = {"/set": set_phase, "/echo": lambda r: (200, [], sent(r)),
+                  "/suffixes": lambda r: (200, suffixes, b""),
+                  "/redirect": redirect,
+                  "/fail": lambda r: (404, [("Set-Cookie", "f=1; Path=/")], sent(r))}
+        plain = Origin(routes)
+        secure = Origin(routes, tls=(self.pki["chain"], self.pki["key"]))
+        resolve = []
+        for host in self.COOKIE_HOSTS:
+            for origin in (plain, secure):
+                resolve += ["--resolve", "%s:%d:127.0.0.1" % (host, origin.port)]
+        return plain, secure, resolve + ["--cacert", self.pki["ca"]]
+
+    @classmethod
+    def pki_for_cookies(cls):
+        if not hasattr(cls, "pki"):
+            cls.pki = make_pki(os.path.join(cls.tmp, "pki"),
+                               good_names="DNS:www.cookies.test,DNS:other.cookies.test")
+        return cls.pki
+
+    def probes(self, plain, secure):
+        """Request URLs, the cookies a store filled by /set/a, /set/b and /set/secure sends
+        to each, and the one that comes first by its longer path (None: no such one; cookies
+        of one path length come in the order they were made, which a file does not keep)."""
+        base = ["host=1", "dom=2", "age=44", "ho=8"]
+        www = "www.cookies.test"
+        return [
+            (plain.url("/echo", www), base, None),
+            (plain.url("/echo/sub/x", www), ["sub=3"] + base, "sub=3"),
+            (plain.url("/set/probe", www), ["dflt=0"] + base, "dflt=0"),
+            (secure.url("/echo", www), base + ["sec=7"], None),
+            (plain.url("/echo", "other.cookies.test"), ["dom=2"], None),
+            (plain.url("/echo", "cookies.test"), ["dom=2"], None),
+            (plain.url("/echo", "elsewhere.test"), [], None),
+        ]
+
+    def vnhttp_sends(self, jar, url, extra):
+        """The Cookie line vnhttp sends to url from a copy of the cookie file jar."""
+        copy = self.path("jar-probe.txt")
+        shutil.copy(jar, copy)
+        proc = vnhttp("get", "-s", "--cookie-jar", copy, *extra, url)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        return cookie_list(proc.stdout)
+
+    def curl_sends(self, jar, url, extra):
+        proc = curl("-b", jar, *extra, url)
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        return cookie_list(proc.stdout)
+
+    def check_probes(self, jar, plain, secure, extra):
+        """vnhttp and curl send exactly the expected cookies from the file jar."""
+        for url, expected, first in self.probes(plain, secure):
+            with self.subTest(url=url):
+                ours, theirs = self.vnhttp_sends(jar, url, extra), self.curl_sends(jar, url, extra)
+                self.assertEqual(sorted(theirs), sorted(expected), "curl")
+                self.assertEqual(sorted(ours), sorted(expected), "vnhttp")
+                if first:
+                    self.assertEqual((ours[0], theirs[0]), (first, first))
+
+    def test_cookie_file_written_here_is_read_by_curl(self):
+        self.pki_for_cookies()
+        plain, secure, extra = self.cookie_origins()
+        jar = self.path("jar-ours.txt")  # does not exist yet: an empty store
+        try:
+            www = "www.cookies.test"
+            proc = vnhttp("get", "-s", "--cookie-jar", jar, *extra, plain.url("/set/a", www))
+            self.assertEqual((proc.returncode, proc.stdout), (0, b""), proc.stderr)
+            # The next run starts from the file: it sends what the first one kept.
+            proc = vnhttp("get", "-s", "--cookie-jar", jar, *extra, plain.url("/set/b", www))
+            self.assertEqual(proc.returncode, 0, proc.stderr)
+            self.assertEqual(sorted(cookie_list(proc.stdout)),
+                             sorted(["host=1", "dom=2", "age=4", "old=5", "ho=8", "dflt=0"]))
+            proc = vnhttp("get", "-s", "--cookie-jar", jar, *extra, secure.url("/set/secure", www))
+            self.assertEqual(proc.returncode, 0, proc.stderr)
+            with open(jar) as f:
+                text = f.read()
+            for refused in ("evil", "past", "old"):
+                self.assertNotRegex(text, r"\t%s\t" % refused)
+            self.check_probes(jar, plain, secure, extra)
+        finally:
+            plain.close()
+            secure.close()
+
+    def test_cookie_file_written_by_curl_is_read_here(self):
+        self.pki_for_cookies()
+        plain, secure, extra = self.cookie_origins()
+        jar = self.path("jar-curl.txt")
+        try:
+            www = "www.cookies.test"
+            for url in (plain.url("/set/a", www), plain.url("/set/b", www),
+                        secure.url("/set/secure", www)):
+                self.assertEqual(curl("-b", jar, "-c", jar, *extra, url).returncode, 0)
+            with open(jar) as f:
+                self.assertIn("#HttpOnly_www.cookies.test", f.read())  # curl's own spelling
+            # What curl keeps is its own affair (curl 7.88 reading and writing one file keeps
+            # a cookie that an answer expired): vnhttp sends what curl sends from the file.
+            for url, expected, first in self.probes(plain, secure):
+                with self.subTest(url=url):
+                    ours = self.vnhttp_sends(jar, url, extra)
+                    theirs = self.curl_sends(jar, url, extra)
+                    self.assertEqual(sorted(ours), sorted(theirs))
+                    self.assertLessEqual(set(expected), set(ours))
+                    if first:
+                        self.assertEqual((ours[0], theirs[0]), (first, first))
+        finally:
+            plain.close()
+            secure.close()
+
+    def test_public_suffixes_take_no_cookies(self):
+        # A Domain that is a public suffix would reach every site below it: co.uk is on the
+        # list; a top-level name the list does not know (test, and the likes of corp or lan
+        # inside companies) is one too by the list's own default rule, as curl holds.
+        self.pki_for_cookies()
+        plain, secure, extra = self.cookie_origins()
+        try:
+            for host, kept in (("www.example.co.uk", ["site"]), ("www.cookies.test", [])):
+                with self.subTest(host=host):
+                    ours, theirs = self.path("jar-sfx-ours.txt"), self.path("jar-sfx-curl.txt")
+                    for jar in (ours, theirs):
+                        if os.path.exists(jar):
+                            os.unlink(jar)
+                    url = plain.url("/suffixes", host)
+                    proc = vnhttp("get", "-s", "--cookie-jar", ours, *extra, url)
+                    self.assertEqual(proc.returncode, 0, proc.stderr)
+                    self.assertEqual(curl("-c", theirs, *extra, url).returncode, 0)
+                    names = []
+                    for jar in (ours, theirs):
+                        with open(jar) as f:
+                            names.append(sorted(line.split("\t")[5] for line in f
+                                                if line.count("\t") == 6))
+                    self.assertEqual(names[1], kept, "curl")
+                    self.assertEqual(names[0], kept, "vnhttp")
+        finally:
+            plain.close()
+            secure.close()
+
+    def test_cookies_follow_redirects_within_one_run(self):
+        self.pki_for_cookies()
+        plain, secure, extra = self.cookie_origins()
+        try:
+            www, other = "www.cookies.test", "other.cookies.test"
+            rows = [  # options, where /redirect leads, the cookies the redirected request sent
+                (["--cookies"], plain.url("/echo", www), ["r=1", "rd=2"]),
+                # Another host of the domain: the host-only cookie stays behind.
+                (["--cookies"], plain.url("/echo", other), ["rd=2"]),
+                ([], plain.url("/echo", www), []),  # no store, no cookies
+            ]
+            for options, target, expected in rows:
+                with self.subTest(options=options, target=target):
+                    url = plain.url("/redirect?to=" + urllib.parse.quote(target, safe=""), www)
+                    proc = vnhttp("get", "-s", *options, *extra, url)
+                    self.assertEqual(proc.returncode, 0, proc.stderr)
+                    self.assertEqual(sorted(cookie_list(proc.stdout)), expected)
+            # --cookies keeps nothing past its run.
+            proc = vnhttp("get", "-s", "--cookies", *extra, plain.url("/echo", www))
+            self.assertEqual((proc.returncode, proc.stdout), (0, b""), proc.stderr)
+        finally:
+            plain.close()
+            secure.close()
+
+    def test_cookie_file_outcomes(self):
+        self.pki_for_cookies()
+        plain, secure, extra = self.cookie_origins()
+        www = "www.cookies.test"
+        try:
+            # Saved whatever the outcome: a 404 that set a cookie.
+            jar = self.path("jar-fail.txt")
+            proc = vnhttp("get", "-s", "--cookie-jar", jar, *extra, plain.url("/fail", www))
+            self.assertEqual(proc.returncode, 7, proc.stderr)
+            self.assertEqual(self.curl_sends(jar, plain.url("/echo", www), extra), ["f=1"])
+            # A file that cannot be read is refused before anything is sent, and left alone.
+            garbled = self.path("jar-garbled.txt")
+            with open(garbled, "wb") as f:
+                f.write(b"\x00\xff\xfe binary \x00 junk\n" * 10)
+            directory = self.path("jar-dir")
+            os.mkdir(directory)
+            for path in (directory, garbled):
+                with self.subTest(path=path):
+                    proc = vnhttp("get", "-s", "--cookie-jar", path, *extra,
+                                  plain.url("/set/a", www))
+                    self.assertEqual(proc.returncode, 64, proc.stderr)
+                    self.assertIn(b"--cookie-jar", proc.stderr)
+            with open(garbled, "rb") as f:
+                self.assertEqual(f.read(), b"\x00\xff\xfe binary \x00 junk\n" * 10)
+            # A file that cannot be written: the transfer succeeds, the status says 4.
+            proc = vnhttp("get", "-s", "--cookie-jar", self.path("no/such/dir/jar"), *extra,
+                          plain.url("/set/a", www))
+            self.assertEqual(proc.returncode, 4, proc.stderr)
+            self.assertIn(b"--cookie-jar: cannot write", proc.stderr)
+            proc = vnhttp("get", "--cookie-jar", "", plain.url("/echo", www))
+            self.assertEqual(proc.returncode, 64, proc.stderr)
+        finally:
+            plain.close()
+            secure.close()
+
+    def test_cookie_file_saved_when_interrupted(self):
+        # The answer sets a cookie, then its body stalls; Ctrl-C ends the run, and the
+        # cookie is in the file all the same.
+        def stall(conn, stop):
+            read_head(conn)
+            conn.sendall(b"HTTP/1.1 200 OK\r\nSet-Cookie: kept=1; Path=/\r\n"
+                         b"Content-Length: 100000\r\n\r\n" + b"x" * 1000)
+            stop.wait(STEP_TIMEOUT)
+        peer = ScriptedPeer(stall)
+        jar = self.path("jar-interrupted.txt")
+        try:
+            proc = subprocess.Popen([VNHTTP, "get", "--cookie-jar", jar, peer.url()],
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            # The first plain progress line (after 2 s) shows the body has begun.
+            ready, _, _ = select.select([proc.stderr], [], [], STEP_TIMEOUT)
+            first = proc.stderr.readline() if ready else b""
+            proc.send_signal(signal.SIGINT)
+            _, err = proc.communicate(timeout=STEP_TIMEOUT)
+        finally:
+            peer.close()
+        self.assertIn(b"1000 B / 97.7 KiB", first)
+        self.assertEqual(proc.returncode, 130, err)
+        with open(jar) as f:
+            self.assertRegex(f.read(), r"(?m)^127\.0\.0\.1\tFALSE\t/\tFALSE\t0\tkept\t1$")
+
+    # ---- rate limits ----
+
+    def rate_bounds(self):
+        """The wall time 3 MiB at 1 MiB/s may take: never under 2.7 s (the limit holds); a
+        sanitizer build gets more slack above."""
+        return 2.7, 6.0 if self.sanitized else 3.6
+
+    def test_limit_rate_download(self):
+        out = self.path("limited.bin")
+        low, high = self.rate_bounds()
+        took, proc = elapsed(lambda: vnhttp("get", "-s", "--limit-rate", "1M",
+                                            self.nginx.url("/big.bin"), "-o", out))
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        self.assertTrue(md5_of(out) == hashlib.md5(self.big).hexdigest(), "the copy differs")
+        self.assertGreaterEqual(took, low)
+        self.assertLessEqual(took, high)
+        took_free, proc = elapsed(lambda: vnhttp("get", "-s", self.nginx.url("/big.bin"),
+                                                 "-o", out))
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        self.assertLess(took_free, low / 2)
+
+    def test_limit_rate_upload(self):
+        src = self.path("upload-big.bin")
+        with open(src, "wb") as f:
+            f.write(self.big)
+        origin = Origin({"/up": lambda r: (200, [], hashlib.md5(r.body).hexdigest().encode())})
+        low, high = self.rate_bounds()
+        try:
+            for options, bounds in ((["--limit-rate", "1024k"], (low, high)),
+                                    ([], (0, low / 2))):
+                with self.subTest(options=options):
+                    took, proc = elapsed(lambda: vnhttp("post", "-s", *options, "--file", src,
+                                                        origin.url("/up")))
+                    self.assertEqual(proc.returncode, 0, proc.stderr)
+                    self.assertEqual(proc.stdout.decode(), hashlib.md5(self.big).hexdigest())
+                    self.assertGreaterEqual(took, bounds[0])
+                    self.assertLessEqual(took, bounds[1])
+        finally:
+            origin.close()
+
+    def test_limit_rate_refuses_what_curl_would_not_take(self):
+        for rate in ("0", "0K", "1.5M", "1MB", "-1", "", "4G", "K"):
+            with self.subTest(rate=rate):
+                proc = vnhttp("get", "--limit-rate", rate, self.nginx.url("/text.txt"))
+                self.assertEqual(proc.returncode, 64, proc.stderr)
+                self.assertIn(b"--limit-rate needs", proc.stderr)
+                self.assertEqual(proc.stdout, b"")
+
+    def test_help_names_the_new_options(self):
+        text = vnhttp("get", "--help").stdout
+        for option in (b"--compressed", b"--cookies", b"--cookie-jar FILE",
+                       b"--limit-rate RATE", b"-X, --request METHOD", b"--data TEXT",
+                       b"--file PATH"):
+            self.assertIn(option, text)
+        self.assertIn(b"-X, --request METHOD", vnhttp("post", "--help").stdout)
+
 
 
 def main():

@@ -4,6 +4,8 @@
 #include <arpa/inet.h>
 #include <string.h>
 
+#include <algorithm>
+
 #include "confine.h"
 #include "upload_name.h"
 
@@ -85,10 +87,74 @@ bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t* value) {
     for (char c : text) {
         if (c < '0' || c > '9') return false;
         uint64_t digit = static_cast<uint64_t>(c - '0');
-        if (v > (max - digit) / 10) return false;
+        if (digit > max || v > (max - digit) / 10) return false;  // max - digit must not wrap
         v = v * 10 + digit;
     }
     *value = v;
+    return true;
+}
+
+bool ParseRate(const std::string& text, uint32_t* bytesPerSecond) {
+    std::string digits = text;
+    uint64_t unit = 1;
+    if (!digits.empty()) {
+        switch (digits.back()) {
+            case 'k':
+            case 'K':
+                unit = 1024;
+                break;
+            case 'm':
+            case 'M':
+                unit = 1024 * 1024;
+                break;
+            case 'g':
+            case 'G':
+                unit = 1024 * 1024 * 1024;
+                break;
+            default:
+                break;
+        }
+        if (unit != 1) digits.pop_back();
+    }
+    uint64_t count = 0;
+    if (!ParseUnsigned(digits, UINT32_MAX / unit, &count) || count == 0) return false;
+    *bytesPerSecond = static_cast<uint32_t>(count * unit);
+    return true;
+}
+
+bool IsMethodToken(const std::string& method) {
+    static const char kSymbols[] = "!#$%&'*+-.^_`|~";
+    if (method.empty()) return false;
+    for (char c : method) {
+        bool alnum = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (!alnum && (c == '\0' || strchr(kSymbols, c) == nullptr)) return false;
+    }
+    return true;
+}
+
+bool LooksLikeCookieFile(const std::string& text, size_t* badLine) {
+    static const char kHttpOnly[] = "#HttpOnly_";
+    size_t number = 0;
+    for (size_t start = 0; start < text.size();) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        start = end + 1;
+        ++number;
+        if (!line.empty() && line.back() == '\r') line.pop_back();
+        bool cookie = line.compare(0, sizeof(kHttpOnly) - 1, kHttpOnly) == 0;
+        bool fine = line.find('\0') == std::string::npos;
+        if (fine && (cookie || (!line.empty() && line[0] != '#'))) {
+            // A cookie line, or text that is none: blank is the only other choice.
+            size_t tabs = static_cast<size_t>(std::count(line.begin(), line.end(), '\t'));
+            fine = tabs == 5 || tabs == 6 ||
+                   (!cookie && line.find_first_not_of(" \t") == std::string::npos);
+        }
+        if (!fine) {
+            *badLine = number;
+            return false;
+        }
+    }
     return true;
 }
 

@@ -1,6 +1,7 @@
 // Command-line parsing for vnhttp: long and short options (with or without a value,
 // "--name=value" or "--name value", "-o value"), repeatable options, positional words,
-// and the small number and URL parsers the commands share. Used on the main thread only.
+// and the small parsers the commands share (numbers, rates, methods, URLs, the shape of a
+// cookie file given on the command line). Used on the main thread only.
 #pragma once
 
 #include <stdint.h>
@@ -48,6 +49,21 @@ bool ParseArgs(int argc, char** argv, int first, const std::vector<OptionSpec>& 
 
 // Decimal number in [0, max]; false for anything else.
 bool ParseUnsigned(const std::string& text, uint64_t max, uint64_t* value);
+
+// A transfer rate as curl's --limit-rate takes it: decimal digits with an optional K, M or G
+// (case-insensitive, 1024 multiples), in bytes per second. False for anything else, for 0 and
+// for a rate past what the client can be given (4 GiB/s less one byte).
+bool ParseRate(const std::string& text, uint32_t* bytesPerSecond);
+
+// True when method is an HTTP method token (RFC 9110 5.6.2: letters, digits and
+// !#$%&'*+-.^_`|~, at least one of them); nothing else may go into a request line.
+bool IsMethodToken(const std::string& method);
+
+// Whether text reads as a cookie file in the Netscape format curl writes and reads: every
+// line blank, a comment ('#'; curl's "#HttpOnly_" prefix marks a cookie line, not a
+// comment) or a cookie of six or seven TAB-separated fields, and no NUL byte anywhere.
+// False with *badLine set to the number (from 1) of the first line that is none of these.
+bool LooksLikeCookieFile(const std::string& text, size_t* badLine);
 
 // "scheme://[user[:password]@]host[:port][/path]" split into its pieces. The user and the
 // password are percent-decoded; port is 0 when none is given. An IPv6 host is written in

@@ -24,6 +24,8 @@ const char kUsage[] =
     "usage: vnhttp COMMAND [OPTIONS] ...\n"
     "\n"
     "  get URL [-o FILE | -O] [-c] ...     download (to standard output without -o/-O)\n"
+    "  get URL -X METHOD [--data TEXT | --file PATH] ...\n"
+    "                                      any other method (HEAD, PUT, DELETE, ...)\n"
     "  post URL --data TEXT | --file PATH | -F name=value | -F name=@path ...\n"
     "  serve DIR [--port N | --ports A-B] [--bind ADDR... | --bind-any] [--upload]\n"
     "            [--cert FILE --key FILE]\n"
@@ -39,7 +41,8 @@ const char kExitStatuses[] =
     "   2  failed: an error answer (4xx/5xx other than below), a malformed answer,\n"
     "      too many redirects or reconnects\n"
     "   3  unauthorized (HTTP 401/402), or closed before an answer\n"
-    "   4  writing the output failed\n"
+    "   4  writing the output (or the --cookie-jar file) failed, or a decoded body\n"
+    "      outgrew the memory kept for standard output\n"
     "   5  could not connect (refused or unreachable)\n"
     "   6  time-out (no connection or no data within --timeout)\n"
     "   7  not found (HTTP 404)\n"
@@ -47,8 +50,8 @@ const char kExitStatuses[] =
     "  10  bad URL, or the file to upload is missing or empty\n"
     "  11  TLS failed: the handshake failed, or the server's certificate was refused\n"
     "      (unknown authority, expired, not for this host, no --pin matched)\n"
-    "  64  bad command line (an unreadable --cacert, a malformed --pin or --resolve\n"
-    "      included)\n"
+    "  64  bad command line (an unreadable --cacert or --cookie-jar file, a malformed\n"
+    "      --pin or --resolve included)\n"
     "  70  the library could not be set up\n"
     " 130  interrupted (Ctrl-C)\n";
 
@@ -64,6 +67,10 @@ const char kCommonTransferHelp[] =
     "                     the URL still names HOST (Host header, certificate check).\n"
     "                     curl's form; repeatable\n"
     "  --timeout SECONDS  longest wait for a connection or for the next data (30)\n"
+    "  --limit-rate RATE  at most RATE bytes per second each way; K, M, G: 1024 multiples\n"
+    "  --compressed       ask for gzip or deflate and store the body decoded\n"
+    "  --cookies          keep the cookies answers set and send them on (redirects too)\n"
+    "  --cookie-jar FILE  --cookies, loaded from FILE and saved back to it (curl's format)\n"
     "  --retries N        reconnects after a data time-out (0)\n"
     "  -H 'Name: value'   an extra request header (repeatable)\n"
     "  -s, --silent       no progress display\n"
@@ -88,13 +95,19 @@ const char kCommonTransferHelp[] =
 
 const char kGetHelp[] =
     "usage: vnhttp get URL [-o FILE | -O] [-c] [OPTIONS]\n"
+    "       vnhttp get URL -X METHOD [--data TEXT | --file PATH] [-o FILE | -O] [OPTIONS]\n"
     "\n"
     "Downloads URL. Without -o or -O the body is collected in memory (up to about\n"
     "97 MiB) and written to standard output.\n"
     "\n"
     "  -o, --output FILE  write the body to FILE (replaced unless -c)\n"
     "  -O, --remote-name  write it to the URL's file name in the current directory\n"
-    "  -c, --continue     resume: keep what FILE holds and ask for the rest (Range)\n";
+    "  -c, --continue     resume: keep what FILE holds and ask for the rest (Range)\n"
+    "  -X, --request METHOD\n"
+    "                     send METHOD (HEAD, PUT, DELETE, PATCH, ...) instead of GET;\n"
+    "                     any 2xx answer is a success, and its body is written as above\n"
+    "  --data TEXT        with -X: TEXT as the body (as post sends it)\n"
+    "  --file PATH        with -X: the file's bytes as the body (as post sends it)\n";
 
 const char kPostHelp[] =
     "usage: vnhttp post URL (--data TEXT | --file PATH | -F name=value ... [-F name=@path])\n"
@@ -107,7 +120,9 @@ const char kPostHelp[] =
     "  --file PATH        the file's bytes as the body (application/octet-stream)\n"
     "  -F name=value      a multipart/form-data field (repeatable)\n"
     "  -F name=@path      a multipart/form-data file part (at most one; it is sent after\n"
-    "                     the fields)\n";
+    "                     the fields)\n"
+    "  -X, --request METHOD\n"
+    "                     send the --data or --file body with METHOD (PUT, PATCH, ...)\n";
 
 const char kServeHelp[] =
     "usage: vnhttp serve DIR [--port N | --ports A-B] [--bind ADDR... | --bind-any]\n"
@@ -159,9 +174,11 @@ bool WantsHelp(int argc, char** argv) {
 }
 
 const std::vector<OptionSpec> kTransferOptions = {
-    {"proxy", 0, true},     {"timeout", 0, true},     {"retries", 0, true}, {"header", 'H', true},
-    {"silent", 's', false}, {"verbose", 'v', false},  {"cacert", 0, true},  {"capath", 0, true},
-    {"pin", 0, true},       {"insecure", 'k', false}, {"resolve", 0, true},
+    {"proxy", 0, true},       {"timeout", 0, true},    {"retries", 0, true},
+    {"header", 'H', true},    {"silent", 's', false},  {"verbose", 'v', false},
+    {"cacert", 0, true},      {"capath", 0, true},     {"pin", 0, true},
+    {"insecure", 'k', false}, {"resolve", 0, true},    {"compressed", 0, false},
+    {"cookies", 0, false},    {"cookie-jar", 0, true}, {"limit-rate", 0, true},
 };
 
 // Options shared by get and post; false after printing the error.
@@ -208,6 +225,24 @@ bool ReadTransferOptions(const ParsedArgs& a, TransferOptions* o, int* status) {
     }
     // The library's own parser checks each entry when the client takes it.
     o->resolves = a.All("resolve");
+    if (const std::string* v = a.Last("limit-rate")) {
+        uint32_t rate = 0;
+        if (!ParseRate(*v, &rate)) {
+            std::string form = "bytes per second, K, M or G for 1024 multiples (500K, 2M)";
+            *status = Usage("--limit-rate needs " + form + ": '" + *v + "'");
+            return false;
+        }
+        o->rateLimit = rate;
+    }
+    o->compressed = a.Has("compressed");
+    if (const std::string* v = a.Last("cookie-jar")) {
+        if (v->empty()) {
+            *status = Usage("--cookie-jar needs a file name");
+            return false;
+        }
+        o->cookieJar = *v;
+    }
+    o->cookies = a.Has("cookies") || a.Has("cookie-jar");
     o->verify = !a.Has("insecure");
     o->silent = a.Has("silent");
     o->libraryLogLevel = a.Has("verbose") ? 4 : -1;
@@ -239,14 +274,37 @@ bool ParseTransferCommand(int argc, char** argv, const char* help,
     return ReadTransferOptions(*a, o, status);
 }
 
+// -X METHOD with a --data or --file body (at most one); 0, or the usage status.
+int ReadMethodRequest(const ParsedArgs& a, TransferOptions* o) {
+    const std::string& method = *a.Last("request");
+    // The token goes into the request line as it is: nothing but token characters may.
+    if (!IsMethodToken(method)) {
+        return Usage("-X needs a method: letters, digits or !#$%&'*+-.^_`|~ only: '" + method +
+                     "'");
+    }
+    if (a.Has("data") && a.Has("file")) return Usage("--data and --file exclude each other");
+    o->kind = TransferOptions::kRequest;
+    o->method = method;
+    if (const std::string* v = a.Last("data")) o->data = *v;
+    if (const std::string* v = a.Last("file")) {
+        if (v->empty()) return Usage("--file needs a file name");
+        o->filePath = *v;
+    }
+    return 0;
+}
+
 int CommandGet(int argc, char** argv) {
     ParsedArgs a;
     TransferOptions o;
     int status = 0;
-    if (!ParseTransferCommand(
-            argc, argv, kGetHelp,
-            {{"output", 'o', true}, {"remote-name", 'O', false}, {"continue", 'c', false}}, &a, &o,
-            &status)) {
+    if (!ParseTransferCommand(argc, argv, kGetHelp,
+                              {{"output", 'o', true},
+                               {"remote-name", 'O', false},
+                               {"continue", 'c', false},
+                               {"request", 'X', true},
+                               {"data", 0, true},
+                               {"file", 0, true}},
+                              &a, &o, &status)) {
         return status;
     }
     if (a.Has("output") && a.Has("remote-name")) return Usage("-o and -O exclude each other");
@@ -254,6 +312,13 @@ int CommandGet(int argc, char** argv) {
     if (a.Has("remote-name")) o.outFile = LocalNameForUrl(o.url);
     o.resume = a.Has("continue");
     if (o.resume && o.outFile.empty()) return Usage("-c needs -o FILE or -O");
+    if (a.Has("request")) {
+        // A resumed body is appended to: only a plain GET asks for the rest of one.
+        if (o.resume) return Usage("-c resumes plain downloads only, not -X");
+        if (int usage = ReadMethodRequest(a, &o)) return usage;
+    } else if (a.Has("data") || a.Has("file")) {
+        return Usage("--data and --file need -X METHOD (or post)");
+    }
     return RunTransfer(o);
 }
 
@@ -261,13 +326,20 @@ int CommandPost(int argc, char** argv) {
     ParsedArgs a;
     TransferOptions o;
     int status = 0;
-    if (!ParseTransferCommand(argc, argv, kPostHelp,
-                              {{"data", 0, true}, {"file", 0, true}, {"form", 'F', true}}, &a, &o,
-                              &status)) {
+    if (!ParseTransferCommand(
+            argc, argv, kPostHelp,
+            {{"data", 0, true}, {"file", 0, true}, {"form", 'F', true}, {"request", 'X', true}}, &a,
+            &o, &status)) {
         return status;
     }
     int bodies = (a.Has("data") ? 1 : 0) + (a.Has("file") ? 1 : 0) + (a.Has("form") ? 1 : 0);
     if (bodies != 1) return Usage("give exactly one of --data, --file or -F");
+    if (a.Has("request")) {
+        // A form upload is a POST by its nature.
+        if (a.Has("form")) return Usage("-X goes with --data or --file, not -F");
+        if (int usage = ReadMethodRequest(a, &o)) return usage;
+        return RunTransfer(o);
+    }
     if (const std::string* v = a.Last("data")) {
         o.kind = TransferOptions::kPostData;
         o.data = *v;

@@ -115,7 +115,18 @@ void ProgressMeter::Update(uint64_t nowMs, uint64_t done, uint64_t total) {
     }
 }
 
-void ProgressMeter::Finish(uint64_t nowMs, uint64_t done, uint64_t total, uint64_t moved, bool ok) {
+std::string ProgressMeter::Summary(uint64_t ms, uint64_t moved, bool ok, uint64_t wire) {
+    uint64_t average = ms > 0 ? moved * 1000 / ms : 0;
+    char seconds[32];
+    snprintf(seconds, sizeof(seconds), "%.2f", static_cast<double>(ms) / 1000.0);
+    std::string text = std::string(ok ? "done, " : "stopped after ") + FormatBytes(moved) + " in " +
+                       seconds + " s (" + FormatBytes(average) + "/s)";
+    if (wire != 0) text += ", " + FormatBytes(wire) + " on the wire";
+    return text;
+}
+
+void ProgressMeter::Finish(uint64_t nowMs, uint64_t done, uint64_t total, uint64_t moved, bool ok,
+                           uint64_t wire) {
     if (m_mode == kSilent) return;
     if (!m_started) Begin(nowMs);
     uint64_t ms = nowMs - m_startMs;
@@ -125,9 +136,7 @@ void ProgressMeter::Finish(uint64_t nowMs, uint64_t done, uint64_t total, uint64
         if (line.size() < m_lastWidth) line.append(m_lastWidth - line.size(), ' ');
         fprintf(m_out, "\r%s\n", line.c_str());
     }
-    fprintf(m_out, "vnhttp: %s %s in %.2f s (%s/s)\n", ok ? "done," : "stopped after",
-            FormatBytes(moved).c_str(), static_cast<double>(ms) / 1000.0,
-            FormatBytes(average).c_str());
+    fprintf(m_out, "vnhttp: %s\n", Summary(ms, moved, ok, wire).c_str());
     fflush(m_out);
 }
 

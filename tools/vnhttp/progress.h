@@ -25,8 +25,13 @@ public:
     // unknown. Draws when a redraw or a line is due.
     void Update(uint64_t nowMs, uint64_t done, uint64_t total);
     // Draws the final state (terminal: a last redraw and a newline) and a summary line;
-    // moved: the bytes this run transferred (a resumed download's new bytes).
-    void Finish(uint64_t nowMs, uint64_t done, uint64_t total, uint64_t moved, bool ok);
+    // moved: the bytes this run transferred (a resumed download's new bytes); wire: the
+    // bytes a coded (compressed) body took on the wire, named beside moved, 0 for none.
+    void Finish(uint64_t nowMs, uint64_t done, uint64_t total, uint64_t moved, bool ok,
+                uint64_t wire = 0);
+    // The summary line without its line end: "done, 3.0 MiB in 1.25 s (2.4 MiB/s)", with
+    // ", 612.0 KiB on the wire" when wire is not 0.
+    static std::string Summary(uint64_t ms, uint64_t moved, bool ok, uint64_t wire);
 
     // "512 B", "1.5 KiB", "64.0 MiB", "1.25 GiB".
     static std::string FormatBytes(uint64_t bytes);

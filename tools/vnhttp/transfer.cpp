@@ -4,7 +4,8 @@
 // completion event in 100 ms slices, redrawing the progress display and watching the
 // Ctrl-C flag. The client's notifications, the collection of the result and the deletion
 // of the client run on the tool's own task thread "vnhttp"; the client's network work runs
-// on its private "HttpClient" thread.
+// on its private "HttpClient" thread. The cookie store is the main thread's: it loads it
+// before the client exists and saves it once the client is gone.
 #include "transfer.h"
 
 #include <errno.h>
@@ -16,6 +17,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
 #include <string>
 
 #include "args.h"
@@ -24,6 +26,7 @@
 #include "base/vnevent.h"
 #include "common/vnstream.h"
 #include "http/client/vnhttpclient.h"
+#include "http/client/vnhttpcookiejar.h"
 #include "net/vnhttphead.h"
 #include "net/vnsocketi.h"
 #include "net/vntls.h"
@@ -67,6 +70,7 @@ public:
         }
         vn::strutf16 head;
         if (pClient->GetResponseHead(head)) m_head = vn::strutf8(head).c_str();
+        pClient->GetBodyCounts(m_wireBytes, m_decodedBytes);
         // The memory body is valid until the client is stopped or reused, both of which
         // happen on this thread, so it is written out here.
         const void* data = nullptr;
@@ -90,6 +94,9 @@ public:
     uint64_t m_quietMs = 0;
     std::string m_head;
     unsigned long long m_bodyBytes = 0;
+    // The answer body as it came (coded) and as it was stored (decoded).
+    unsigned long long m_wireBytes = 0;
+    unsigned long long m_decodedBytes = 0;
     bool m_stdoutFailed = false;
     int m_tlsReason = VNTLS_NONE;  // with m_tlsText: why TLS was refused (result 11)
     std::string m_tlsText;
@@ -134,6 +141,19 @@ bool ConfigureProxy(const std::string& proxy, std::string* error) {
     return true;
 }
 
+// Whether the answer body goes to standard output (get and any-method requests without -o;
+// a post always prints its answer).
+bool AnswerToStdout(const TransferOptions& o) {
+    return (o.kind != TransferOptions::kGet && o.kind != TransferOptions::kRequest) ||
+           o.outFile.empty();
+}
+
+// Whether the request sends a body of the user's: its progress is the upload's.
+bool SendsBody(const TransferOptions& o) {
+    return o.kind != TransferOptions::kGet &&
+           (o.kind != TransferOptions::kRequest || !o.filePath.empty() || !o.data.empty());
+}
+
 bool HasHeader(const TransferOptions& o, const char* name) {
     for (const auto& h : o.headers) {
         if (strcasecmp(h.first.c_str(), name) == 0) return true;
@@ -154,6 +174,15 @@ bool StartRequest(IHttpClient* client, const TransferOptions& o) {
                                                static_cast<unsigned>(o.data.size())) != 0;
         case TransferOptions::kPostFile:
             return client->Upload(url, vn::strutf16(o.filePath.c_str())) != 0;
+        case TransferOptions::kRequest: {
+            vn::strutf16 answer(o.outFile.c_str());
+            if (!o.filePath.empty()) {
+                return client->HttpRequestFile(url, o.method.c_str(),
+                                               vn::strutf16(o.filePath.c_str()), answer) != 0;
+            }
+            return client->HttpRequest(url, o.method.c_str(), o.data.data(),
+                                       static_cast<unsigned>(o.data.size()), answer) != 0;
+        }
         case TransferOptions::kPostForm:
             for (const auto& f : o.formFields) {
                 client->AddFormData(vn::strutf16(f.first.c_str()), vn::strutf16(f.second.c_str()));
@@ -284,9 +313,8 @@ int CheckRequest(const TransferOptions& o) {
                 o.url.c_str());
         return 10;
     }
-    if (o.kind == TransferOptions::kPostFile || !o.formFilePath.empty()) {
-        const std::string& path =
-            o.kind == TransferOptions::kPostFile ? o.filePath : o.formFilePath;
+    if (!o.filePath.empty() || !o.formFilePath.empty()) {
+        const std::string& path = !o.filePath.empty() ? o.filePath : o.formFilePath;
         if (access(path.c_str(), R_OK) != 0) {
             fprintf(stderr, "vnhttp: cannot read %s: %s\n", path.c_str(), strerror(errno));
             return 10;
@@ -355,10 +383,15 @@ bool AddHeaders(IHttpClient* client, const TransferOptions& o) {
     if (!HasHeader(o, "User-Agent")) {
         client->AddHeader(vn::strutf16(u"User-Agent"), vn::strutf16("vnhttp/" VNHTTP_VERSION));
     }
-    if (o.kind == TransferOptions::kPostData && !HasHeader(o, "Content-Type")) {
+    // A body of any method is labelled as post labels it.
+    bool dataBody = o.kind == TransferOptions::kPostData ||
+                    (o.kind == TransferOptions::kRequest && o.filePath.empty() && !o.data.empty());
+    bool fileBody = o.kind == TransferOptions::kPostFile ||
+                    (o.kind == TransferOptions::kRequest && !o.filePath.empty());
+    if (dataBody && !HasHeader(o, "Content-Type")) {
         client->AddHeader(vn::strutf16(u"Content-Type"),
                           vn::strutf16(u"application/x-www-form-urlencoded"));
-    } else if (o.kind == TransferOptions::kPostFile && !HasHeader(o, "Content-Type")) {
+    } else if (fileBody && !HasHeader(o, "Content-Type")) {
         client->AddHeader(vn::strutf16(u"Content-Type"), vn::strutf16(u"application/octet-stream"));
     }
     bool ok = true;
@@ -392,13 +425,16 @@ WaitResult WaitForCompletion(TransferSink& sink, ProgressMeter& meter, uint64_t 
 // bytes, so the result counts them itself).
 unsigned long long MovedBytes(const TransferOptions& o, const TransferSink& sink, bool toStdout) {
     struct stat st;
-    if (!toStdout) {
+    if (!toStdout && !SendsBody(o)) {
         return stat(o.outFile.c_str(), &st) == 0 ? static_cast<unsigned long long>(st.st_size)
                                                  : sink.m_done.load();
     }
-    if (o.kind == TransferOptions::kGet) return sink.m_bodyBytes;
-    if (o.kind == TransferOptions::kPostData) return o.data.size();
-    const std::string& path = o.kind == TransferOptions::kPostFile ? o.filePath : o.formFilePath;
+    if (!SendsBody(o)) return sink.m_bodyBytes;
+    if (o.kind == TransferOptions::kPostData ||
+        (o.kind == TransferOptions::kRequest && o.filePath.empty())) {
+        return o.data.size();
+    }
+    const std::string& path = !o.filePath.empty() ? o.filePath : o.formFilePath;
     return stat(path.c_str(), &st) == 0 ? static_cast<unsigned long long>(st.st_size)
                                         : sink.m_done.load();
 }
@@ -406,7 +442,7 @@ unsigned long long MovedBytes(const TransferOptions& o, const TransferSink& sink
 // The exit status of a completed request, with its progress line and its message.
 int Report(const TransferOptions& o, const TransferSink& sink, ProgressMeter& meter,
            unsigned timeoutMs, bool outFileExisted) {
-    bool toStdout = o.kind != TransferOptions::kGet || o.outFile.empty();
+    bool toStdout = AnswerToStdout(o);
     unsigned long long done = sink.m_done.load(std::memory_order_relaxed);
     unsigned long long total = sink.m_total.load(std::memory_order_relaxed);
     unsigned long long resumedFrom = sink.m_resumedFrom.load(std::memory_order_relaxed);
@@ -421,11 +457,16 @@ int Report(const TransferOptions& o, const TransferSink& sink, ProgressMeter& me
                                               "use -o FILE)")
                                 : o.outFile,
                        tlsFailure, &message);
+    // A coded body: the figures so far were the wire bytes against the announced (coded)
+    // length; the summary counts what was stored and names the wire bytes beside it.
+    bool coded = !SendsBody(o) && sink.m_wireBytes != sink.m_decodedBytes;
     if (exitStatus == 0) {
         done = MovedBytes(o, sink, toStdout);
-        if (total == 0) total = done;
+        // Any other method's answer may announce a length it does not carry (HEAD).
+        if (total == 0 || coded || o.kind == TransferOptions::kRequest) total = done;
     }
-    meter.Finish(NowMs(), done, total, done - std::min(done, resumedFrom), exitStatus == 0);
+    meter.Finish(NowMs(), done, total, done - std::min(done, resumedFrom), exitStatus == 0,
+                 coded ? sink.m_wireBytes : 0);
     if (exitStatus == 0 && sink.m_stdoutFailed) {
         message = "writing to standard output failed";
         exitStatus = 4;
@@ -439,15 +480,71 @@ int Report(const TransferOptions& o, const TransferSink& sink, ProgressMeter& me
     return exitStatus;
 }
 
-}  // namespace
+const off_t kMaxCookieFile = 64 << 20;
 
-int RunTransfer(const TransferOptions& o) {
-    if (int status = CheckRequest(o)) return status;
-    SetLibraryLog(o.libraryLogLevel);
+// Hands the tool's reference to the cookie store back.
+struct JarRelease {
+    void operator()(IHttpCookieJar* jar) const { jar->Release(); }
+};
+using JarHolder = std::unique_ptr<IHttpCookieJar, JarRelease>;
 
-    bool toStdout = o.kind != TransferOptions::kGet || o.outFile.empty();
+// Fills the store from a cookie file; a file that does not exist yet is an empty store, as
+// it is for curl -c. False (reported) when the file is there but is no regular file, cannot
+// be read or is not a cookie file: it is saved over afterwards, so a mistyped name must not
+// cost the user another file, nor a device or FIFO be replaced (or blocked on).
+bool LoadJar(IHttpCookieJar* jar, const std::string& file) {
+    struct stat st;
+    if (stat(file.c_str(), &st) != 0) {
+        if (errno == ENOENT) return true;
+        fprintf(stderr, "vnhttp: --cookie-jar: cannot read %s: %s\n", file.c_str(),
+                strerror(errno));
+        return false;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        fprintf(stderr, "vnhttp: --cookie-jar: %s is not a regular file\n", file.c_str());
+        return false;
+    }
+    // The store keeps a few thousand cookies of a few KiB at most: anything far larger is
+    // something else, and is not read into memory to find that out.
+    if (st.st_size > kMaxCookieFile) {
+        fprintf(stderr, "vnhttp: --cookie-jar: %s is too large for a cookie file\n", file.c_str());
+        return false;
+    }
+    std::string text;
+    int readError = 0;
+    if (FILE* f = fopen(file.c_str(), "rb")) {  // closed here
+        char buffer[65536];
+        size_t n;
+        while ((n = fread(buffer, 1, sizeof(buffer), f)) > 0)
+            text.append(buffer, n);
+        if (ferror(f)) readError = errno != 0 ? errno : EIO;
+        fclose(f);
+    } else {
+        readError = errno;
+    }
+    if (readError != 0) {
+        fprintf(stderr, "vnhttp: --cookie-jar: cannot read %s: %s\n", file.c_str(),
+                strerror(readError));
+        return false;
+    }
+    size_t badLine = 0;
+    if (!LooksLikeCookieFile(text, &badLine)) {
+        fprintf(stderr,
+                "vnhttp: --cookie-jar: %s is not a cookie file (line %zu); it is left as it "
+                "is\n",
+                file.c_str(), badLine);
+        return false;
+    }
+    if (jar->Load(file.c_str())) return true;
+    fprintf(stderr, "vnhttp: --cookie-jar: cannot read %s as a cookie file\n", file.c_str());
+    return false;
+}
+
+// The request itself, from creating the client to its deletion; returns the exit status.
+int RunClient(const TransferOptions& o, IHttpCookieJar* jar) {
+    bool toStdout = AnswerToStdout(o);
     bool outFileExisted = !toStdout && access(o.outFile.c_str(), F_OK) == 0;
-    TransferSink sink(toStdout, o.kind != TransferOptions::kGet);
+    TransferSink sink(toStdout, SendsBody(o));
     CVNTaskBase* task = new CVNTaskBase("vnhttp", 50, 1);  // released below
     IHttpClient* client = nullptr;                         // deleted on "vnhttp" below
     if (task->Start()) client = vn_create_httpclient(task);
@@ -463,6 +560,12 @@ int RunTransfer(const TransferOptions& o) {
     client->SetNotifyMask(HTTPNOTIFY_CONNECTING | HTTPNOTIFY_CONNECTED | HTTPNOTIFY_DOWNLOADSTART |
                           HTTPNOTIFY_PROGRESS);
     client->SetResumeDownload(o.resume ? 1 : 0);
+    client->SetCompressed(o.compressed ? 1 : 0);
+    client->SetRateLimit(o.rateLimit, o.rateLimit);
+    if (jar != nullptr) {
+        client->SetUseCookie(1);
+        client->SetCookieJar(jar);  // the client holds its own reference until deleted
+    }
     int status = ConfigureTls(client, o);
     if (status == 0) status = ConfigureResolve(client, o);
     if (status == 0 && !AddHeaders(client, o)) status = kExitUsage;
@@ -513,6 +616,30 @@ int RunTransfer(const TransferOptions& o) {
         return kExitTimeout;
     }
     return Report(o, sink, meter, timeoutMs, outFileExisted);
+}
+
+}  // namespace
+
+int RunTransfer(const TransferOptions& o) {
+    if (int status = CheckRequest(o)) return status;
+    SetLibraryLog(o.libraryLogLevel);
+    JarHolder jar;
+    if (o.cookies || !o.cookieJar.empty()) {
+        jar.reset(vn_create_cookiejar());
+        if (!jar) {
+            fprintf(stderr, "vnhttp: the cookie store could not be created\n");
+            return kExitSoftware;
+        }
+        if (!o.cookieJar.empty() && !LoadJar(jar.get(), o.cookieJar)) return kExitUsage;
+    }
+    int status = RunClient(o, jar.get());
+    // Saved whatever the outcome (an answer that failed may still have set cookies), as
+    // curl -c does; the client is gone, so the store no longer changes.
+    if (!o.cookieJar.empty() && !jar->Save(o.cookieJar.c_str())) {
+        fprintf(stderr, "vnhttp: --cookie-jar: cannot write %s\n", o.cookieJar.c_str());
+        if (status == 0) status = 4;
+    }
+    return status;
 }
 
 }  // namespace vnhttp

@@ -1,5 +1,6 @@
-// `vnhttp get` and `vnhttp post`: one request through the library's HTTP client, with the
-// progress display, Ctrl-C handling and an exit status per result code. The client
+// `vnhttp get` and `vnhttp post`: one request through the library's HTTP client (a
+// download, a post or any other method), with the progress display, Ctrl-C handling, an
+// optional cookie store kept in a file, and an exit status per result code. The client
 // notifies on a task thread of the tool's own ("vnhttp"); the main thread waits for the
 // completion, draws progress and watches for Ctrl-C.
 #pragma once
@@ -11,11 +12,18 @@
 namespace vnhttp {
 
 struct TransferOptions {
-    enum Kind { kGet, kPostData, kPostFile, kPostForm };
+    // kRequest: any method (-X), with the body from `data` or, when filePath is set, from
+    // that file; the answer goes where a get's would.
+    enum Kind { kGet, kPostData, kPostFile, kPostForm, kRequest };
     Kind kind = kGet;
     std::string url;
-    std::string outFile;  // get: empty writes the body to standard output
-    bool resume = false;  // get -c
+    std::string method;       // kRequest: the method token
+    std::string outFile;      // get and kRequest: empty writes the body to standard output
+    bool resume = false;      // get -c
+    bool compressed = false;  // ask for gzip/deflate and decode
+    bool cookies = false;     // keep the cookies answers set for the rest of the run
+    std::string cookieJar;    // ... loaded from and saved to this file (implies cookies)
+    unsigned rateLimit = 0;   // bytes per second each way, 0 for none
     std::vector<std::pair<std::string, std::string>> headers;
     std::string proxy;  // http://[user:password@]host:port, socks5://... or socks5h://...
     std::vector<std::string> resolves;  // --resolve HOST:PORT:ADDR[,ADDR...] entries
@@ -30,8 +38,8 @@ struct TransferOptions {
     std::string caPath;
     std::vector<std::string> pins;
     bool verify = true;
-    std::string data;                                             // post --data
-    std::string filePath;                                         // post --file
+    std::string data;                                             // post/kRequest --data
+    std::string filePath;                                         // post/kRequest --file
     std::vector<std::pair<std::string, std::string>> formFields;  // -F name=value
     std::string formFileField, formFilePath;                      // -F name=@path
 };
