@@ -27,11 +27,13 @@ public:
         m_last = Clock::now();
     }
     bool IsOn() const { return m_uRate != 0; }
-    // Bytes that may move now (whole bytes; a very large number when not limited).
+    // Bytes that may move now (a very large number when not limited). 0 until a useful
+    // amount has gathered: handing out the few bytes that trickle in between two calls
+    // would keep a slow thread reading and writing crumbs without ever sleeping.
     size_t Available() {
         if (!IsOn()) return static_cast<size_t>(-1);
         Refill();
-        return m_dTokens < 1.0 ? 0 : static_cast<size_t>(m_dTokens);
+        return m_dTokens < Useful() ? 0 : static_cast<size_t>(m_dTokens);
     }
     void Consume(size_t n) {
         if (IsOn()) m_dTokens -= static_cast<double>(n);
@@ -41,10 +43,7 @@ public:
     unsigned int WaitMs() {
         if (!IsOn()) return 1;
         Refill();
-        double want = m_uRate / 20.0;
-        if (want > m_dBurst) want = m_dBurst;
-        if (want < 1.0) want = 1.0;
-        double lack = want - m_dTokens;
+        double lack = Useful() - m_dTokens;
         if (lack <= 0) return 1;
         double ms = lack * 1000.0 / m_uRate;
         return ms < 1.0 ? 1u : static_cast<unsigned int>(ms + 0.999);
@@ -52,6 +51,12 @@ public:
 
 private:
     using Clock = std::chrono::steady_clock;
+    // A twentieth of a second's bytes, or the whole bucket when that is less; at least 1.
+    double Useful() const {
+        double want = m_uRate / 20.0;
+        if (want > m_dBurst) want = m_dBurst;
+        return want < 1.0 ? 1.0 : want;
+    }
     void Refill() {
         Clock::time_point now = Clock::now();
         double s = std::chrono::duration<double>(now - m_last).count();
