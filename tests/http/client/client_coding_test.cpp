@@ -60,20 +60,6 @@ std::string Answer(const std::string& fields, const std::string& body) {
            "\r\n\r\n" + body;
 }
 
-// Request heads a peer's thread records, for the test to read afterwards.
-struct Heads {
-    std::string Read(int fd) {
-        std::string h = ReadUntil(fd, "\r\n\r\n");
-        w.Update([&] { v.push_back(h); });
-        return h;
-    }
-    std::string Get(size_t i) {
-        return w.Read([&] { return i < v.size() ? v[i] : std::string(); });
-    }
-    iotest::Waiter w;
-    std::vector<std::string> v;  // guarded by w
-};
-
 double Seconds(std::chrono::steady_clock::time_point since) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
 }

@@ -25,21 +25,6 @@ std::string Url(const ScriptedPeer& p, const std::string& path = "/f") {
     return "http://127.0.0.1:" + std::to_string(p.port()) + path;
 }
 
-// Request heads the peer's thread records, one per connection, for the test to read.
-struct Heads {
-    std::string Read(int fd) {
-        std::string h = ReadUntil(fd, "\r\n\r\n");
-        w.Update([&] { v.push_back(h); });
-        return h;
-    }
-    std::string Get(size_t i) {
-        return w.Read([&] { return i < v.size() ? v[i] : std::string(); });
-    }
-    std::string Line(size_t i) { return Get(i).substr(0, Get(i).find("\r\n")); }
-    iotest::Waiter w;
-    std::vector<std::string> v;  // guarded by w
-};
-
 const char kOk5[] = "HTTP/1.1 200 OK\r\nContent-Length: 5\r\n\r\nhello";
 
 }  // namespace

@@ -11,6 +11,7 @@
 
 #include "http/client/vnhttpclient.h"
 #include "support/io_thread.h"
+#include "support/proxy_peers.h"
 
 namespace httptest {
 
@@ -98,6 +99,21 @@ struct Client {
         });
         return out;
     }
+};
+
+// Request heads a scripted peer's thread records, one per connection, for the test to read.
+struct Heads {
+    std::string Read(int fd) {
+        std::string h = vntest::ReadUntil(fd, "\r\n\r\n");
+        w.Update([&] { v.push_back(h); });
+        return h;
+    }
+    std::string Get(size_t i) {
+        return w.Read([&] { return i < v.size() ? v[i] : std::string(); });
+    }
+    std::string Line(size_t i) { return Get(i).substr(0, Get(i).find("\r\n")); }
+    iotest::Waiter w;
+    std::vector<std::string> v;  // guarded by w
 };
 
 }  // namespace httptest
