@@ -247,7 +247,8 @@ vn::strutf8 HttpDropHeaderLines(const vn::strutf8& lines, const char* const* pps
         bool drop = false;
         for (const char* const* name = ppszNames; *name != nullptr && !drop; ++name)
             drop = LineNames(lines.c_str() + from, to - from, *name);
-        if (!drop) out += lines.substr(static_cast<unsigned>(from), static_cast<unsigned>(to - from));
+        if (!drop)
+            out += lines.substr(static_cast<unsigned>(from), static_cast<unsigned>(to - from));
     }
     return out;
 }
