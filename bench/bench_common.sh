@@ -1,7 +1,20 @@
-# Sourced by the benchmark drivers: a private work directory (removed on exit, together with
+# shellcheck shell=bash
+# Sourced by the benchmark drivers: the programs under test (a Release build made here unless
+# a build folder is given), a private work directory (removed on exit, together with
 # every process whose pid is added to `pids`), a free loopback port, and a bounded wait for a
 # port to accept connections.
+#   bench_build DIR TARGET...   sets $build: DIR, or build-bench made Release with TARGETs
 #   bench_begin TAG      sets $work (readable by nginx workers, which run unprivileged)
+bench_build() {
+    local root
+    root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+    build=${1:-$root/build-bench}
+    if [ -z "${1:-}" ]; then
+        cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVN_BUILD_TESTS=OFF \
+            -DVN_BUILD_DEMO=OFF -DVN_BUILD_BENCH=ON >/dev/null
+        cmake --build "$build" -j 2 --target "${@:2}" >/dev/null
+    fi
+}
 bench_begin() {
     work=$(mktemp -d "${TMPDIR:-/tmp}/$1.XXXXXX")
     chmod 755 "$work"

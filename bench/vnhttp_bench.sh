@@ -8,17 +8,12 @@
 # Every program run is bounded by `timeout`; everything started is stopped on exit.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-$root/build-bench}
-if [ -z "${1:-}" ]; then
-    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVN_BUILD_TESTS=OFF \
-        -DVN_BUILD_DEMO=OFF >/dev/null
-    cmake --build "$build" -j 2 --target vnhttp >/dev/null
-fi
+# shellcheck source=bench/bench_common.sh
+source "$root/bench/bench_common.sh"
+bench_build "${1:-}" vnhttp
 vnhttp=$build/tools/vnhttp
 duration=${VN_BENCH_SECONDS:-5}
 
-# shellcheck source=bench/bench_common.sh
-source "$root/bench/bench_common.sh"
 bench_begin vnhttp-bench
 seconds() {  # runs the command, prints its wall time in seconds
     local t0 t1

@@ -18,12 +18,9 @@
 # Every program run is bounded by `timeout`; everything started is stopped on exit.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-$root/build-bench}
-if [ -z "${1:-}" ]; then
-    cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DVN_BUILD_TESTS=OFF \
-        -DVN_BUILD_DEMO=OFF -DVN_BUILD_BENCH=ON >/dev/null
-    cmake --build "$build" -j 2 --target vnhttp httpserver_bench >/dev/null
-fi
+# shellcheck source=bench/bench_common.sh
+source "$root/bench/bench_common.sh"
+bench_build "${1:-}" vnhttp httpserver_bench
 vnhttp=$build/tools/vnhttp
 embedded=$build/bench/httpserver_bench
 for prog in "$vnhttp" "$embedded"; do
@@ -33,8 +30,6 @@ duration=${VN_BENCH_SECONDS:-5}
 rounds=${VN_BENCH_ROUNDS:-2}
 suite=TLS_AES_128_GCM_SHA256
 
-# shellcheck source=bench/bench_common.sh
-source "$root/bench/bench_common.sh"
 bench_begin vnhttp-tls-bench
 
 # A throwaway authority and a leaf for 127.0.0.1 and localhost (P-256), made afresh.

@@ -5,7 +5,7 @@ authority made by the openssl command line. Every peer runs in a private tempora
 directory on a port the kernel picked; every wait is bounded.
 
     python3 vnhttp_e2e_test.py --vnhttp build/tools/vnhttp \
-        [GetTest|ExitTest|ServeTest|PostTest|TlsTest|ListenTest|CodingsTest]
+        [GetTest|ExitTest|ServeTest|PostTest|TlsTest|ListenTest|CodingsTest|ParallelTest]
 
 Peers listen on loopback (127.0.0.1, ::1); ListenTest also reaches `vnhttp serve` on this
 machine's own non-loopback addresses, to see that it is not listening there by default.
@@ -1730,6 +1730,359 @@ class CodingsTest(VnhttpCase):
             self.assertIn(option, text)
         self.assertIn(b"-X, --request METHOD", vnhttp("post", "--help").stdout)
 
+
+class CountingOrigin:
+    """An HTTP/1.1 origin on a free loopback port, a thread per connection, that answers
+    every GET with a body of its own (body_of(path)) and counts the requests in progress:
+    from the end of a request head to the last byte of its answer. Each answer is held
+    until `target` requests are in progress (or as many as are still unanswered of
+    `expected`), or until HOLD seconds pass; `highest` is the most ever in progress at once,
+    `held_too_long` the answers that waited out the bound.
+
+    Once every answer is held back, the client can only be starting requests it should not:
+    one too many would come at once, with the first ones. So the first full set is held
+    WATCH seconds longer (less when one more comes), the one bounded wait spent on proving
+    a negative; later sets are released as soon as they are full."""
+
+    HOLD = 10
+    WATCH = 0.5
+
+    def __init__(self, target, expected):
+        self.target, self.expected = target, expected
+        self.cond = threading.Condition()
+        self.in_progress = self.highest = self.answered = self.held_too_long = 0
+        self.closing = self.watched = False
+        self.sock = socket.socket()
+        self.sock.bind(("127.0.0.1", 0))
+        self.sock.listen(512)
+        self.sock.settimeout(0.1)
+        self.port = self.sock.getsockname()[1]
+        self.acceptor = threading.Thread(target=self.accept_loop, daemon=True)
+        self.acceptor.start()
+
+    @staticmethod
+    def body_of(path):
+        """A body that differs per path, in content and in size (1 KiB to some 200 KiB)."""
+        seed = hashlib.sha256(path.encode()).digest()
+        return (seed * (32 + seed[0] * 25))[:1024 + seed[1] * 800 + seed[2]]
+
+    def url(self, path):
+        return "http://127.0.0.1:%d%s" % (self.port, path)
+
+    def accept_loop(self):
+        # Polls for the end rather than being woken by close(): a thread still in accept()
+        # after its descriptor was closed and reused would take another server's connections.
+        while not self.closing:
+            try:
+                conn, _ = self.sock.accept()
+            except socket.timeout:
+                continue
+            conn.setblocking(True)
+            threading.Thread(target=self.answer, args=(conn,), daemon=True).start()
+
+    def answer(self, conn):
+        with conn:
+            conn.settimeout(STEP_TIMEOUT)
+            try:
+                head = read_head(conn)
+            except OSError:
+                return
+            if not head.startswith(b"GET "):
+                return
+            body = self.body_of(head.split(b" ")[1].decode())
+            with self.cond:
+                self.in_progress += 1
+                self.highest = max(self.highest, self.in_progress)
+                self.cond.notify_all()
+                if not self.watched and self.in_progress >= min(self.target, self.expected):
+                    self.cond.wait_for(lambda: self.closing or self.in_progress > self.target,
+                                       self.WATCH)
+                    self.watched = True
+                    self.cond.notify_all()
+                if not self.cond.wait_for(
+                        lambda: self.closing or (self.watched and self.in_progress >= min(
+                            self.target, self.expected - self.answered)), self.HOLD):
+                    self.held_too_long += 1
+            try:
+                conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\nConnection: close"
+                             b"\r\n\r\n%s" % (len(body), body))
+            except OSError:
+                pass
+            finally:
+                with self.cond:
+                    self.in_progress -= 1
+                    self.answered += 1
+                    self.cond.notify_all()
+
+    def wait_in_progress(self, n, timeout=STEP_TIMEOUT):
+        with self.cond:
+            return self.cond.wait_for(lambda: self.in_progress >= n, timeout)
+
+    def close(self):
+        with self.cond:
+            self.closing = True
+            self.cond.notify_all()
+        self.acceptor.join(timeout=10)
+        self.sock.close()
+
+
+class ParallelTest(VnhttpCase):
+    """get with several URLs: one after another, or at once with -Z (--parallel-max), into
+    files named after the URLs (-O, --output-dir); against nginx, an origin that counts the
+    requests in progress, and scripted origins for the order of failures and for cookies."""
+
+    @classmethod
+    def setUpClass(cls):
+        super().setUpClass()
+        cls.www = os.path.join(cls.tmp, "www")
+        os.mkdir(cls.www)
+        world_readable(cls.www)
+        rnd = random.Random(5)
+        cls.files = {}
+        for i in range(40):  # from empty to 1 MiB, most of them small
+            size = rnd.choice((0, 1, 100, 4096, 65536, 65537)) if i < 12 else \
+                rnd.randint(1, 1024 * 1024)
+            cls.files["f%02d.bin" % i] = os.urandom(size)
+        for i in range(3):
+            cls.files["mib%d.bin" % i] = os.urandom(1024 * 1024)
+        for name, data in cls.files.items():
+            with open(os.path.join(cls.www, name), "wb") as f:
+                f.write(data)
+            os.chmod(os.path.join(cls.www, name), 0o644)
+        cls.nginx = Nginx(cls.www)
+        cls.sanitized = re.search(r"asan|tsan", VNHTTP) is not None
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.nginx.stop()
+        super().tearDownClass()
+
+    def fresh_dir(self, name):
+        d = self.path(name)
+        os.mkdir(d)
+        return d
+
+    def assert_copies(self, directory, names):
+        self.assertEqual(sorted(os.listdir(directory)), sorted(names))
+        for name in names:
+            self.assertTrue(md5_of(os.path.join(directory, name)) ==
+                            hashlib.md5(self.files[name]).hexdigest(), "%s differs" % name)
+
+    def test_forty_files_at_once_into_a_directory(self):
+        out = self.fresh_dir("forty")
+        names = ["f%02d.bin" % i for i in range(40)]
+        proc = vnhttp("get", "-Z", "--parallel-max", "8", "--output-dir", out, "-H",
+                      "X-Vnhttp-Test: par40", *[self.nginx.url("/" + n) for n in names])
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        self.assert_copies(out, names)
+        # Off a terminal: the summary alone, once everything ended.
+        self.assertRegex(proc.stderr.decode(),
+                         r"\Avnhttp: done, 40 files, [0-9.]+ [KM]iB in [0-9.]+ s \([^)]*\)\n\Z")
+        # Every request carried the options: each transfer got them, not only the first.
+        deadline = time.monotonic() + 10
+        while self.nginx.access_log().count("test=par40") < 40 and time.monotonic() < deadline:
+            time.sleep(0.05)  # nginx tells nobody when it has written its log
+        self.assertEqual(self.nginx.access_log().count("test=par40"), 40)
+
+    def test_at_most_n_requests_at_once(self):
+        rows = [  # options, URLs, the most that must be in progress at once
+            (["-Z", "--parallel-max", "8"], 40, 8),
+            ([], 6, 1),  # without -Z: one after another
+            (["-Z"], 60, 50),  # curl's default
+            (["-Z", "--parallel-max", "300"], 5, 5),
+            (["-Z", "--parallel-max", "1"], 4, 1),
+        ]
+        for options, count, most in rows:
+            with self.subTest(options=options, count=count):
+                origin = CountingOrigin(most, count)
+                out = self.fresh_dir("most-%d-%d" % (count, most))
+                paths = ["/r%d/n%03d" % (count, i) for i in range(count)]
+                try:
+                    proc = vnhttp("get", "-s", "--output-dir", out, *options,
+                                  *[origin.url(p) for p in paths])
+                finally:
+                    origin.close()
+                self.assertEqual(proc.returncode, 0, proc.stderr)
+                # Exactly `most`: never more, and the origin saw that many without waiting
+                # out its bound, so they really ran together.
+                self.assertEqual((origin.highest, origin.held_too_long), (most, 0))
+                self.assertEqual(len(os.listdir(out)), count)
+                for p in paths:
+                    with open(os.path.join(out, p.rsplit("/", 1)[1]), "rb") as f:
+                        self.assertTrue(f.read() == CountingOrigin.body_of(p), p + " differs")
+
+    def test_failures_do_not_stop_the_others(self):
+        out = self.fresh_dir("with-404")
+        names = ["f%02d.bin" % i for i in range(12, 22)]
+        urls = [self.nginx.url("/" + n) for n in names]
+        urls.insert(4, self.nginx.url("/missing.bin"))
+        proc = vnhttp("get", "-Z", "--parallel-max", "4", "--output-dir", out, *urls)
+        self.assertEqual(proc.returncode, 7, proc.stderr)
+        self.assert_copies(out, names)  # and nothing for the missing one
+        err = proc.stderr.decode()
+        self.assertIn("not found (HTTP 404): " + self.nginx.url("/missing.bin"), err)
+        self.assertRegex(err, r"vnhttp: 10 of 11 files done, 1 failed, ")
+
+    def test_exit_status_of_the_first_failure(self):
+        # /late answers only once /gate was asked for, and the client asks for /gate (the
+        # third URL, two at once) only after one of the first two ended: /early, always.
+        gate = threading.Event()
+
+        def late(request):
+            gate.wait(STEP_TIMEOUT)
+            return int(query_of(request)["s"][0]), [], b"late"
+
+        def opened(request):
+            gate.set()
+            return 200, [], b"gate"
+
+        origin = Origin({"/early": lambda r: (int(query_of(r)["s"][0]), [], b"early"),
+                         "/late": late, "/gate": opened})
+        try:
+            for first, second, status in ((404, 503, 7), (503, 404, 8)):
+                with self.subTest(first=first, second=second):
+                    gate.clear()
+                    out = self.fresh_dir("order-%d" % first)
+                    early = origin.url("/early/e?s=%d" % first)
+                    proc = vnhttp("get", "-Z", "--parallel-max", "2", "--output-dir", out,
+                                  early, origin.url("/late/l?s=%d" % second),
+                                  origin.url("/gate/g"))
+                    self.assertEqual(proc.returncode, status, proc.stderr)
+                    lines = proc.stderr.decode().splitlines()
+                    self.assertIn(early, lines[0])
+                    self.assertEqual(os.listdir(out), ["g"])
+                    # Without -Z the order of the URLs is the order of the failures.
+                    proc = vnhttp("get", "-s", "--output-dir", out,
+                                  origin.url("/early/a?s=%d" % second), early)
+                    self.assertEqual(proc.returncode, 15 - status, proc.stderr)
+        finally:
+            origin.close()
+
+    def test_refused_command_lines_fetch_nothing(self):
+        hits = []
+        origin = Origin({"/f": lambda r: (hits.append(r.path) or 200, [], b"body")})
+        out = self.fresh_dir("refused")
+        a_file = self.path("not-a-dir")
+        with open(a_file, "w") as f:
+            f.write("x")
+        one, two = origin.url("/f/one"), origin.url("/f/two")
+        rows = [
+            ["-Z", one, two],  # several URLs, no file names
+            [one, two],
+            ["-o", self.path("x"), one, two],
+            ["--output-dir", out, "-o", self.path("x"), one],
+            ["-O", "-o", self.path("x"), one],
+            ["-Z", "--parallel-max", "0", "-O", one, two],
+            ["-Z", "--parallel-max", "301", "-O", one, two],
+            ["-Z", "--parallel-max", "8x", "-O", one, two],
+            ["-Z", "--parallel-max", "", "-O", one, two],
+            ["--parallel-max", "4", "-O", one, two],  # without -Z it would mean nothing
+            ["--output-dir", self.path("no-such-dir"), one, two],
+            ["--output-dir", a_file, one, two],
+            ["--output-dir", "", one],
+            # Two URLs for one file name, also once reduced to a safe name.
+            ["-Z", "--output-dir", out, origin.url("/f/a/x.bin"), origin.url("/f/b/x.bin")],
+            ["-Z", "--output-dir", out, origin.url("/f/x.bin?v=1"), origin.url("/f/x.bin?v=2")],
+            ["--output-dir", out, one, one],
+            ["--output-dir", out, origin.url("/f/"), origin.url("/")],  # index.html twice
+            ["--output-dir", out, origin.url("/f/.cfg"), origin.url("/f/cfg")],
+            ["--output-dir", out, origin.url("/f/..%2Fup"), origin.url("/f/up")],
+        ]
+        try:
+            for args in rows:
+                with self.subTest(args=args):
+                    proc = vnhttp("get", *args, cwd=out)
+                    self.assertEqual(proc.returncode, 64, proc.stderr)
+                    self.assertIn(b"(vnhttp --help for help)", proc.stderr)
+            # A URL the tool cannot fetch is named before any other is fetched.
+            proc = vnhttp("get", "-Z", "--output-dir", out, one, "ftp://127.0.0.1/x")
+            self.assertEqual(proc.returncode, 10, proc.stderr)
+            self.assertEqual((hits, os.listdir(out)), ([], []))
+            # The name clash is spelled out.
+            proc = vnhttp("get", "-O", origin.url("/f/a/x.bin"), origin.url("/f/b/x.bin"),
+                          cwd=out)
+            self.assertIn(b"x.bin", proc.stderr)
+            self.assertIn(origin.url("/f/b/x.bin").encode(), proc.stderr)
+            # -Z with one URL is a plain get: to standard output, or to its file.
+            proc = vnhttp("get", "-s", "-Z", one)
+            self.assertEqual((proc.returncode, proc.stdout), (0, b"body"), proc.stderr)
+            proc = vnhttp("get", "-s", "-Z", "--parallel-max", "3", "--output-dir", out, two)
+            self.assertEqual(proc.returncode, 0, proc.stderr)
+            with open(os.path.join(out, "two"), "rb") as f:
+                self.assertEqual(f.read(), b"body")
+            # An encoded separator in the last segment stays inside the directory.
+            proc = vnhttp("get", "-s", "-Z", "--output-dir", out, origin.url("/f/..%2Fesc"),
+                          one)
+            self.assertEqual(proc.returncode, 0, proc.stderr)
+            self.assertEqual(sorted(os.listdir(out)), ["esc", "one", "two"])
+            self.assertFalse(os.path.exists(self.path("esc")))
+        finally:
+            origin.close()
+
+    def test_one_cookie_store_for_all(self):
+        def set_cookie(request):
+            name = request.path.split("/")[2]
+            return 200, [("Set-Cookie", "%s=1; Path=/" % name)], b"set"
+
+        origin = Origin({"/set": set_cookie,
+                         "/echo": lambda r: (200, [], r.headers.get("Cookie", "-").encode())})
+        jar = self.path("parallel-jar.txt")
+        with open(jar, "w") as f:
+            f.write("127.0.0.1\tFALSE\t/\tFALSE\t0\tloaded\t1\n")
+        try:
+            # At once: every answer's cookie ends up in the one file, saved once at the end.
+            out = self.fresh_dir("cookies-z")
+            proc = vnhttp("get", "-s", "-Z", "--cookie-jar", jar, "--output-dir", out,
+                          *[origin.url("/set/c%d" % i) for i in range(6)])
+            self.assertEqual(proc.returncode, 0, proc.stderr)
+            with open(jar) as f:
+                saved = re.findall(r"(?m)^127\.0\.0\.1\tFALSE\t/\tFALSE\t0\t(\w+)\t1$", f.read())
+            self.assertEqual(sorted(saved), ["c%d" % i for i in range(6)] + ["loaded"])
+            # One after another: a later transfer sends what an earlier one was given.
+            out = self.fresh_dir("cookies-seq")
+            proc = vnhttp("get", "-s", "--cookies", "--output-dir", out,
+                          origin.url("/set/first"), origin.url("/echo/seen"))
+            self.assertEqual(proc.returncode, 0, proc.stderr)
+            with open(os.path.join(out, "seen"), "rb") as f:
+                self.assertEqual(cookie_list(f.read()), ["first=1"])
+        finally:
+            origin.close()
+
+    def test_limit_rate_holds_for_each_transfer(self):
+        # Three 1 MiB bodies at 512 KiB/s each, all at once: about two seconds; one after
+        # another, or sharing one limit, would take six.
+        out = self.fresh_dir("limited")
+        names = ["mib%d.bin" % i for i in range(3)]
+        took, proc = elapsed(lambda: vnhttp("get", "-s", "-Z", "--limit-rate", "512K",
+                                            "--output-dir", out,
+                                            *[self.nginx.url("/" + n) for n in names]))
+        self.assertEqual(proc.returncode, 0, proc.stderr)
+        self.assert_copies(out, names)
+        self.assertGreaterEqual(took, 1.8)
+        self.assertLessEqual(took, 5.5 if self.sanitized else 4.0)
+
+    def test_ctrl_c_stops_every_transfer(self):
+        origin = CountingOrigin(99, 99)  # holds every answer
+        out = self.fresh_dir("interrupted")
+        jar = self.path("interrupted-jar.txt")
+        try:
+            proc = subprocess.Popen([VNHTTP, "get", "-Z", "--cookie-jar", jar, "--output-dir",
+                                     out, *[origin.url("/i/%d" % i) for i in range(3)]],
+                                    stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+            self.assertTrue(origin.wait_in_progress(3), "the three requests never came")
+            proc.send_signal(signal.SIGINT)
+            _, err = proc.communicate(timeout=STEP_TIMEOUT)
+        finally:
+            origin.close()
+        self.assertEqual(proc.returncode, 130, err)
+        self.assertIn(b"vnhttp: stopped, 0 of 3 files done", err)
+        self.assertIn(b"vnhttp: interrupted", err)
+        self.assertTrue(os.path.exists(jar), "the cookie file was not saved")
+
+    def test_help_names_the_parallel_options(self):
+        text = vnhttp("get", "--help").stdout
+        for option in (b"-Z, --parallel", b"--parallel-max N", b"--output-dir DIR"):
+            self.assertIn(option, text)
 
 
 def main():

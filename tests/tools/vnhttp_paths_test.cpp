@@ -323,6 +323,108 @@ TEST(VnhttpArgs, CookieFilesByShape) {
     }
 }
 
+TEST(VnhttpArgs, OutputPathsNamedAfterUrls) {
+    struct Row {
+        std::vector<std::string> urls;
+        const char* dir;
+        std::vector<std::string> paths;  // empty: refused
+    } rows[] = {
+        {{"http://h/a.bin", "http://h/d/b.bin?x=1#f"}, "", {"a.bin", "b.bin"}},
+        {{"http://h/a.bin", "https://g:8443/b.bin"}, "out", {"out/a.bin", "out/b.bin"}},
+        {{"http://h/a.bin"}, "/tmp/out/", {"/tmp/out/a.bin"}},
+        {{"http://h/dir/", "http://h/dir/x"}, "d", {"d/index.html", "d/x"}},
+        // Names that differ only once reduced, or not at all: one file for two transfers.
+        {{"http://h/x/a.bin", "http://h/y/a.bin"}, "", {}},
+        {{"http://h/a.bin", "http://h/a.bin"}, "", {}},
+        {{"http://h/a.bin?v=1", "http://h/a.bin?v=2"}, "out", {}},
+        {{"http://h/", "http://g/"}, "", {}},
+        {{"http://h/a%20b", "http://h/a b"}, "", {}},
+        {{"http://h/.cfg", "http://h/cfg"}, "", {}},
+        {{"http://h/..%2F..%2Fetc%2Fpasswd", "http://h/passwd"}, "", {}},
+        {{"http://h/1", "http://h/2", "http://h/3", "http://h/x/2"}, "", {}},
+        // Case differs: two files on a Linux file system.
+        {{"http://h/A.bin", "http://h/a.bin"}, "", {"A.bin", "a.bin"}},
+    };
+    for (const Row& r : rows) {
+        std::vector<std::string> paths;
+        std::string error;
+        bool ok = vnhttp::OutputPathsForUrls(r.urls, r.dir, &paths, &error);
+        EXPECT_EQ(ok, !r.paths.empty()) << r.urls[0] << ": " << error;
+        if (ok) {
+            EXPECT_EQ(paths, r.paths) << r.urls[0];
+            continue;
+        }
+        // The message names the file and the two URLs that lead to it.
+        EXPECT_NE(error.find(r.urls.back()), std::string::npos) << error;
+        EXPECT_NE(error.find(" and "), std::string::npos) << error;
+    }
+    std::vector<std::string> paths;
+    std::string error;
+    ASSERT_FALSE(vnhttp::OutputPathsForUrls({"http://h/q/x.bin", "http://h/r/x.bin"}, "out", &paths,
+                                            &error));
+    EXPECT_EQ(error,
+              "two URLs would be written to the same file out/x.bin: http://h/q/x.bin and "
+              "http://h/r/x.bin");
+}
+
+// What a run of several transfers writes, in each mode, for a scripted sequence of updates.
+std::string BatchOutput(vnhttp::ProgressMeter::Mode mode) {
+    char* text = nullptr;
+    size_t size = 0;
+    FILE* out = open_memstream(&text, &size);  // closed below; text freed below
+    {
+        vnhttp::ProgressMeter m(mode, out);
+        m.Begin(0);
+        m.UpdateBatch(50, 0, 0, 0, 3, 4);
+        m.UpdateBatch(150, 1024, 1, 0, 3, 4);  // a redraw is due
+        m.UpdateBatch(200, 2048, 1, 0, 3, 4);  // too soon for another
+        m.Note("vnhttp: not found (HTTP 404): http://h/x");
+        m.UpdateBatch(210, 3072, 1, 1, 2, 4);  // drawn again at once after the note
+        m.FinishBatch(2000, 4096, 3, 1, 4);
+    }
+    fclose(out);
+    std::string result(text, size);
+    free(text);
+    return result;
+}
+
+TEST(VnhttpProgress, Batch) {
+    using vnhttp::ProgressMeter;
+    EXPECT_EQ(ProgressMeter::BatchSummary(1250, 10 << 20, 40, 0, 40),
+              "done, 40 files, 10.0 MiB in 1.25 s (8.0 MiB/s)");
+    EXPECT_EQ(ProgressMeter::BatchSummary(2000, 1024, 39, 1, 40),
+              "39 of 40 files done, 1 failed, 1.0 KiB in 2.00 s (512 B/s)");
+    EXPECT_EQ(ProgressMeter::BatchSummary(1000, 0, 12, 0, 40),
+              "stopped, 12 of 40 files done, 0 B in 1.00 s (0 B/s)");
+    EXPECT_EQ(ProgressMeter::BatchSummary(500, 100, 0, 1, 1),
+              "0 of 1 file done, 1 failed, 100 B in 0.50 s (200 B/s)");
+    EXPECT_EQ(ProgressMeter::BatchSummary(0, 5, 1, 0, 1), "done, 1 file, 5 B in 0.00 s (0 B/s)");
+    EXPECT_EQ(ProgressMeter::DescribeBatch(3 << 20, 10, 2, 8, 40, 1 << 20),
+              "[=======>                ] 12/40 files, 2 failed, 8 running  3.0 MiB  1.0 MiB/s");
+    EXPECT_EQ(ProgressMeter::DescribeBatch(0, 0, 0, 3, 3, 0),
+              "[>                       ] 0/3 files, 3 running  0 B  0 B/s");
+    EXPECT_EQ(ProgressMeter::DescribeBatch(100, 3, 0, 0, 3, 50),
+              "[========================] 3/3 files  100 B  50 B/s");
+
+    // Off a terminal: the notes and the summary, nothing while the transfers run.
+    EXPECT_EQ(BatchOutput(ProgressMeter::kLines),
+              "vnhttp: not found (HTTP 404): http://h/x\n"
+              "vnhttp: 3 of 4 files done, 1 failed, 4.0 KiB in 2.00 s (2.0 KiB/s)\n");
+    EXPECT_EQ(BatchOutput(ProgressMeter::kSilent), "vnhttp: not found (HTTP 404): http://h/x\n");
+    // On a terminal: one line redrawn in place; a note wipes it and stands on its own line.
+    std::string first = ProgressMeter::DescribeBatch(0, 0, 0, 3, 4, 0);
+    std::string second = ProgressMeter::DescribeBatch(1024, 1, 0, 3, 4, 10240);
+    std::string note = "vnhttp: not found (HTTP 404): http://h/x";
+    std::string third = ProgressMeter::DescribeBatch(3072, 1, 1, 2, 4, 19200);
+    std::string last = ProgressMeter::DescribeBatch(4096, 3, 1, 0, 4, 2048);
+    EXPECT_EQ(BatchOutput(ProgressMeter::kTerminal),
+              "\r" + first + "\r" + second + "\r" + note +
+                  std::string(second.size() - note.size(), ' ') + "\n\r" + third + "\r" + last +
+                  (last.size() < third.size() ? std::string(third.size() - last.size(), ' ')
+                                              : std::string()) +
+                  "\nvnhttp: 3 of 4 files done, 1 failed, 4.0 KiB in 2.00 s (2.0 KiB/s)\n");
+}
+
 TEST(VnhttpProgress, Text) {
     using vnhttp::ProgressMeter;
     EXPECT_EQ(ProgressMeter::FormatBytes(1023), "1023 B");

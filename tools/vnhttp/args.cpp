@@ -240,4 +240,27 @@ std::string LocalNameForUrl(const std::string& url) {
     return SanitizeUploadName(decoded);
 }
 
+bool OutputPathsForUrls(const std::vector<std::string>& urls, const std::string& dir,
+                        std::vector<std::string>* paths, std::string* error) {
+    std::map<std::string, const std::string*> taken;  // name -> the URL that has it
+    std::string prefix = dir.empty() || dir.back() == '/' ? dir : dir + "/";
+    paths->clear();
+    for (const std::string& url : urls) {
+        std::string name = LocalNameForUrl(url);
+        auto placed = taken.emplace(name, &url);
+        if (!placed.second) {
+            *error = "two URLs would be written to the same file ";
+            *error += prefix;
+            *error += name;
+            *error += ": ";
+            *error += *placed.first->second;
+            *error += " and ";
+            *error += url;
+            return false;
+        }
+        paths->push_back(prefix + name);
+    }
+    return true;
+}
+
 }  // namespace vnhttp

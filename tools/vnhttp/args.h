@@ -83,4 +83,17 @@ bool SplitUrl(const std::string& url, UrlParts* parts, std::string* error);
 // local file name; "index.html" when the URL names a directory.
 std::string LocalNameForUrl(const std::string& url);
 
+// Transfers at once for get -Z: curl's default, and curl's ceiling. Each transfer has a
+// client with a thread and a few descriptors of its own, so the ceiling stays in the
+// hundreds.
+const unsigned kParallelDefault = 50;
+const unsigned kParallelLimit = 300;
+
+// The file each URL of a download named after its URLs (-O) is written to: dir/name, or
+// name alone when dir is empty (the current directory). Two URLs that lead to the same name
+// would write one file from two transfers, so they are refused: false with *error naming
+// both (the whole run is refused, nothing is fetched).
+bool OutputPathsForUrls(const std::vector<std::string>& urls, const std::string& dir,
+                        std::vector<std::string>* paths, std::string* error);
+
 }  // namespace vnhttp

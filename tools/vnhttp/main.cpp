@@ -4,6 +4,7 @@
 // Main thread only.
 #include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include <initializer_list>
 #include <string>
@@ -24,6 +25,8 @@ const char kUsage[] =
     "usage: vnhttp COMMAND [OPTIONS] ...\n"
     "\n"
     "  get URL [-o FILE | -O] [-c] ...     download (to standard output without -o/-O)\n"
+    "  get URL... -O [--output-dir DIR] [-Z [--parallel-max N]] ...\n"
+    "                                      several downloads, one after another or at once\n"
     "  get URL -X METHOD [--data TEXT | --file PATH] ...\n"
     "                                      any other method (HEAD, PUT, DELETE, ...)\n"
     "  post URL --data TEXT | --file PATH | -F name=value | -F name=@path ...\n"
@@ -95,6 +98,7 @@ const char kCommonTransferHelp[] =
 
 const char kGetHelp[] =
     "usage: vnhttp get URL [-o FILE | -O] [-c] [OPTIONS]\n"
+    "       vnhttp get URL... (-O | --output-dir DIR) [-Z [--parallel-max N]] [-c] [OPTIONS]\n"
     "       vnhttp get URL -X METHOD [--data TEXT | --file PATH] [-o FILE | -O] [OPTIONS]\n"
     "\n"
     "Downloads URL. Without -o or -O the body is collected in memory (up to about\n"
@@ -102,12 +106,25 @@ const char kGetHelp[] =
     "\n"
     "  -o, --output FILE  write the body to FILE (replaced unless -c)\n"
     "  -O, --remote-name  write it to the URL's file name in the current directory\n"
+    "  --output-dir DIR   write it to the URL's file name in DIR instead (implies -O);\n"
+    "                     DIR must exist, it is not created\n"
+    "  -Z, --parallel     fetch several URLs at the same time, each on a connection\n"
+    "                     (and a thread) of its own, the next starting as one ends\n"
+    "  --parallel-max N   with -Z: at most N at once (1-300, default 50)\n"
     "  -c, --continue     resume: keep what FILE holds and ask for the rest (Range)\n"
     "  -X, --request METHOD\n"
     "                     send METHOD (HEAD, PUT, DELETE, PATCH, ...) instead of GET;\n"
     "                     any 2xx answer is a success, and its body is written as above\n"
     "  --data TEXT        with -X: TEXT as the body (as post sends it)\n"
-    "  --file PATH        with -X: the file's bytes as the body (as post sends it)\n";
+    "  --file PATH        with -X: the file's bytes as the body (as post sends it)\n"
+    "\n"
+    "Several URLs go to files named after them (-O or --output-dir; never to standard\n"
+    "output), one after another, or at once with -Z; every other option applies to each\n"
+    "(the --cookies store is one for all, --limit-rate holds for each transfer). Two URLs\n"
+    "with the same file name are refused before anything is fetched. Every URL is tried\n"
+    "even when another fails; the exit status is that of the first failure. A terminal\n"
+    "shows one progress line for all (files done of all, bytes, rate); otherwise a summary\n"
+    "line comes at the end, after a line for each failure.\n";
 
 const char kPostHelp[] =
     "usage: vnhttp post URL (--data TEXT | --file PATH | -F name=value ... [-F name=@path])\n"
@@ -181,8 +198,9 @@ const std::vector<OptionSpec> kTransferOptions = {
     {"cookies", 0, false},    {"cookie-jar", 0, true}, {"limit-rate", 0, true},
 };
 
-// Options shared by get and post; false after printing the error.
-bool ReadTransferOptions(const ParsedArgs& a, TransferOptions* o, int* status) {
+// Options shared by get and post; false after printing the error. severalUrls: the
+// command takes more than one URL (o->url is then the first).
+bool ReadTransferOptions(const ParsedArgs& a, bool severalUrls, TransferOptions* o, int* status) {
     uint64_t n = 0;
     if (const std::string* v = a.Last("timeout")) {
         if (!ParseUnsigned(*v, 86400, &n) || n == 0) {
@@ -246,8 +264,8 @@ bool ReadTransferOptions(const ParsedArgs& a, TransferOptions* o, int* status) {
     o->verify = !a.Has("insecure");
     o->silent = a.Has("silent");
     o->libraryLogLevel = a.Has("verbose") ? 4 : -1;
-    if (a.positional.size() != 1) {
-        *status = Usage("one URL expected");
+    if (a.positional.empty() || (a.positional.size() > 1 && !severalUrls)) {
+        *status = Usage(severalUrls ? "a URL expected" : "one URL expected");
         return false;
     }
     o->url = a.positional[0];
@@ -256,7 +274,7 @@ bool ReadTransferOptions(const ParsedArgs& a, TransferOptions* o, int* status) {
 
 // The start both transfer commands share: --help, the common options with the command's
 // own, and the URL. False with *status set when the command ends here.
-bool ParseTransferCommand(int argc, char** argv, const char* help,
+bool ParseTransferCommand(int argc, char** argv, const char* help, bool severalUrls,
                           std::initializer_list<OptionSpec> own, ParsedArgs* a, TransferOptions* o,
                           int* status) {
     if (WantsHelp(argc, argv)) {
@@ -271,7 +289,7 @@ bool ParseTransferCommand(int argc, char** argv, const char* help,
         *status = Usage(error);
         return false;
     }
-    return ReadTransferOptions(*a, o, status);
+    return ReadTransferOptions(*a, severalUrls, o, status);
 }
 
 // -X METHOD with a --data or --file body (at most one); 0, or the usage status.
@@ -297,19 +315,57 @@ int CommandGet(int argc, char** argv) {
     ParsedArgs a;
     TransferOptions o;
     int status = 0;
-    if (!ParseTransferCommand(argc, argv, kGetHelp,
+    if (!ParseTransferCommand(argc, argv, kGetHelp, true,
                               {{"output", 'o', true},
                                {"remote-name", 'O', false},
                                {"continue", 'c', false},
                                {"request", 'X', true},
                                {"data", 0, true},
-                               {"file", 0, true}},
+                               {"file", 0, true},
+                               {"output-dir", 0, true},
+                               {"parallel", 'Z', false},
+                               {"parallel-max", 0, true}},
                               &a, &o, &status)) {
         return status;
     }
     if (a.Has("output") && a.Has("remote-name")) return Usage("-o and -O exclude each other");
+    if (a.Has("output") && a.Has("output-dir")) {
+        return Usage("-o and --output-dir exclude each other");
+    }
+    unsigned parallel = 1;
+    if (const std::string* v = a.Last("parallel-max")) {
+        uint64_t n = 0;
+        if (!a.Has("parallel")) return Usage("--parallel-max goes with -Z");
+        if (!ParseUnsigned(*v, kParallelLimit, &n) || n == 0) {
+            return Usage("--parallel-max needs a number (1-" + std::to_string(kParallelLimit) +
+                         "): '" + *v + "'");
+        }
+        parallel = static_cast<unsigned>(n);
+    } else if (a.Has("parallel")) {
+        parallel = kParallelDefault;
+    }
+    std::string dir;
+    if (const std::string* v = a.Last("output-dir")) {
+        struct stat st;
+        if (v->empty()) return Usage("--output-dir needs a directory");
+        if (stat(v->c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+            return Usage("--output-dir: not a directory: " + *v);
+        }
+        dir = *v;
+    }
+    bool named = a.Has("remote-name") || a.Has("output-dir");
+    if (a.positional.size() > 1 && !named) {
+        // Bodies one after another on standard output could not be told apart again.
+        return Usage(std::string(a.Has("output") ? "-o names one file: " : "") +
+                     "several URLs need -O or --output-dir (each is written to its file name)");
+    }
+    std::vector<std::string> outFiles;
+    if (named) {
+        std::string error;
+        if (!OutputPathsForUrls(a.positional, dir, &outFiles, &error)) return Usage(error);
+        o.outFile = outFiles[0];
+    }
     if (const std::string* v = a.Last("output")) o.outFile = *v;
-    if (a.Has("remote-name")) o.outFile = LocalNameForUrl(o.url);
     o.resume = a.Has("continue");
     if (o.resume && o.outFile.empty()) return Usage("-c needs -o FILE or -O");
     if (a.Has("request")) {
@@ -319,6 +375,7 @@ int CommandGet(int argc, char** argv) {
     } else if (a.Has("data") || a.Has("file")) {
         return Usage("--data and --file need -X METHOD (or post)");
     }
+    if (a.positional.size() > 1) return RunTransfers(o, a.positional, outFiles, parallel);
     return RunTransfer(o);
 }
 
@@ -327,7 +384,7 @@ int CommandPost(int argc, char** argv) {
     TransferOptions o;
     int status = 0;
     if (!ParseTransferCommand(
-            argc, argv, kPostHelp,
+            argc, argv, kPostHelp, false,
             {{"data", 0, true}, {"file", 0, true}, {"form", 'F', true}, {"request", 'X', true}}, &a,
             &o, &status)) {
         return status;

@@ -76,6 +76,22 @@ std::string ProgressMeter::Describe(uint64_t done, uint64_t total, uint64_t byte
     return text;
 }
 
+std::string ProgressMeter::DescribeBatch(uint64_t bytes, unsigned succeeded, unsigned failed,
+                                         unsigned running, unsigned total,
+                                         uint64_t bytesPerSecond) {
+    unsigned finished = succeeded + failed;
+    std::string text = "[";
+    int filled = total > 0 ? static_cast<int>(uint64_t{finished} * kBarWidth / total) : 0;
+    for (int i = 0; i < kBarWidth; ++i) {
+        text += i < filled ? '=' : (i == filled ? '>' : ' ');
+    }
+    text += "] " + std::to_string(finished) + "/" + std::to_string(total) + " files";
+    if (failed > 0) text += ", " + std::to_string(failed) + " failed";
+    if (running > 0) text += ", " + std::to_string(running) + " running";
+    text += "  " + FormatBytes(bytes) + "  " + FormatBytes(bytesPerSecond) + "/s";
+    return text;
+}
+
 uint64_t ProgressMeter::Rate(uint64_t nowMs, uint64_t done) {
     if (m_samples.empty() || m_samples.back().first != nowMs) m_samples.emplace_back(nowMs, done);
     while (m_samples.size() > 2 && nowMs - m_samples[1].first >= kRateWindowMs) {
@@ -113,6 +129,73 @@ void ProgressMeter::Update(uint64_t nowMs, uint64_t done, uint64_t total) {
         fflush(m_out);
         m_lastDrawMs = nowMs;
     }
+}
+
+void ProgressMeter::Redraw(uint64_t nowMs, const std::string& text) {
+    std::string line = text;
+    if (line.size() < m_lastWidth) line.append(m_lastWidth - line.size(), ' ');
+    fprintf(m_out, "\r%s", line.c_str());
+    fflush(m_out);
+    m_lastWidth = text.size();
+    m_lastDrawMs = nowMs;
+}
+
+void ProgressMeter::UpdateBatch(uint64_t nowMs, uint64_t bytes, unsigned succeeded, unsigned failed,
+                                unsigned running, unsigned total) {
+    if (!m_started) Begin(nowMs);
+    uint64_t rate = Rate(nowMs, bytes);
+    if (m_mode != kTerminal) return;
+    if (nowMs - m_lastDrawMs < kRedrawMs && !m_lastBatchLine.empty()) return;
+    std::string line = DescribeBatch(bytes, succeeded, failed, running, total, rate);
+    if (line == m_lastBatchLine) return;
+    Redraw(nowMs, line);
+    m_lastBatchLine = line;
+}
+
+void ProgressMeter::Note(const std::string& line) {
+    if (m_mode == kTerminal && m_lastWidth > 0) {
+        // Over the progress line, which the next update draws again below this one.
+        std::string wiped = line;
+        if (wiped.size() < m_lastWidth) wiped.append(m_lastWidth - wiped.size(), ' ');
+        fprintf(m_out, "\r%s\n", wiped.c_str());
+        m_lastWidth = 0;
+        m_lastBatchLine.clear();
+    } else {
+        fprintf(m_out, "%s\n", line.c_str());
+    }
+    fflush(m_out);
+}
+
+std::string ProgressMeter::BatchSummary(uint64_t ms, uint64_t bytes, unsigned succeeded,
+                                        unsigned failed, unsigned total) {
+    auto files = [](unsigned n) { return std::to_string(n) + (n == 1 ? " file" : " files"); };
+    std::string text;
+    if (succeeded == total) {
+        text = "done, " + files(total);
+    } else {
+        text = succeeded + failed < total ? "stopped, " : "";
+        text += std::to_string(succeeded) + " of " + files(total) + " done";
+        if (failed > 0) text += ", " + std::to_string(failed) + " failed";
+    }
+    uint64_t average = ms > 0 ? bytes * 1000 / ms : 0;
+    char seconds[32];
+    snprintf(seconds, sizeof(seconds), "%.2f", static_cast<double>(ms) / 1000.0);
+    return text + ", " + FormatBytes(bytes) + " in " + seconds + " s (" + FormatBytes(average) +
+           "/s)";
+}
+
+void ProgressMeter::FinishBatch(uint64_t nowMs, uint64_t bytes, unsigned succeeded, unsigned failed,
+                                unsigned total) {
+    if (m_mode == kSilent) return;
+    if (!m_started) Begin(nowMs);
+    uint64_t ms = nowMs - m_startMs;
+    if (m_mode == kTerminal) {
+        uint64_t average = ms > 0 ? bytes * 1000 / ms : 0;
+        Redraw(nowMs, DescribeBatch(bytes, succeeded, failed, 0, total, average));
+        fputc('\n', m_out);
+    }
+    fprintf(m_out, "vnhttp: %s\n", BatchSummary(ms, bytes, succeeded, failed, total).c_str());
+    fflush(m_out);
 }
 
 std::string ProgressMeter::Summary(uint64_t ms, uint64_t moved, bool ok, uint64_t wire) {

@@ -80,4 +80,12 @@ bool RunOnTask(CVNTaskBase* task, std::function<void()> fn, long long waitMs) {
     return finished;
 }
 
+bool PostToTask(CVNTaskBase* task, std::function<void()> fn) {
+    Job* job = new Job;  // freed by the queued call, or here when it could not be queued
+    job->fn = std::move(fn);
+    unsigned int id = CVNTaskBase::PushTask(task, CScopeCall(job, job, &RunJob));
+    job->Release();
+    return id != 0;
+}
+
 }  // namespace vnhttp

@@ -32,4 +32,8 @@ void SetLibraryLog(int level);
 // false must not return into the frames fn refers to (vnhttp exits at once).
 bool RunOnTask(CVNTaskBase* task, std::function<void()> fn, long long waitMs);
 
+// Queues fn for task's worker without waiting for it; false when it could not be queued
+// (fn then never runs).
+bool PostToTask(CVNTaskBase* task, std::function<void()> fn);
+
 }  // namespace vnhttp

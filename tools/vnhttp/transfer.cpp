@@ -1,24 +1,31 @@
 // `vnhttp get` and `vnhttp post` (see transfer.h).
 //
-// Threads: the main thread sets the client up, starts the request, then waits for the
-// completion event in 100 ms slices, redrawing the progress display and watching the
-// Ctrl-C flag. The client's notifications, the collection of the result and the deletion
-// of the client run on the tool's own task thread "vnhttp"; the client's network work runs
-// on its private "HttpClient" thread. The cookie store is the main thread's: it loads it
-// before the client exists and saves it once the client is gone.
+// Threads: the main thread sets the clients up and waits for the completions in 100 ms
+// slices, redrawing the progress display and watching the Ctrl-C flag. The clients'
+// notifications, the collection of their results and their deletion run on the tool's own
+// task thread "vnhttp", one for every client of a run (a run of several URLs also starts
+// its requests there, see Batch); each client's network work runs on its private
+// "HttpClient" thread. So a run has the main thread, "vnhttp" and one "HttpClient" thread
+// per transfer at once. The cookie store is the main thread's: it loads it before any
+// client exists and saves it once the last is gone; the clients share it meanwhile (it
+// locks itself).
 #include "transfer.h"
 
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
 #include <strings.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include "args.h"
 #include "progress.h"
@@ -37,11 +44,20 @@ namespace {
 
 const char16_t* const kFormFileName = u"file";
 
+class Batch;
+// Tells the run of several transfers that the request of its transfer `index` completed.
+void NotifyBatch(Batch* batch, size_t index);
+
 // The client's sink; every call runs on "vnhttp". The main thread reads the atomics while
-// the request runs, and the plain fields only after m_finished was posted.
+// the request runs, and the plain fields only after m_finished was posted or m_complete
+// read true.
 class TransferSink : public IHttpClientSink {
 public:
-    TransferSink(bool toStdout, bool upload) : m_toStdout(toStdout), m_upload(upload) { Touch(); }
+    // batch, index: the run and the transfer this sink is for; null for a lone transfer.
+    TransferSink(bool toStdout, bool upload, Batch* batch = nullptr, size_t index = 0)
+        : m_toStdout(toStdout), m_upload(upload), m_batch(batch), m_index(index) {
+        Touch();
+    }
 
     void OnConnecting(IHttpClient*, const vn::strutf16&) override { Touch(); }
     void OnConnected(IHttpClient*) override { Touch(); }
@@ -79,7 +95,9 @@ public:
             m_bodyBytes = len;
             if (fwrite(data, 1, len, stdout) != len || fflush(stdout) != 0) m_stdoutFailed = true;
         }
+        m_complete.store(true, std::memory_order_release);  // publishes the fields above
         m_finished.Post();
+        if (m_batch != nullptr) NotifyBatch(m_batch, m_index);  // may start another request
     }
 
     void Touch() { m_lastActivityMs.store(NowMs(), std::memory_order_relaxed); }
@@ -89,7 +107,8 @@ public:
     std::atomic<unsigned long long> m_resumedFrom{0};  // bytes the target held already
     std::atomic<uint64_t> m_lastActivityMs{0};
     CVNEvent m_finished{1, 0};
-    // Written before m_finished is posted.
+    std::atomic<bool> m_complete{false};
+    // Written before m_finished is posted and m_complete set.
     unsigned m_code = 2;
     uint64_t m_quietMs = 0;
     std::string m_head;
@@ -104,6 +123,8 @@ public:
 private:
     bool m_toStdout;
     bool m_upload;
+    Batch* m_batch;
+    size_t m_index;
 };
 
 // The status and reason of the answer head the client kept, read by the library's own
@@ -296,13 +317,13 @@ int ClassifyResult(unsigned code, unsigned status, const std::string& reason,
 
 namespace {
 
-// What can be checked before the library is involved: 0, or the exit status.
-int CheckRequest(const TransferOptions& o) {
+// Whether the tool can fetch url; false (reported) if not.
+bool CheckUrl(const std::string& url) {
     std::string error;
     UrlParts parts;
-    if (!SplitUrl(o.url, &parts, &error)) {
+    if (!SplitUrl(url, &parts, &error)) {
         fprintf(stderr, "vnhttp: %s\n", error.c_str());
-        return 10;
+        return false;
     }
     // A bracketed IPv6 host passes as it is: the client reads the URL itself.
     if ((parts.scheme != "http" && parts.scheme != "https") || !parts.user.empty() ||
@@ -310,9 +331,16 @@ int CheckRequest(const TransferOptions& o) {
         fprintf(stderr,
                 "vnhttp: only http:// and https://host[:port]/path URLs (without user:password@) "
                 "are supported: %s\n",
-                o.url.c_str());
-        return 10;
+                url.c_str());
+        return false;
     }
+    return true;
+}
+
+// What can be checked before the library is involved, besides the URL: 0, or the exit
+// status.
+int CheckSources(const TransferOptions& o) {
+    std::string error;
     if (!o.filePath.empty() || !o.formFilePath.empty()) {
         const std::string& path = !o.filePath.empty() ? o.filePath : o.formFilePath;
         if (access(path.c_str(), R_OK) != 0) {
@@ -325,6 +353,10 @@ int CheckRequest(const TransferOptions& o) {
         return kExitUsage;
     }
     return 0;
+}
+
+int CheckRequest(const TransferOptions& o) {
+    return CheckUrl(o.url) ? CheckSources(o) : 10;
 }
 
 // The TLS settings, which apply to https:// URLs only; 0, or kExitUsage (reported) for
@@ -439,45 +471,65 @@ unsigned long long MovedBytes(const TransferOptions& o, const TransferSink& sink
                                         : sink.m_done.load();
 }
 
-// The exit status of a completed request, with its progress line and its message.
-int Report(const TransferOptions& o, const TransferSink& sink, ProgressMeter& meter,
-           unsigned timeoutMs, bool outFileExisted) {
+// How a completed request went: the exit status, the line naming the cause of a failure,
+// and the figures of its last progress report.
+struct Outcome {
+    int status = 0;
+    bool received = false;  // the answer came whole (writing it out may still have failed)
+    std::string message;
+    unsigned long long done = 0;
+    unsigned long long total = 0;
+    unsigned long long moved = 0;  // what this run transferred (a resumed body's new bytes)
+    unsigned long long wire = 0;   // a coded body's bytes on the wire, 0 for none
+};
+
+Outcome Evaluate(const TransferOptions& o, const TransferSink& sink, unsigned timeoutMs,
+                 bool outFileExisted) {
+    Outcome r;
     bool toStdout = AnswerToStdout(o);
-    unsigned long long done = sink.m_done.load(std::memory_order_relaxed);
-    unsigned long long total = sink.m_total.load(std::memory_order_relaxed);
+    r.done = sink.m_done.load(std::memory_order_relaxed);
+    r.total = sink.m_total.load(std::memory_order_relaxed);
     unsigned long long resumedFrom = sink.m_resumedFrom.load(std::memory_order_relaxed);
-    std::string reason, message;
+    std::string reason;
     unsigned httpStatus = StatusOf(sink.m_head, &reason);
     std::string tlsFailure = sink.m_code == HTTPRESULT_TLS_FAILED
                                  ? DescribeTlsFailure(sink.m_tlsReason, sink.m_tlsText)
                                  : std::string();
-    int exitStatus =
-        ClassifyResult(sink.m_code, httpStatus, reason, sink.m_quietMs, timeoutMs,
-                       toStdout ? std::string("the answer to memory (at most about 97 MiB; "
-                                              "use -o FILE)")
-                                : o.outFile,
-                       tlsFailure, &message);
+    r.status = ClassifyResult(sink.m_code, httpStatus, reason, sink.m_quietMs, timeoutMs,
+                              toStdout ? std::string("the answer to memory (at most about 97 MiB; "
+                                                     "use -o FILE)")
+                                       : o.outFile,
+                              tlsFailure, &r.message);
     // A coded body: the figures so far were the wire bytes against the announced (coded)
     // length; the summary counts what was stored and names the wire bytes beside it.
     bool coded = !SendsBody(o) && sink.m_wireBytes != sink.m_decodedBytes;
-    if (exitStatus == 0) {
-        done = MovedBytes(o, sink, toStdout);
+    r.received = r.status == 0;
+    if (r.received) {
+        r.done = MovedBytes(o, sink, toStdout);
         // Any other method's answer may announce a length it does not carry (HEAD).
-        if (total == 0 || coded || o.kind == TransferOptions::kRequest) total = done;
+        if (r.total == 0 || coded || o.kind == TransferOptions::kRequest) r.total = r.done;
     }
-    meter.Finish(NowMs(), done, total, done - std::min(done, resumedFrom), exitStatus == 0,
-                 coded ? sink.m_wireBytes : 0);
-    if (exitStatus == 0 && sink.m_stdoutFailed) {
-        message = "writing to standard output failed";
-        exitStatus = 4;
+    r.moved = r.done - std::min(r.done, resumedFrom);
+    r.wire = coded ? sink.m_wireBytes : 0;
+    if (r.status == 0 && sink.m_stdoutFailed) {
+        r.message = "writing to standard output failed";
+        r.status = 4;
     }
     struct stat st;
-    if (exitStatus != 0 && !toStdout && !outFileExisted && stat(o.outFile.c_str(), &st) == 0 &&
+    if (r.status != 0 && !toStdout && !outFileExisted && stat(o.outFile.c_str(), &st) == 0 &&
         st.st_size == 0) {
         unlink(o.outFile.c_str());  // a body began but brought nothing
     }
-    if (exitStatus != 0) fprintf(stderr, "vnhttp: %s: %s\n", message.c_str(), o.url.c_str());
-    return exitStatus;
+    return r;
+}
+
+// The exit status of a completed request, with its progress line and its message.
+int Report(const TransferOptions& o, const TransferSink& sink, ProgressMeter& meter,
+           unsigned timeoutMs, bool outFileExisted) {
+    Outcome r = Evaluate(o, sink, timeoutMs, outFileExisted);
+    meter.Finish(NowMs(), r.done, r.total, r.moved, r.received, r.wire);
+    if (r.status != 0) fprintf(stderr, "vnhttp: %s: %s\n", r.message.c_str(), o.url.c_str());
+    return r.status;
 }
 
 const off_t kMaxCookieFile = 64 << 20;
@@ -540,22 +592,49 @@ bool LoadJar(IHttpCookieJar* jar, const std::string& file) {
     return false;
 }
 
-// The request itself, from creating the client to its deletion; returns the exit status.
-int RunClient(const TransferOptions& o, IHttpCookieJar* jar) {
-    bool toStdout = AnswerToStdout(o);
-    bool outFileExisted = !toStdout && access(o.outFile.c_str(), F_OK) == 0;
-    TransferSink sink(toStdout, SendsBody(o));
-    CVNTaskBase* task = new CVNTaskBase("vnhttp", 50, 1);  // released below
-    IHttpClient* client = nullptr;                         // deleted on "vnhttp" below
-    if (task->Start()) client = vn_create_httpclient(task);
+// A last bound in case a completion never came: the client's own time-outs end every
+// request well before it.
+uint64_t WatchdogMs(const TransferOptions& o) {
+    return 2ull * o.timeoutSeconds * 1000 + 5000;
+}
+
+ProgressMeter::Mode MeterMode(const TransferOptions& o) {
+    return o.silent                     ? ProgressMeter::kSilent
+           : isatty(STDERR_FILENO) != 0 ? ProgressMeter::kTerminal
+                                        : ProgressMeter::kLines;
+}
+
+// Stops and deletes clients on their notification thread, so no sink call can be running
+// meanwhile; whatever they still had queued for themselves is dropped with them. Waits for
+// it: a client that does not stop leaves nothing to return to, and the tool exits.
+void DeleteClientsAndWait(CVNTaskBase* task, const std::vector<IHttpClient*>& clients) {
+    if (!RunOnTask(
+            task,
+            [&clients] {
+                for (IHttpClient* client : clients) {
+                    client->Stop();
+                    delete client;
+                }
+            },
+            30000)) {
+        fprintf(stderr, "vnhttp: the HTTP client did not stop\n");
+        fflush(stderr);
+        _exit(kExitSoftware);
+    }
+}
+
+// A new client that notifies on task, with the settings of o that outlast a request (time-
+// outs, codings, rate, cookie store, TLS, --resolve). Null with *status set (reported) when
+// no client could be made (70) or a setting was refused (64).
+IHttpClient* CreateClient(CVNTaskBase* task, const TransferOptions& o, IHttpCookieJar* jar,
+                          int* status) {
+    IHttpClient* client = vn_create_httpclient(task);  // the caller's, deleted on task
     if (client == nullptr) {
         fprintf(stderr, "vnhttp: the HTTP client could not be created\n");
-        task->Stop();
-        task->Release();
-        return kExitSoftware;
+        *status = kExitSoftware;
+        return nullptr;
     }
     unsigned timeoutMs = o.timeoutSeconds * 1000;
-    client->SetSink(&sink);
     client->SetTimeout(timeoutMs, timeoutMs, o.retries);
     client->SetNotifyMask(HTTPNOTIFY_CONNECTING | HTTPNOTIFY_CONNECTED | HTTPNOTIFY_DOWNLOADSTART |
                           HTTPNOTIFY_PROGRESS);
@@ -566,38 +645,63 @@ int RunClient(const TransferOptions& o, IHttpCookieJar* jar) {
         client->SetUseCookie(1);
         client->SetCookieJar(jar);  // the client holds its own reference until deleted
     }
-    int status = ConfigureTls(client, o);
-    if (status == 0) status = ConfigureResolve(client, o);
-    if (status == 0 && !AddHeaders(client, o)) status = kExitUsage;
-    // The start call is made here, before any notification can run on "vnhttp": the
-    // client's setters and its running flag are plain fields.
-    if (status == 0 && !StartRequest(client, o)) {
-        fprintf(stderr, "vnhttp: the request was refused (bad URL or arguments)\n");
-        status = 10;
+    *status = ConfigureTls(client, o);
+    if (*status == 0) *status = ConfigureResolve(client, o);
+    if (*status != 0) {
+        DeleteClientsAndWait(task, {client});
+        return nullptr;
     }
+    return client;
+}
 
-    ProgressMeter meter(o.silent                     ? ProgressMeter::kSilent
-                        : isatty(STDERR_FILENO) != 0 ? ProgressMeter::kTerminal
-                                                     : ProgressMeter::kLines,
-                        stderr);
-    meter.Begin(NowMs());
-    // A last bound in case a completion never came: the client's own time-outs end every
-    // request well before it.
-    const uint64_t watchdogMs = 2ull * timeoutMs + 5000;
-    WaitResult waited = status == 0 ? WaitForCompletion(sink, meter, watchdogMs) : kWaitFinished;
-    // Stop and delete the client on its notification thread, so no sink call can be
-    // running meanwhile; whatever it still had queued for itself is dropped with it.
-    if (!RunOnTask(
-            task,
-            [client] {
-                client->Stop();
-                delete client;
-            },
-            10000)) {
-        fprintf(stderr, "vnhttp: the HTTP client did not stop\n");
-        fflush(stderr);
-        _exit(kExitSoftware);
+// Starts o's request on an idle client with sink as its sink: the headers (the client drops
+// them after each request) and the start call. 0, or the exit status with *message naming
+// the cause (a header the client refuses has been reported already). The start call is the
+// last call made on the client: its notifications may run on "vnhttp" as soon as it is made.
+int StartOn(IHttpClient* client, const TransferOptions& o, TransferSink* sink,
+            std::string* message) {
+    client->SetSink(sink);
+    if (!AddHeaders(client, o)) {
+        client->ClearHeaders();
+        *message = "a header was refused";
+        return kExitUsage;
     }
+    if (!StartRequest(client, o)) {
+        client->ClearHeaders();
+        *message = "the request was refused (bad URL or arguments)";
+        return 10;
+    }
+    return 0;
+}
+
+// The request itself, from creating the client to its deletion; returns the exit status.
+int RunClient(const TransferOptions& o, IHttpCookieJar* jar) {
+    bool toStdout = AnswerToStdout(o);
+    bool outFileExisted = !toStdout && access(o.outFile.c_str(), F_OK) == 0;
+    TransferSink sink(toStdout, SendsBody(o));
+    CVNTaskBase* task = new CVNTaskBase("vnhttp", 50, 1);  // released below
+    int status = kExitSoftware;
+    IHttpClient* client = nullptr;  // deleted on "vnhttp" below
+    if (task->Start()) {
+        client = CreateClient(task, o, jar, &status);
+    } else {
+        fprintf(stderr, "vnhttp: the HTTP client could not be created\n");
+    }
+    if (client == nullptr) {
+        task->Stop();
+        task->Release();
+        return status;
+    }
+    std::string refused;
+    status = StartOn(client, o, &sink, &refused);
+    if (status == 10) fprintf(stderr, "vnhttp: %s: %s\n", refused.c_str(), o.url.c_str());
+
+    ProgressMeter meter(MeterMode(o), stderr);
+    meter.Begin(NowMs());
+    unsigned timeoutMs = o.timeoutSeconds * 1000;
+    const uint64_t watchdogMs = WatchdogMs(o);
+    WaitResult waited = status == 0 ? WaitForCompletion(sink, meter, watchdogMs) : kWaitFinished;
+    DeleteClientsAndWait(task, {client});
     task->Stop();
     task->Release();
     if (status != 0) return status;
@@ -618,11 +722,317 @@ int RunClient(const TransferOptions& o, IHttpCookieJar* jar) {
     return Report(o, sink, meter, timeoutMs, outFileExisted);
 }
 
-}  // namespace
+// One transfer of a run of several. The options are set before the run; the rest is
+// written on "vnhttp" (where its request starts and ends) and read by the main thread
+// once the transfer is on the list of ended ones (Batch::m_ended, under its lock).
+struct Transfer {
+    TransferOptions options;
+    std::unique_ptr<TransferSink> sink;  // from its start until the run is over
+    bool outFileExisted = false;
+    int startStatus = 0;  // not 0: the request could not be started, for startMessage
+    std::string startMessage;
+    bool timedOut = false;  // ended by the watchdog, without a completion
+};
 
-int RunTransfer(const TransferOptions& o) {
-    if (int status = CheckRequest(o)) return status;
-    SetLibraryLog(o.libraryLogLevel);
+// The transfers a run may keep in flight with the descriptors it may open: each holds a
+// socket, its output file and its client's wake-up descriptor, a few more come and go (a
+// TLS authority file, a redirect's new connection), and the process keeps some of its own.
+// The soft limit is raised towards the hard one when that is what it takes.
+unsigned FitToDescriptorLimit(unsigned parallel) {
+    const rlim_t kPerTransfer = 4, kReserve = 64;
+    struct rlimit rl;
+    if (getrlimit(RLIMIT_NOFILE, &rl) != 0) return parallel;
+    rlim_t want = kReserve + kPerTransfer * parallel;
+    if (rl.rlim_cur != RLIM_INFINITY && rl.rlim_cur < want) {
+        struct rlimit raised = rl;
+        raised.rlim_cur = rl.rlim_max == RLIM_INFINITY ? want : std::min(want, rl.rlim_max);
+        if (setrlimit(RLIMIT_NOFILE, &raised) == 0) rl = raised;
+    }
+    if (rl.rlim_cur == RLIM_INFINITY || rl.rlim_cur >= want) return parallel;
+    unsigned fits = rl.rlim_cur > kReserve + kPerTransfer
+                        ? static_cast<unsigned>((rl.rlim_cur - kReserve) / kPerTransfer)
+                        : 1;
+    fprintf(stderr, "vnhttp: %u transfers at once at most: the descriptor limit is %llu\n", fits,
+            static_cast<unsigned long long>(rl.rlim_cur));
+    return fits;
+}
+
+// A run of several transfers on a few clients: each client (a "slot") runs one request at
+// a time and, when it ends, takes the next URL not yet started, as the library lets a sink
+// do; the kept connection then carries the next request to the same server. So at most
+// `parallel` requests run at once, the next starting as one ends, on `parallel` clients and
+// their "HttpClient" threads, whatever the number of URLs.
+//
+// Threads: the main thread creates and sets up the clients, then hands them to "vnhttp",
+// where every start, stop and deletion happens from then on (the first requests too), so
+// nothing touches a client while one of its notifications runs. The main thread reads the
+// ended transfers off m_ended, and the running ones' progress through the sinks' atomics,
+// draws progress, watches Ctrl-C and the watchdog, and asks "vnhttp" to act.
+class Batch {
+public:
+    Batch(CVNTaskBase* task, std::vector<Transfer>& transfers, IHttpCookieJar* jar)
+        : m_task(task), m_transfers(transfers), m_jar(jar) {}
+
+    // Runs every transfer, `parallel` at once; returns the exit status. Main thread.
+    int Run(unsigned parallel);
+    // "vnhttp", from the sink of transfers[index]: its request completed and the sink's
+    // fields are written; the client is idle.
+    void OnCompleted(size_t index);
+
+private:
+    struct Slot {
+        IHttpClient* client = nullptr;  // deleted on "vnhttp" (DeleteClientsAndWait)
+        // The transfer whose request runs on the client; null when none. Written on
+        // "vnhttp", read by the main thread for the progress and the watchdog.
+        std::atomic<Transfer*> current{nullptr};
+    };
+
+    // "vnhttp": starts the next transfers on the slot until one runs or none is left.
+    void StartNext(Slot* slot);
+    // "vnhttp": transfers[index] ended (whichever way); the main thread reads it next.
+    void Ended(size_t index);
+    // Main thread: the results of the transfers that ended since the last call, counted
+    // and reported in the order they ended.
+    void CollectEnded();
+    // Main thread: ends a request of slot that shows no sign of life, on "vnhttp", unless it
+    // completed meanwhile; the slot goes on with a fresh client.
+    void EndStale(Slot* slot, Transfer* stale);
+    void Fail(const Transfer& t, int status, const std::string& message);
+    // What the running transfers have moved so far.
+    unsigned long long MovedByRunning() const;
+
+    CVNTaskBase* m_task;
+    std::vector<Transfer>& m_transfers;
+    IHttpCookieJar* m_jar;
+    std::vector<std::unique_ptr<Slot>> m_slots;
+    size_t m_next = 0;  // the next transfer to start; "vnhttp" only once the run started
+    std::atomic<bool> m_stopping{false};  // start nothing more (Ctrl-C, or the run is over)
+    std::atomic<bool> m_givenUp{false};   // the run cannot go on (no client could be made)
+
+    std::mutex m_lock;
+    std::vector<size_t> m_ended;  // guarded by m_lock: in the order the transfers ended
+    CVNEvent m_anyEnded{0, 0};    // automatic reset: one wake-up covers any number of ends
+
+    // Main thread only.
+    ProgressMeter* m_meter = nullptr;
+    unsigned m_succeeded = 0, m_failed = 0;
+    unsigned long long m_movedEnded = 0;
+    int m_firstFailure = 0;
+};
+
+void Batch::Ended(size_t index) {
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        m_ended.push_back(index);
+    }
+    m_anyEnded.Post();
+}
+
+void Batch::StartNext(Slot* slot) {
+    VN_ASSERT_ON_THREAD(m_task);
+    slot->current.store(nullptr, std::memory_order_release);
+    while (!m_stopping.load(std::memory_order_relaxed) && m_next < m_transfers.size()) {
+        size_t index = m_next++;
+        Transfer& t = m_transfers[index];
+        t.outFileExisted = access(t.options.outFile.c_str(), F_OK) == 0;
+        t.sink = std::make_unique<TransferSink>(false, SendsBody(t.options), this, index);
+        // Published before the request can end, and before the main thread looks at it.
+        slot->current.store(&t, std::memory_order_release);
+        t.startStatus = StartOn(slot->client, t.options, t.sink.get(), &t.startMessage);
+        if (t.startStatus == 0) return;
+        slot->current.store(nullptr, std::memory_order_release);
+        Ended(index);
+    }
+}
+
+void Batch::OnCompleted(size_t index) {
+    VN_ASSERT_ON_THREAD(m_task);
+    Ended(index);
+    for (const std::unique_ptr<Slot>& slot : m_slots) {
+        if (slot->current.load(std::memory_order_relaxed) == &m_transfers[index]) {
+            StartNext(slot.get());  // the library takes the next start call from the sink
+            return;
+        }
+    }
+}
+
+void Batch::Fail(const Transfer& t, int status, const std::string& message) {
+    ++m_failed;
+    m_meter->Note("vnhttp: " + message + ": " + t.options.url);
+    if (m_firstFailure == 0) m_firstFailure = status;
+}
+
+void Batch::CollectEnded() {
+    std::vector<size_t> ended;
+    {
+        std::lock_guard<std::mutex> hold(m_lock);
+        ended.swap(m_ended);
+    }
+    const TransferOptions& base = m_transfers.front().options;
+    for (size_t index : ended) {
+        const Transfer& t = m_transfers[index];
+        if (t.startStatus != 0) {
+            Fail(t, t.startStatus, t.startMessage);
+        } else if (t.timedOut) {
+            Fail(
+                t, kExitTimeout,
+                "time-out: nothing happened for " + std::to_string(WatchdogMs(base) / 1000) + " s");
+        } else {
+            Outcome r = Evaluate(t.options, *t.sink, base.timeoutSeconds * 1000, t.outFileExisted);
+            m_movedEnded += r.moved;
+            if (r.status == 0) {
+                ++m_succeeded;
+            } else {
+                Fail(t, r.status, r.message);
+            }
+        }
+    }
+}
+
+unsigned long long Batch::MovedByRunning() const {
+    unsigned long long moved = 0;
+    for (const std::unique_ptr<Slot>& slot : m_slots) {
+        const Transfer* t = slot->current.load(std::memory_order_acquire);
+        if (t == nullptr) continue;
+        unsigned long long done = t->sink->m_done.load(std::memory_order_relaxed);
+        moved += done - std::min(done, t->sink->m_resumedFrom.load(std::memory_order_relaxed));
+    }
+    return moved;
+}
+
+void Batch::EndStale(Slot* slot, Transfer* stale) {
+    const TransferOptions& base = m_transfers.front().options;
+    int status = 0;
+    // The fresh client is made here, where making one is allowed; "vnhttp" swaps it in.
+    IHttpClient* fresh = CreateClient(m_task, base, m_jar, &status);
+    bool ran = RunOnTask(
+        m_task,
+        [this, slot, stale, fresh] {
+            if (slot->current.load(std::memory_order_relaxed) != stale ||
+                stale->sink->m_complete.load(std::memory_order_relaxed)) {
+                delete fresh;  // it completed after all, and the slot went on
+                return;
+            }
+            slot->client->Stop();
+            delete slot->client;
+            slot->client = fresh;
+            stale->timedOut = true;
+            Ended(static_cast<size_t>(stale - m_transfers.data()));
+            if (fresh != nullptr) {
+                StartNext(slot);
+            } else {
+                // Without a client the slot cannot go on, nor perhaps the run: it ends.
+                slot->current.store(nullptr, std::memory_order_release);
+                m_givenUp.store(true);
+            }
+        },
+        30000);
+    if (!ran) {
+        fprintf(stderr, "vnhttp: the HTTP client did not stop\n");
+        fflush(stderr);
+        _exit(kExitSoftware);
+    }
+}
+
+void NotifyBatch(Batch* batch, size_t index) {
+    batch->OnCompleted(index);
+}
+
+int Batch::Run(unsigned parallel) {
+    const TransferOptions& base = m_transfers.front().options;
+    const size_t total = m_transfers.size();
+    // Every client has the same settings: one refused is refused for the first, before
+    // any request; the headers are tried on it once for the same reason.
+    for (unsigned i = 0; i < parallel; ++i) {
+        int status = 0;
+        IHttpClient* client = CreateClient(m_task, base, m_jar, &status);
+        if (client != nullptr && i == 0) {
+            if (!AddHeaders(client, base)) status = kExitUsage;
+            client->ClearHeaders();
+        }
+        if (client != nullptr && status == 0) {
+            m_slots.push_back(std::make_unique<Slot>());
+            m_slots.back()->client = client;
+            continue;
+        }
+        std::vector<IHttpClient*> made;
+        for (const std::unique_ptr<Slot>& slot : m_slots)
+            made.push_back(slot->client);
+        if (client != nullptr) made.push_back(client);
+        DeleteClientsAndWait(m_task, made);
+        return status;
+    }
+
+    ProgressMeter meter(MeterMode(base), stderr);
+    m_meter = &meter;
+    meter.Begin(NowMs());
+    const uint64_t watchdogMs = WatchdogMs(base);
+    if (!PostToTask(m_task, [this] {
+            for (const std::unique_ptr<Slot>& slot : m_slots)
+                StartNext(slot.get());
+        })) {
+        fprintf(stderr, "vnhttp: the transfers could not be started\n");
+        m_givenUp.store(true);
+    }
+    bool interrupted = false;
+    while (m_succeeded + m_failed < total && !m_givenUp.load()) {
+        unsigned running = 0;
+        for (const std::unique_ptr<Slot>& slot : m_slots) {
+            if (slot->current.load(std::memory_order_acquire) != nullptr) ++running;
+        }
+        meter.UpdateBatch(NowMs(), m_movedEnded + MovedByRunning(), m_succeeded, m_failed, running,
+                          static_cast<unsigned>(total));
+        m_anyEnded.Wait(100);
+        if (g_stopSignal.load(std::memory_order_relaxed) != 0) {
+            interrupted = true;
+            break;
+        }
+        CollectEnded();
+        uint64_t now = NowMs();
+        for (const std::unique_ptr<Slot>& slot : m_slots) {
+            Transfer* t = slot->current.load(std::memory_order_acquire);
+            if (t == nullptr) continue;
+            // The sink stamps activity on its own thread, possibly after `now` was read.
+            uint64_t last = t->sink->m_lastActivityMs.load(std::memory_order_relaxed);
+            if (now > last && now - last > watchdogMs) EndStale(slot.get(), t);
+        }
+    }
+    // Nothing more starts; the clients go, and with them every request still running. They
+    // are read on "vnhttp", where a stale one may have been swapped for a fresh one.
+    m_stopping.store(true);
+    if (!RunOnTask(
+            m_task,
+            [this] {
+                for (const std::unique_ptr<Slot>& slot : m_slots) {
+                    if (slot->client == nullptr) continue;
+                    slot->client->Stop();
+                    delete slot->client;
+                    slot->client = nullptr;
+                }
+            },
+            30000)) {
+        fprintf(stderr, "vnhttp: the HTTP client did not stop\n");
+        fflush(stderr);
+        _exit(kExitSoftware);
+    }
+    CollectEnded();  // those that completed before they were stopped count as they came
+    unsigned long long partial = MovedByRunning();
+    meter.FinishBatch(NowMs(), m_movedEnded + partial, m_succeeded, m_failed,
+                      static_cast<unsigned>(total));
+    m_meter = nullptr;
+    if (interrupted) {
+        fprintf(stderr, "vnhttp: interrupted%s\n",
+                base.kind == TransferOptions::kGet ? " (resume with -c)" : "");
+        return kExitInterrupted;
+    }
+    if (m_firstFailure == 0 && m_succeeded < total) return kExitSoftware;  // given up
+    return m_firstFailure;
+}
+
+// Runs run(jar) with the cookie store the options ask for (null for none): loaded from the
+// --cookie-jar file before and saved to it after, once, whatever the outcome (an answer
+// that failed may still have set cookies), as curl -c does.
+int WithCookieStore(const TransferOptions& o, const std::function<int(IHttpCookieJar*)>& run) {
     JarHolder jar;
     if (o.cookies || !o.cookieJar.empty()) {
         jar.reset(vn_create_cookiejar());
@@ -632,14 +1042,52 @@ int RunTransfer(const TransferOptions& o) {
         }
         if (!o.cookieJar.empty() && !LoadJar(jar.get(), o.cookieJar)) return kExitUsage;
     }
-    int status = RunClient(o, jar.get());
-    // Saved whatever the outcome (an answer that failed may still have set cookies), as
-    // curl -c does; the client is gone, so the store no longer changes.
+    int status = run(jar.get());
+    // Every client is gone by now, so the store no longer changes.
     if (!o.cookieJar.empty() && !jar->Save(o.cookieJar.c_str())) {
         fprintf(stderr, "vnhttp: --cookie-jar: cannot write %s\n", o.cookieJar.c_str());
         if (status == 0) status = 4;
     }
     return status;
+}
+
+}  // namespace
+
+int RunTransfer(const TransferOptions& o) {
+    if (int status = CheckRequest(o)) return status;
+    SetLibraryLog(o.libraryLogLevel);
+    return WithCookieStore(o, [&o](IHttpCookieJar* jar) { return RunClient(o, jar); });
+}
+
+int RunTransfers(const TransferOptions& base, const std::vector<std::string>& urls,
+                 const std::vector<std::string>& outFiles, unsigned parallel) {
+    // A URL the tool cannot fetch is a mistake on the command line: it is named before a
+    // long run starts, not after it.
+    for (const std::string& url : urls) {
+        if (!CheckUrl(url)) return 10;
+    }
+    if (int status = CheckSources(base)) return status;
+    SetLibraryLog(base.libraryLogLevel);
+    std::vector<Transfer> transfers(urls.size());
+    for (size_t i = 0; i < urls.size(); ++i) {
+        transfers[i].options = base;
+        transfers[i].options.url = urls[i];
+        transfers[i].options.outFile = outFiles[i];
+    }
+    parallel =
+        FitToDescriptorLimit(std::max(1u, std::min(parallel, static_cast<unsigned>(urls.size()))));
+    return WithCookieStore(base, [&](IHttpCookieJar* jar) {
+        CVNTaskBase* task = new CVNTaskBase("vnhttp", 50, 1);  // released below
+        if (!task->Start()) {
+            fprintf(stderr, "vnhttp: the HTTP client could not be created\n");
+            task->Release();
+            return static_cast<int>(kExitSoftware);
+        }
+        int status = Batch(task, transfers, jar).Run(parallel);
+        task->Stop();
+        task->Release();
+        return status;
+    });
 }
 
 }  // namespace vnhttp

@@ -1,8 +1,10 @@
 // `vnhttp get` and `vnhttp post`: one request through the library's HTTP client (a
-// download, a post or any other method), with the progress display, Ctrl-C handling, an
-// optional cookie store kept in a file, and an exit status per result code. The client
-// notifies on a task thread of the tool's own ("vnhttp"); the main thread waits for the
-// completion, draws progress and watches for Ctrl-C.
+// download, a post or any other method), or a get of several URLs into files, one after
+// another or several at once (-Z) on as many clients; with the progress display, Ctrl-C
+// handling, an optional cookie store kept in a file (one for all the clients of a run), and
+// an exit status per result code. The clients notify on one task thread of the tool's own
+// ("vnhttp"); the main thread waits for the completions, draws progress and watches for
+// Ctrl-C. Called on the main thread.
 #pragma once
 
 #include <string>
@@ -48,6 +50,15 @@ struct TransferOptions {
 // the body (memory mode) to standard output and one line naming the cause of a failure to
 // standard error.
 int RunTransfer(const TransferOptions& options);
+
+// Several URLs fetched into files with the options of base (its url and outFile unused):
+// urls[i] is written to outFiles[i], at most `parallel` at once (1: one after another), the
+// next starting as one ends, on the client that just became free (and its kept connection).
+// Every transfer is tried whatever the others do, until Ctrl-C.
+// Returns 0 when all succeeded, else the exit status of the first that failed (in the order
+// they failed); kExitInterrupted after Ctrl-C. One line names the cause of each failure.
+int RunTransfers(const TransferOptions& base, const std::vector<std::string>& urls,
+                 const std::vector<std::string>& outFiles, unsigned parallel);
 
 // Maps a client result code to the exit status and the line that names the cause.
 // status: the HTTP status of the answer (0 when none was read); quietMs: how long nothing
