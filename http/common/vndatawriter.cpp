@@ -31,6 +31,7 @@ HttpResponseDataWriter::HttpResponseDataWriter(unsigned int uId)
       m_uStartTick(0),
       m_pFile(nullptr),
       m_pStage(nullptr),
+      m_uStageCap(0),
       m_uStageLen(0),
       m_uFileSize(0),
       m_pMemory(nullptr),
@@ -157,20 +158,39 @@ bool HttpResponseDataWriter::Write(const void* pData, unsigned int uLen) {
     }
     if (m_pFile == nullptr) return false;
     if (m_pStage == nullptr) {
-        m_pStage = static_cast<char*>(malloc(kStageSize));
+        m_pStage = static_cast<char*>(malloc(kFirstStage));
         if (m_pStage == nullptr) return false;
+        m_uStageCap = kFirstStage;
     }
-    if (uLen <= kStageSize - m_uStageLen) {
+    if (uLen <= m_uStageCap - m_uStageLen) {
         memcpy(m_pStage + m_uStageLen, pData, uLen);
         m_uStageLen += uLen;
         m_uWritten += uLen;
-        if (m_uStageLen == kStageSize) return WriteStaged();
+        if (m_uStageLen == m_uStageCap) return WriteStaged() && GrowStage();
         return true;
     }
-    if (!WriteStaged()) return false;
+    if (!WriteStaged() || !GrowStage()) return false;
+    if (uLen <= m_uStageCap) {
+        memcpy(m_pStage, pData, uLen);
+        m_uStageLen = uLen;
+        m_uWritten += uLen;
+        return true;
+    }
     if (m_pFile->Write(pData, uLen) != uLen) return false;
     m_uFileSize += uLen;
     m_uWritten += uLen;
+    return true;
+}
+
+bool HttpResponseDataWriter::GrowStage() {
+    // The stage filled (or overflowed): the body is a long one, written in larger pieces
+    // from now on. Called with the stage empty; staying small is no failure.
+    if (m_uStageCap >= kStageSize) return true;
+    char* grown = static_cast<char*>(realloc(m_pStage, m_uStageCap * 2));
+    if (grown != nullptr) {
+        m_pStage = grown;
+        m_uStageCap *= 2;
+    }
     return true;
 }
 

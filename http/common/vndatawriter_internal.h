@@ -23,8 +23,11 @@ public:
     enum { kModeMemory = 0, kModeFile = 1 };
     // Largest body collected in memory.
     enum : unsigned int { kMaxMemory = 102400000 };
-    // Bytes staged before a file write.
-    enum : unsigned int { kStageSize = 1024 * 1024 };
+    // Bytes staged before a file write: the stage starts small and doubles each time it
+    // fills, up to kStageSize. A small body (an avatar, a thumbnail) then costs a heap block
+    // that the next request reuses rather than a fresh mapping of a megabyte; a long
+    // download soon writes in megabyte pieces.
+    enum : unsigned int { kFirstStage = 64 * 1024, kStageSize = 1024 * 1024 };
 
     // Starts in memory mode; uId names the owner in log lines ("Id[%u]").
     explicit HttpResponseDataWriter(unsigned int uId);
@@ -70,6 +73,7 @@ public:
 
 private:
     bool WriteStaged();
+    bool GrowStage();
 
     int m_nMode;
     unsigned long long m_uWritten;
@@ -77,7 +81,8 @@ private:
     vn::strutf8 m_strFileName;
     vn::strutf8 m_strTempName;  // OpenFileReplacing until Commit; removed by the destructor
     vn::io::CFile* m_pFile;     // owned
-    char* m_pStage;             // kStageSize bytes, owned
+    char* m_pStage;             // m_uStageCap bytes, owned
+    unsigned int m_uStageCap;
     unsigned int m_uStageLen;
     unsigned long long m_uFileSize;  // size of the file when opened, plus what was written
     char* m_pMemory;                 // owned
