@@ -1,7 +1,10 @@
 #!/bin/sh
-# The embedded HTTP server against nginx (one worker) in the same run, on loopback:
-#   1. wrk -t2 -c50: 1 KiB answers (Accept_SendBuf from inside OnRequest) against nginx
-#      serving a 1 KiB file; runs alternate, the best of each is compared.
+# The embedded HTTP server against nginx in the same run, on loopback; nginx as its users
+# would set it up (worker_processes auto, keepalive_requests raised), or with one worker
+# (VN_BENCH_WORKERS=1):
+#   1. wrk -t2 at 10, 50 and 190 connections (VN_BENCH_CONNS): 1 KiB answers (Accept_SendBuf
+#      from inside OnRequest) against nginx serving a 1 KiB file; runs alternate, the best
+#      of each is compared.
 #   2. curl downloading a 256 MiB file (Accept_SendFile) against nginx serving it.
 #   3. Resident memory of the server idle and with 200 idle kept-alive connections.
 # Usage: bench/httpserver_bench.sh BUILD_DIR [SECONDS]   (BUILD_DIR built with
@@ -28,8 +31,10 @@ freeport() {
     python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])'
 }
 nport=$(freeport)
+workers=${VN_BENCH_WORKERS:-auto}
+conns=${VN_BENCH_CONNS:-10 50 190}
 cat > "$dir/nginx.conf" <<EOF
-worker_processes 1;
+worker_processes $workers;
 daemon off;
 pid $dir/nginx.pid;
 error_log $dir/nginx.err;
@@ -37,6 +42,7 @@ events { worker_connections 1024; }
 http {
     access_log off;
     sendfile on;
+    keepalive_requests 1000000;
     client_body_temp_path $dir;
     proxy_temp_path $dir; fastcgi_temp_path $dir; uwsgi_temp_path $dir; scgi_temp_path $dir;
     server { listen 127.0.0.1:$nport; root $dir; }
@@ -58,16 +64,18 @@ echo "nginx on $nport, vnbase server on $vport (pid $bpid)"
 rss() { awk '/VmRSS/ {print $2}' "/proc/$1/status"; }
 rss_idle=$(rss "$bpid")
 
-rps() { wrk -t2 -c50 -d"${secs}s" "$1" | awk '/Requests\/sec/ {print $2} /Socket errors|Non-2xx/ {print "ERR " $0 > "/dev/stderr"}'; }
-best_n=0; best_v=0
-for round in 1 2; do
-    n=$(rps "http://127.0.0.1:$nport/1k.bin")
-    v=$(rps "http://127.0.0.1:$vport/buf")
-    echo "round $round: nginx $n req/s, vnbase $v req/s"
-    best_n=$(python3 -c "print(max($best_n, $n))")
-    best_v=$(python3 -c "print(max($best_v, $v))")
+rps() { wrk -t2 -c"$2" -d"${secs}s" "$1" | awk '/Requests\/sec/ {print $2} /Socket errors|Non-2xx/ {print "ERR " $0 > "/dev/stderr"}'; }
+for c in $conns; do
+    best_n=0; best_v=0
+    for round in 1 2; do
+        n=$(rps "http://127.0.0.1:$nport/1k.bin" "$c")
+        v=$(rps "http://127.0.0.1:$vport/buf" "$c")
+        echo "c$c round $round: nginx $n req/s, vnbase $v req/s"
+        best_n=$(python3 -c "print(max($best_n, $n))")
+        best_v=$(python3 -c "print(max($best_v, $v))")
+    done
+    echo "wrk -t2 -c$c 1 KiB: nginx($workers) $best_n req/s, vnbase $best_v req/s, ratio $(python3 -c "print(round($best_v/$best_n, 2))")"
 done
-echo "wrk -t2 -c50 1 KiB: nginx $best_n req/s, vnbase $best_v req/s, ratio $(python3 -c "print(round($best_v/$best_n, 2))") (target >= 0.8)"
 
 speed() { curl -s -o /dev/null -w '%{speed_download}' "$1"; }
 best_n=0; best_v=0
