@@ -3,8 +3,12 @@
 // constructor (on "HttpSvr") and the address and length getters (any thread).
 #include "http/server/vnhttpserverchannel_internal.h"
 
+#include <fcntl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <errno.h>
 #include <stdlib.h>
 #include <string.h>
 #include <strings.h>
@@ -53,6 +57,48 @@ bool HeadKeepsConnection(const vn::strutf8& strHead) {
     return !head.HasToken("Connection", "close");
 }
 
+// A file opened for an answer: the descriptor is closed by Close or with the object.
+class AnswerFile {
+public:
+    // O_NONBLOCK: the open of a FIFO (a file replaced since the caller looked) returns at once
+    // instead of blocking the channel thread; it is then refused as not regular. Reads of a
+    // regular file ignore the flag, so it is not cleared.
+    explicit AnswerFile(const char* pszPath)
+        : m_fd(open(pszPath, O_RDONLY | O_NONBLOCK | O_CLOEXEC)), m_uSize(0) {
+        struct stat st;
+        if (m_fd != -1 && fstat(m_fd, &st) == 0 && S_ISREG(st.st_mode)) {
+            m_uSize = static_cast<unsigned long long>(st.st_size);
+        }
+    }
+    ~AnswerFile() { Close(); }
+    AnswerFile(const AnswerFile&) = delete;
+    AnswerFile& operator=(const AnswerFile&) = delete;
+
+    void Close() {
+        if (m_fd != -1) close(m_fd);
+        m_fd = -1;
+    }
+
+    // 0 when the file did not open, is not regular or is empty (none is an answer body).
+    unsigned long long GetSize() const { return m_uSize; }
+    // Reads exactly uLen bytes at uOffset; false when the file ends before (it shrank).
+    bool ReadAt(char* pDest, size_t uLen, unsigned long long uOffset) const {
+        while (uLen > 0) {
+            ssize_t n = pread(m_fd, pDest, uLen, static_cast<off_t>(uOffset));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) return false;
+            pDest += n;
+            uLen -= static_cast<size_t>(n);
+            uOffset += static_cast<unsigned long long>(n);
+        }
+        return true;
+    }
+
+private:
+    int m_fd;
+    unsigned long long m_uSize;
+};
+
 }  // namespace
 
 CHttpServerChannel::CHttpServerChannel(CHttpServerTask* pTask, unsigned short uListenPort,
@@ -67,6 +113,7 @@ CHttpServerChannel::CHttpServerChannel(CHttpServerTask* pTask, unsigned short uL
       m_uContentLen(0),
       m_bLengthKnown(true),
       m_uRangeStart(0),
+      m_uInlineBody(0),
       m_pTask(pTask),
       m_pSocket(nullptr),
       m_pTlsSocket(nullptr),
@@ -656,6 +703,8 @@ void CHttpServerChannel::Accept_SendFile(const vn::strutf8& strPath, bool bProgr
     if (RefuseAnswer()) return;
     m_strSendPath = strPath;
     delete m_pReader;
+    m_pReader = nullptr;
+    if (SendSmallFile(strPath, bProgress)) return;
     m_pReader = new CDataReader(static_cast<unsigned int>(m_uId));
     if (!m_pReader->SetFileName(strPath.c_str())) {
         NotifyComplete(kCodeOpenSendFail);
@@ -681,6 +730,61 @@ void CHttpServerChannel::Accept_SendFile(const vn::strutf8& strPath, bool bProgr
         m_pReader = nullptr;
     }
     StartSending(bProgress);
+}
+
+bool CHttpServerChannel::SendSmallFile(const vn::strutf8& strPath, bool bProgress) {
+    // Most answers of a file server are small files on a kept connection, where the system
+    // calls around the file cost as much as the answer itself. The file is opened once and
+    // looked at once, its body is read straight behind the head and leaves with it in one
+    // send: an open, an fstat, a pread and a close in all. The file is closed before
+    // anything is sent or reported (sending may complete the transfer at once, and the
+    // caller hears of it only once its file is settled). A larger body is left to the
+    // reader, which opens the file again and sends it block by block: one open more is
+    // nothing beside a transfer of that size.
+    AnswerFile file(strPath.c_str());
+    unsigned long long total = file.GetSize();
+    if (total == 0) {
+        file.Close();
+        syslog(VN_LOG_ERROR, kTag, __LINE__, "%s OpenFile Fail FileName[%s]", m_strIdText.c_str(),
+               strPath.c_str());
+        NotifyComplete(kCodeOpenSendFail);
+        return true;
+    }
+    unsigned long long first = 0, last = 0;
+    unsigned int code = EvaluateRange(total, first, last);
+    if (code == 416) {
+        file.Close();
+        RefuseRange(total);
+        return true;
+    }
+    unsigned long long body = m_request.IsHeadMethod() ? 0 : last - first + 1;
+    if (body > kJoinBodyMax) return false;
+    vn::strutf8 head = MakeHead(code, total, first, last);
+    unsigned int queued = m_uSendLen;
+    if (!AppendSendData(head.c_str(), head.length()) || body > m_uSendCap - m_uSendLen) {
+        m_uSendLen = queued;  // no room behind the head (never with the buffer's size)
+        return false;
+    }
+    bool read = body == 0 || file.ReadAt(m_pSendBuf + m_uSendLen, static_cast<size_t>(body), first);
+    file.Close();
+    if (!read) {
+        // Nothing has gone out yet: the head is taken back rather than sent with a body
+        // that cannot follow it.
+        syslog(VN_LOG_ERROR, kTag, __LINE__, "%s SendData Read Fail", m_strIdText.c_str());
+        m_uSendLen = queued;
+        m_pSendBuf[m_uSendLen] = '\0';
+        NotifyComplete(kCodeReadFail);
+        return true;
+    }
+    m_uSendLen += static_cast<unsigned int>(body);
+    m_pSendBuf[m_uSendLen] = '\0';
+    m_uRangeStart = first;
+    m_uInlineBody = body;
+    syslog(VN_LOG_NOTICE, kTag, __LINE__, "%s Accept_SendFile Head Code[%d]", m_strIdText.c_str(),
+           code);
+    syslog(VN_LOG_DEBUG, kTag, __LINE__, "http response header: %s", head.c_str());
+    StartSending(bProgress);
+    return true;
 }
 
 void CHttpServerChannel::StartSending(bool bProgress) {
@@ -874,8 +978,11 @@ void CHttpServerChannel::Complete(int nCode, Next nNext, bool bAwaitsAnswer) {
     if (!m_strRecvPath.empty()) {
         size = m_pWriter != nullptr ? m_pWriter->GetWrittenBytes() : 0;
         desc.format("recv file[%s]", m_strRecvPath.c_str());
+    } else if (!m_strSendPath.empty() && m_pReader == nullptr) {
+        size = nCode == kCodeOk ? m_uInlineBody : 0;  // it left with its head, or never
+        desc.format("send file[%s]", m_strSendPath.c_str());
     } else if (!m_strSendPath.empty()) {
-        unsigned long long pos = m_pReader != nullptr ? m_pReader->GetPosition() : 0;
+        unsigned long long pos = m_pReader->GetPosition();
         size = pos > m_uRangeStart ? pos - m_uRangeStart : 0;
         desc.format("send file[%s]", m_strSendPath.c_str());
     }
@@ -917,6 +1024,7 @@ void CHttpServerChannel::Complete(int nCode, Next nNext, bool bAwaitsAnswer) {
     m_strAnswerBody.clear();
     delete m_pReader;
     m_pReader = nullptr;
+    m_uInlineBody = 0;
     m_bProgress = false;
     m_bCloseAfterSend = false;
     m_nCodeAfterSend = kNoErrorAnswer;

@@ -190,6 +190,10 @@ private:
     void BeginLingeringClose();
     // Moves a small answer body behind its queued head, so both leave in one send.
     void JoinSmallBody();
+    // Accept_SendFile for a body of at most kJoinBodyMax bytes: read behind its head, the
+    // file closed before it is sent. false (no answer begun) for a larger body, which the
+    // reader then sends; true when the answer is under way or the transfer has completed.
+    bool SendSmallFile(const vn::strutf8& strPath, bool bProgress);
     void SendData();
     void StartSending(bool bProgress);
     void StartReceiving(bool bProgress);
@@ -222,6 +226,7 @@ private:
     vn::strutf8 m_strRecvPath;
     vn::strutf8 m_strSendPath;
     unsigned long long m_uRangeStart;   // first byte of the body being sent
+    unsigned long long m_uInlineBody;   // a small file's body, queued behind its head
     CHttpServerTask* m_pTask;           // not counted: the thread pool keeps it alive
     CVNITCPSocket* m_pSocket;           // owned
     CVNTLSSocket* m_pTlsSocket;         // m_pSocket when the port speaks TLS, else null

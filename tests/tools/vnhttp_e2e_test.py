@@ -435,6 +435,17 @@ class Server:
         with open(self.log_path, "rb") as f:
             return f.read().decode("utf-8", "replace")
 
+    def wait_log(self, pattern, timeout=10):
+        """The log once a line matches pattern (a regular expression). The server writes its
+        lines in batches, a fraction of a second after the first, and tells nobody outside
+        the process when it has: the file is read again until the line is there."""
+        deadline = time.monotonic() + timeout
+        while True:
+            log = self.log_text()
+            if re.search(pattern, log) or time.monotonic() > deadline:
+                return log
+            time.sleep(0.02)
+
     def stop(self):
         self.proc.send_signal(signal.SIGINT)
         status = self.proc.wait(timeout=STEP_TIMEOUT)
@@ -493,8 +504,8 @@ class ServeTest(VnhttpCase):
         for path, args, status in (("/missing", (), 404), ("/data.bin", ("-X", "PUT"), 404),
                                    ("/data.bin", ("-r", "300000-"), 416)):
             self.assertEqual(self.get(path, *args)[0], status, (path, args))
-        self.assertRegex(self.server.log_text(),
-                         r'127\.0\.0\.1:\d+ "GET /data\.bin HTTP/1\.1" 206 50000 \d+\.\d{3}s \S+')
+        line = r'127\.0\.0\.1:\d+ "GET /data\.bin HTTP/1\.1" 206 50000 \d+\.\d{3}s \S+'
+        self.assertRegex(self.server.wait_log(line), line)
 
     def test_escapes_are_refused_and_never_opened(self):
         for path in ("/../secret.txt", "/%2e%2e/secret.txt", "/sub%20dir/..%2f..%2fsecret.txt",
@@ -538,10 +549,116 @@ class ServeTest(VnhttpCase):
             with socket.create_connection(("127.0.0.1", self.server.port), timeout=10) as s:
                 s.sendall(b"GET " + target + b" HTTP/1.1\r\nHost: x\r\n\r\n")
                 self.assertTrue(s.recv(4096).startswith(b"HTTP/1.1 " + status), target)
-        log = self.server.log_text()
+        log = self.server.wait_log(r'"GET /a\\x22b HTTP/1\.1" 404')
         self.assertRegex(log, r'"HEAD /data\.bin HTTP/1\.1" 200 0 ')
         self.assertIn('"GET /a\\x22b HTTP/1.1" 404', log)
         self.assertNotIn("\x1b", log)
+
+    def test_small_files_whole_ranged_and_kept_alive(self):
+        """Files around the size that leaves in one send with its head: the bytes, the
+        Content-Length and the Content-Range are right on both sides of it, and a kept
+        connection goes on after each."""
+        sizes = (1, 1000, 16383, 16384, 16385, 70000)
+        blobs = {}
+        for size in sizes:
+            blobs[size] = os.urandom(size)
+            with open(os.path.join(self.root, "s%d.bin" % size), "wb") as f:
+                f.write(blobs[size])
+        with socket.create_connection(("127.0.0.1", self.server.port), timeout=10) as s, \
+                s.makefile("rb") as conn:
+            for size in sizes:
+                for first, last in ((None, None), (0, 0), (size - 1, None), (size // 2, size - 1)):
+                    with self.subTest(size=size, first=first, last=last):
+                        rng = b""
+                        if first is not None:
+                            rng = b"Range: bytes=%d-%s\r\n" % (
+                                first, b"" if last is None else b"%d" % last)
+                        s.sendall(b"GET /s%d.bin HTTP/1.1\r\nHost: x\r\n%s\r\n" % (size, rng))
+                        status = conn.readline()
+                        fields = {}
+                        for raw in iter(conn.readline, b"\r\n"):
+                            name, _, value = raw.decode().partition(":")
+                            fields[name.strip().lower()] = value.strip()
+                        body = conn.read(int(fields["content-length"]))
+                        start = 0 if first is None else first
+                        end = size - 1 if first is None or last is None else last
+                        whole = start == 0 and end == size - 1
+                        self.assertTrue(status.startswith(b"HTTP/1.1 200" if whole
+                                                          else b"HTTP/1.1 206"), status)
+                        self.assertEqual(body, blobs[size][start:end + 1])
+                        if not whole:
+                            self.assertEqual(fields["content-range"],
+                                             "bytes %d-%d/%d" % (start, end, size))
+                        self.assertNotIn("close", fields.get("connection", "").lower())
+
+    def test_log_lines_batched_whole_in_order_and_kept_at_exit(self):
+        """More lines than one batch holds, pipelined on one connection so that their order is
+        known, then a stop at once: every line is in the log, whole and in order, and the
+        stop line comes last."""
+        root = self.path("burst")
+        os.mkdir(root)
+        with open(os.path.join(root, "t.txt"), "w") as f:
+            f.write("t\n")
+        server = Server(root)
+        count = 1500
+        pad = "p" * 60
+        try:
+            requests = b"".join(b"GET /t.txt?n=%d&%s HTTP/1.1\r\nHost: x\r\n%s\r\n"
+                                % (i, pad.encode(), b"Connection: close\r\n" if i == count - 1
+                                   else b"") for i in range(count))
+            with socket.create_connection(("127.0.0.1", server.port), timeout=10) as s:
+                s.sendall(requests)
+                answers = b""
+                while True:
+                    chunk = s.recv(65536)
+                    if not chunk:
+                        break
+                    answers += chunk
+            self.assertEqual(answers.count(b"HTTP/1.1 200 "), count)
+        finally:
+            self.assertEqual(server.stop(), 0)
+        lines = server.log_text().splitlines()
+        self.assertEqual(lines[-1], "vnhttp: stopped")
+        self.assertEqual(len(lines), count + 1, lines[:3])
+        for i, line in enumerate(lines[:count]):
+            self.assertRegex(line, r'^127\.0\.0\.1:\d+ "GET /t\.txt\?n=%d&%s HTTP/1\.1" 200 2 '
+                             r'\d+\.\d{3}s (-|\d+ B/s|\d+\.\d+ [KMGT]iB/s)$' % (i, pad))
+
+    def test_transfer_ending_while_stopping_is_logged(self):
+        """A download still going when the stop comes is let finish; its line, written while
+        the server stops, is in the log before the stop line."""
+        root = self.path("stopping")
+        os.mkdir(root)
+        size = 32 * 1024 * 1024
+        with open(os.path.join(root, "big.bin"), "wb") as f:
+            f.write(b"b" * size)
+        with open(os.path.join(root, "t.txt"), "w") as f:
+            f.write("t\n")
+        server = Server(root)
+        try:
+            with socket.create_connection(("127.0.0.1", server.port), timeout=10) as s:
+                s.sendall(b"GET /big.bin HTTP/1.1\r\nHost: x\r\n\r\n")
+                answer = read_head(s)
+                server.proc.send_signal(signal.SIGINT)
+                # The stop has begun once a new request is no longer served (the server tells
+                # nothing else); the download meanwhile waits in the socket buffers.
+                deadline = time.monotonic() + 10
+                while curl(server.url("/t.txt")).stdout == b"t\n" and time.monotonic() < deadline:
+                    time.sleep(0.02)
+                # The rest, until the server closes as it ends.
+                while True:
+                    chunk = s.recv(1 << 20)
+                    if not chunk:
+                        break
+                    answer += chunk
+        finally:
+            status = server.stop()
+        self.assertEqual(status, 0)
+        self.assertTrue(answer.startswith(b"HTTP/1.1 200 "), answer[:100])
+        self.assertEqual(len(answer) - answer.index(b"\r\n\r\n") - 4, size)
+        lines = server.log_text().splitlines()
+        self.assertEqual(lines[-1], "vnhttp: stopped")
+        self.assertIn('"GET /big.bin HTTP/1.1" 200 %d ' % size, "\n".join(lines))
 
     def test_forms_store_exactly_their_first_part(self):
         src = self.path("form-src.bin")

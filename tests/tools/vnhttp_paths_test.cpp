@@ -71,6 +71,13 @@ TEST(VnhttpPaths, LinksLeavingTheRootAreForbidden) {
     ASSERT_EQ(symlink("sub/in.txt", (root + "/in").c_str()), 0);
     char real[PATH_MAX];
     ASSERT_NE(realpath(root.c_str(), real), nullptr);
+    // Links further along a path, and links that leave the root only to come back.
+    ASSERT_EQ(symlink("sub", (root + "/subln").c_str()), 0);
+    ASSERT_EQ(symlink((std::string(real) + "/sub/in.txt").c_str(), (root + "/abs").c_str()), 0);
+    ASSERT_EQ(symlink("../root/sub/in.txt", (root + "/back").c_str()), 0);
+    ASSERT_EQ(symlink("..", (root + "/sub/up").c_str()), 0);
+    ASSERT_EQ(symlink("../..", (root + "/sub/upup").c_str()), 0);
+    ASSERT_EQ(symlink("loop", (root + "/loop").c_str()), 0);
     struct Case {
         const char* target;
         PathVerdict verdict;
@@ -85,6 +92,17 @@ TEST(VnhttpPaths, LinksLeavingTheRootAreForbidden) {
         {"/outfifo", PathVerdict::kForbidden, false},
         {"/pipe", PathVerdict::kNotFound, false},
         {"/missing", PathVerdict::kNotFound, false},
+        {"/subln/in.txt", PathVerdict::kOk, false},
+        {"/subln/", PathVerdict::kOk, true},
+        {"/abs", PathVerdict::kOk, false},
+        {"/back", PathVerdict::kOk, false},
+        {"/sub/up/sub/up/in", PathVerdict::kOk, false},
+        {"/sub/upup/secret.txt", PathVerdict::kForbidden, false},
+        {"/sub/upup/root/sub/in.txt", PathVerdict::kOk, false},
+        {"/sub/in.txt/more", PathVerdict::kNotFound, false},
+        {"/sub/missing/in.txt", PathVerdict::kNotFound, false},
+        {"/loop", PathVerdict::kForbidden, false},
+        {"/sub//./in.txt", PathVerdict::kOk, false},
     };
     for (const Case& c : cases) {
         vnhttp::ConfinedPath p = vnhttp::ConfineRequestTarget(real, c.target);
@@ -92,9 +110,29 @@ TEST(VnhttpPaths, LinksLeavingTheRootAreForbidden) {
         if (c.verdict != PathVerdict::kOk) continue;
         EXPECT_EQ(p.isDirectory, c.dir) << c.target;
         EXPECT_EQ(p.fsPath.compare(0, strlen(real), real), 0) << p.fsPath;
+        // Served by a name that holds no link, whichever way it was found.
+        char canonical[PATH_MAX];
+        ASSERT_NE(realpath(p.fsPath.c_str(), canonical), nullptr) << c.target;
+        EXPECT_EQ(p.fsPath, canonical) << c.target;
         if (!c.dir) {
             EXPECT_EQ(p.size, 6u) << c.target;
+            EXPECT_EQ(p.fsPath, std::string(real) + "/sub/in.txt") << c.target;
         }
+    }
+    // The whole file system as the root: no name gains a doubled '/'.
+    vnhttp::ConfinedPath top = vnhttp::ConfineRequestTarget("/", "/");
+    EXPECT_EQ(top.verdict, PathVerdict::kOk);
+    EXPECT_EQ(top.fsPath, "/");
+    EXPECT_TRUE(top.isDirectory);
+    vnhttp::ConfinedPath deep =
+        vnhttp::ConfineRequestTarget("/", std::string(real) + "/subln/in.txt");
+    EXPECT_EQ(deep.verdict, PathVerdict::kOk);
+    EXPECT_EQ(deep.fsPath, std::string(real) + "/sub/in.txt");
+    // A directory that may not be searched hides what is in it (root may search anything).
+    if (geteuid() != 0) {
+        ASSERT_EQ(mkdir((root + "/locked").c_str(), 0), 0);
+        EXPECT_EQ(vnhttp::ConfineRequestTarget(real, "/locked/x").verdict, PathVerdict::kForbidden);
+        chmod((root + "/locked").c_str(), 0755);
     }
     // A link resolved inside the root is served from its real place.
     EXPECT_EQ(vnhttp::ConfineRequestTarget(real, "/in").fsPath, std::string(real) + "/sub/in.txt");

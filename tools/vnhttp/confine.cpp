@@ -73,34 +73,63 @@ PathVerdict CheckRequestTarget(const std::string& target, std::string* relative)
     return PathVerdict::kOk;
 }
 
+namespace {
+
+// The slow path, taken once a symbolic link is met: realpath() resolves every link with
+// readlink and opens nothing, so a link to a FIFO or a device outside root is judged before
+// any open(). *st is the stat of the result.
+PathVerdict ResolveLinks(const std::string& root, const std::string& joined, std::string* real,
+                         struct stat* st) {
+    char resolved[PATH_MAX];
+    if (realpath(joined.c_str(), resolved) == nullptr) {
+        return (errno == EACCES || errno == ELOOP) ? PathVerdict::kForbidden
+                                                   : PathVerdict::kNotFound;
+    }
+    *real = resolved;
+    bool inside =
+        *real == root || (real->size() > root.size() && real->compare(0, root.size(), root) == 0 &&
+                          (root == "/" || (*real)[root.size()] == '/'));
+    if (!inside) return PathVerdict::kForbidden;
+    return stat(real->c_str(), st) == 0 ? PathVerdict::kOk : PathVerdict::kNotFound;
+}
+
+}  // namespace
+
 ConfinedPath ConfineRequestTarget(const std::string& root, const std::string& target) {
     ConfinedPath out;
     std::string relative;
     out.verdict = CheckRequestTarget(target, &relative);
     if (out.verdict != PathVerdict::kOk) return out;
-    std::string joined = relative.empty() ? root : root + "/" + relative;
-    // realpath() resolves every symbolic link on the way with lstat/readlink; it opens
-    // nothing, so a link to a FIFO or a device outside root is judged before any open().
-    char resolved[PATH_MAX];
-    if (realpath(joined.c_str(), resolved) == nullptr) {
-        out.verdict =
-            (errno == EACCES || errno == ELOOP) ? PathVerdict::kForbidden : PathVerdict::kNotFound;
-        return out;
-    }
-    std::string real = resolved;
-    bool inside =
-        real == root || (real.size() > root.size() && real.compare(0, root.size(), root) == 0 &&
-                         (root == "/" || real[root.size()] == '/'));
-    if (!inside) {
-        out.verdict = PathVerdict::kForbidden;
-        return out;
-    }
-    struct stat st;
-    if (stat(real.c_str(), &st) != 0) {
+    // root is canonical and relative holds plain names only (no "", "." or ".."), so their
+    // join is canonical too unless a name on the way is a symbolic link. One lstat per name
+    // proves there is none: the usual request then costs a single system call, which also
+    // gives the type and size, where realpath() read every link of root's own path and a
+    // stat() followed. The first link met hands the whole path to realpath() instead.
+    std::string real = root == "/" ? std::string() : root;
+    struct stat st = {};
+    bool linked = false;
+    if (relative.empty() && stat(root.c_str(), &st) != 0) {
         out.verdict = PathVerdict::kNotFound;
         return out;
     }
-    out.fsPath = real;
+    for (size_t pos = 0; pos < relative.size() && !linked;) {
+        size_t end = relative.find('/', pos);
+        if (end == std::string::npos) end = relative.size();
+        real += '/';
+        real.append(relative, pos, end - pos);
+        pos = end + 1;
+        if (lstat(real.c_str(), &st) != 0) {
+            out.verdict = errno == EACCES ? PathVerdict::kForbidden : PathVerdict::kNotFound;
+            return out;
+        }
+        linked = S_ISLNK(st.st_mode);
+    }
+    if (linked) {
+        std::string joined = root == "/" ? "/" + relative : root + "/" + relative;
+        out.verdict = ResolveLinks(root, joined, &real, &st);
+        if (out.verdict != PathVerdict::kOk) return out;
+    }
+    out.fsPath = relative.empty() ? root : real;
     out.urlPath = "/" + relative;
     if (S_ISDIR(st.st_mode)) {
         out.isDirectory = true;

@@ -1,8 +1,8 @@
 // Request-path confinement for `vnhttp serve`: turns the target of a request line into a
 // file-system path inside the served directory, or into the refusal to answer with.
-// Nothing here opens a file: the checks use the path text, realpath() and stat() only,
-// so a request that escapes the directory (or names a FIFO or device) never reaches
-// open(). Pure functions, callable from any thread.
+// Nothing here opens a file: the checks use the path text, lstat() and (once a symbolic
+// link is met) realpath() and stat() only, so a request that escapes the directory (or
+// names a FIFO or device) never reaches open(). Pure functions, callable from any thread.
 #pragma once
 
 #include <string>
@@ -29,7 +29,7 @@ PathVerdict CheckRequestTarget(const std::string& target, std::string* relative)
 
 struct ConfinedPath {
     PathVerdict verdict = PathVerdict::kNotFound;
-    std::string fsPath;   // resolved (realpath) path, inside root, when kOk
+    std::string fsPath;   // canonical path (no link, as realpath gives it) inside root, when kOk
     std::string urlPath;  // "/" + relative, with a trailing '/' for directories
     bool isDirectory = false;
     unsigned long long size = 0;  // of a regular file
@@ -37,7 +37,8 @@ struct ConfinedPath {
 
 // Resolves target below root, which must itself be a realpath() result. A path whose
 // resolved form (every symbolic link followed) lies outside root gives kForbidden. The
-// served file is then named by its resolved path, which holds no link.
+// served file is then named by its resolved path, which holds no link. A path without a
+// link costs one lstat() per name; a link anywhere on it costs a realpath() and a stat().
 ConfinedPath ConfineRequestTarget(const std::string& root, const std::string& target);
 
 }  // namespace vnhttp

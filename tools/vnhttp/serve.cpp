@@ -2,7 +2,8 @@
 //
 // Threads: FileServer's notify methods run on the library's "HttpSvr" thread, one at a
 // time. The table of transfers in flight is also read by the main thread when it stops, so
-// it is guarded by a mutex. The FileServer object is never destroyed: the server is a
+// it is guarded by a mutex. The log lines are gathered by LogWriter (any thread) and written
+// by the main thread in batches. The FileServer object is never destroyed: the server is a
 // process-wide singleton that may still deliver a completion while the process ends.
 #include "serve.h"
 
@@ -19,9 +20,10 @@
 
 #include <algorithm>
 #include <atomic>
-#include <map>
 #include <mutex>
 #include <string>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "args.h"
@@ -85,20 +87,101 @@ std::string UrlEscape(const std::string& path) {
 // Log lines quote what a peer sent: control bytes (a terminal's escape sequences above all),
 // quotes and backslashes are written as \xHH so that nothing a peer sends acts on the
 // terminal or forges a line.
-std::string LogEscape(const std::string& text) {
+void AppendLogEscaped(std::string* out, const std::string& text) {
     static const char kHex[] = "0123456789abcdef";
-    std::string out;
     for (unsigned char c : text) {
         if (c < 0x20 || c == 0x7f || c == '"' || c == '\\') {
-            out += "\\x";
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
+            *out += "\\x";
+            *out += kHex[c >> 4];
+            *out += kHex[c & 15];
         } else {
-            out += static_cast<char>(c);
+            *out += static_cast<char>(c);
         }
     }
-    return out;
 }
+
+// How long the first line of a batch waits for others, and how many bytes make a batch
+// that is written at once by the thread that completes it.
+constexpr long long kLogBatchMs = 50;
+constexpr size_t kLogBatchBytes = 64 * 1024;
+
+// Standard error for the tool's lines. One write per line cost a system call per request,
+// as much as opening the file served; so lines are gathered and written together, at most
+// kLogBatchMs after the first of a batch (the main thread, woken by BatchStarted) or as soon
+// as kLogBatchBytes are waiting (the thread that appends). Whole lines only, in order. Lines
+// go out one by one while the library's own log is on (they keep their order among its
+// lines) and after SetDirect (the process is ending). Any thread.
+class LogWriter {
+public:
+    explicit LogWriter(bool direct) : m_direct(direct) {}
+
+    // One whole line, its '\n' included.
+    void Line(const std::string& line) {
+        std::unique_lock<std::mutex> lock(m_lock);
+        if (m_direct) {
+            lock.unlock();
+            std::lock_guard<std::mutex> out(m_writeLock);
+            WriteAll(line.data(), line.size());
+            return;
+        }
+        bool first = m_buffer.empty();
+        m_buffer += line;
+        bool full = m_buffer.size() >= kLogBatchBytes;
+        lock.unlock();
+        if (full) {
+            Flush();
+        } else if (first) {
+            m_batch.Post();
+        }
+    }
+
+    // Writes what is gathered.
+    void Flush() {
+        std::lock_guard<std::mutex> out(m_writeLock);
+        TakeAndWrite();
+    }
+
+    // Writes what is gathered; every later line is written at once.
+    void SetDirect() {
+        std::lock_guard<std::mutex> out(m_writeLock);
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            m_direct = true;
+        }
+        TakeAndWrite();
+    }
+
+    // Signalled (automatic reset) when a line arrives and nothing else waits to be written.
+    const CVNEvent& BatchStarted() const { return m_batch; }
+
+private:
+    // With m_writeLock held, so batches leave in the order they were taken.
+    void TakeAndWrite() {
+        m_out.clear();
+        {
+            std::lock_guard<std::mutex> lock(m_lock);
+            m_out.swap(m_buffer);  // the buffers trade places and keep their capacity
+        }
+        WriteAll(m_out.data(), m_out.size());
+    }
+
+    static void WriteAll(const char* p, size_t n) {
+        while (n > 0) {
+            ssize_t w = write(STDERR_FILENO, p, n);
+            if (w < 0 && errno == EINTR) continue;
+            if (w <= 0) return;  // nowhere to write (a closed pipe): the lines are dropped
+            p += w;
+            n -= static_cast<size_t>(w);
+        }
+    }
+
+    std::mutex m_writeLock;  // held while a batch or a direct line is written
+    std::string m_out;       // guarded by m_writeLock: the batch being written
+    std::mutex m_lock;
+    std::string m_buffer;  // guarded by m_lock
+    bool m_direct;         // guarded by m_lock
+    CVNEvent m_batch;
+};
 
 // Names the library's server writes an upload under until it is complete.
 bool IsPartialUpload(const std::string& name) {
@@ -191,7 +274,10 @@ public:
         : m_options(options),
           m_root(root),
           m_server(GetHttpServerInstance()),
-          m_answerAll(AnswersEveryPeer(options)) {}
+          m_answerAll(AnswersEveryPeer(options)),
+          m_log(options.libraryLogLevel >= 0) {}
+
+    LogWriter& GetLog() { return m_log; }
 
     bool Start(unsigned short* port) {
         std::string list = ListenList(m_options);
@@ -216,7 +302,7 @@ public:
         {
             std::lock_guard<std::mutex> lock(m_lock);
             m_stopping = true;
-            if (m_transfers.empty()) m_idle.Post();
+            if (m_transfers.empty() && m_completing == 0) m_idle.Post();
         }
         m_idle.Wait(waitMs);
         std::lock_guard<std::mutex> lock(m_lock);
@@ -237,8 +323,9 @@ public:
         head.ParseRequest(strHead.c_str(), strHead.length(), strHead.length() + 1, &used);
         Transfer t;
         t.startMs = NowMs();
-        std::string text(strHead.c_str(), strHead.length());
-        t.requestLine = text.substr(0, text.find("\r\n"));
+        const char* end = strstr(strHead.c_str(), "\r\n");
+        t.requestLine.assign(strHead.c_str(),
+                             end != nullptr ? end - strHead.c_str() : strHead.length());
         // An IPv6 peer in brackets, as in a URL: its own colons would hide the port's.
         std::string ip = strPeerIP.c_str();
         t.peer = (ip.find(':') != std::string::npos ? "[" + ip + "]" : ip) + ":" +
@@ -278,9 +365,9 @@ public:
             std::lock_guard<std::mutex> lock(m_lock);
             auto it = m_transfers.find(uId);
             if (it == m_transfers.end()) return;
-            t = it->second;
+            t = std::move(it->second);
             m_transfers.erase(it);
-            if (m_stopping && m_transfers.empty()) m_idle.Post();
+            ++m_completing;
         }
         if (t.kind == kUpload) {
             struct stat st;
@@ -293,6 +380,10 @@ public:
         // An unsatisfiable range was answered 416 as it should be: not a failure here.
         bool ok = nCode == 0 || (t.status == 416 && nCode == 5);
         Log(t, ok ? nullptr : CompletionText(nCode));
+        // Only now may a stop go on: the main thread ends the process once it hears that
+        // nothing is left, and the line and the reserved name must be settled by then.
+        std::lock_guard<std::mutex> lock(m_lock);
+        if (--m_completing == 0 && m_stopping && m_transfers.empty()) m_idle.Post();
     }
 
 private:
@@ -303,9 +394,9 @@ private:
         Log(*t, nullptr);
     }
 
-    void Track(unsigned long long id, const Transfer& t) {
+    void Track(unsigned long long id, Transfer* t) {
         std::lock_guard<std::mutex> lock(m_lock);
-        m_transfers[id] = t;
+        m_transfers[id] = std::move(*t);
     }
 
     void ServeGet(unsigned long long id, Transfer* t, const std::string& target,
@@ -326,7 +417,7 @@ private:
             t->kind = kSendListing;
             t->status = 200;
             t->bytes = headOnly ? 0 : html.size();
-            Track(id, *t);
+            Track(id, t);
             m_server->Accept_SendBuf(
                 id, vn::strutf8(html.data(), static_cast<unsigned>(html.size())), this, false);
             return;
@@ -349,7 +440,7 @@ private:
             t->bytes = last - first + 1;
         }
         if (headOnly) t->bytes = 0;
-        Track(id, *t);
+        Track(id, t);
         if (p.size == 0) {
             m_server->Accept_SendBuf(id, vn::strutf8(), this, false);
         } else {
@@ -390,15 +481,16 @@ private:
         std::string error;
         t->finalName = ReserveUploadName(m_root, name, &error);
         if (t->finalName.empty()) {
-            fprintf(stderr, "vnhttp: %s\n", error.c_str());
+            m_log.Line("vnhttp: " + error + "\n");
             return Refuse(id, t, 500, "cannot store the upload\n");
         }
         t->finalPath = m_root + "/" + t->finalName;
         t->kind = kUpload;
         t->status = 200;
-        Track(id, *t);
         std::string answer = "stored " + t->finalName + "\n";
-        m_server->Accept_RecvFile(id, answer.c_str(), t->finalPath.c_str(), this, false);
+        std::string path = t->finalPath;
+        Track(id, t);
+        m_server->Accept_RecvFile(id, answer.c_str(), path.c_str(), this, false);
     }
 
     std::string Listing(const ConfinedPath& p) {
@@ -444,16 +536,31 @@ private:
         return html;
     }
 
-    // One line per transfer on standard error: peer, request line, status, bytes, time, rate.
+    // One line per transfer on standard error: peer, request line, status, bytes, time
+    // (seconds with three decimals), rate, and why it failed, if it did.
     void Log(const Transfer& t, const char* failure) {
         uint64_t ms = NowMs() - t.startMs;
-        std::string bytes = failure ? "-" : std::to_string(t.bytes);
-        std::string rate =
-            failure || ms == 0 ? "-" : ProgressMeter::FormatBytes(t.bytes * 1000 / ms) + "/s";
-        fprintf(stderr, "%s \"%s\" %u %s %.3fs %s%s%s\n", t.peer.c_str(),
-                LogEscape(t.requestLine).c_str(), t.status, bytes.c_str(),
-                static_cast<double>(ms) / 1000.0, rate.c_str(), failure ? " failed: " : "",
-                failure ? failure : "");
+        std::string line;
+        line.reserve(t.peer.size() + t.requestLine.size() + 64);
+        line += t.peer;
+        line += " \"";
+        AppendLogEscaped(&line, t.requestLine);
+        line += "\" ";
+        line += std::to_string(t.status);
+        line += ' ';
+        line += failure ? "-" : std::to_string(t.bytes);
+        line += ' ';
+        char seconds[32];
+        snprintf(seconds, sizeof(seconds), "%llu.%03us ",
+                 static_cast<unsigned long long>(ms / 1000), static_cast<unsigned>(ms % 1000));
+        line += seconds;
+        line += failure || ms == 0 ? "-" : ProgressMeter::FormatBytes(t.bytes * 1000 / ms) + "/s";
+        if (failure) {
+            line += " failed: ";
+            line += failure;
+        }
+        line += '\n';
+        m_log.Line(line);
     }
 
     ServeOptions m_options;
@@ -462,9 +569,11 @@ private:
     bool m_answerAll;  // peers outside loopback are answered too
     unsigned short m_port = 0;
     std::mutex m_lock;
-    std::map<unsigned long long, Transfer> m_transfers;  // guarded by m_lock
-    bool m_stopping = false;                             // guarded by m_lock
-    CVNEvent m_idle{1, 0};  // posted when stopping and no transfer is left
+    std::unordered_map<unsigned long long, Transfer> m_transfers;  // guarded by m_lock
+    bool m_stopping = false;                                       // guarded by m_lock
+    int m_completing = 0;   // guarded by m_lock: completions taken out, not yet logged
+    CVNEvent m_idle{1, 0};  // posted when stopping and no transfer is left or completing
+    LogWriter m_log;
 };
 
 // Never destroyed (see the top of the file); reachable from here for leak checkers.
@@ -518,10 +627,19 @@ int RunServe(const ServeOptions& o) {
            UrlHost(o).c_str(), port, scope.c_str(), o.upload ? ", uploads on" : "");
     fflush(stdout);
     // The handler only sets the flag; a 200 ms slice bounds how long a stop takes to notice.
+    // The first log line of a batch wakes this thread, which gives the others kLogBatchMs to
+    // join it and writes them all.
+    LogWriter& log = g_fileServer->GetLog();
     CVNEvent never;
-    while (g_stopSignal.load(std::memory_order_relaxed) == 0)
-        never.Wait(200);
+    while (g_stopSignal.load(std::memory_order_relaxed) == 0) {
+        if (log.BatchStarted().Wait(200) != 0) {
+            never.Wait(kLogBatchMs);
+            log.Flush();
+        }
+    }
     g_fileServer->Stop(3000);
+    // Completions that still come (the server outlives this function) are written at once.
+    log.SetDirect();
     fprintf(stderr, "vnhttp: stopped\n");
     return 0;
 }

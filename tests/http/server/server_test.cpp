@@ -2,7 +2,10 @@
 // (refusals included) as a raw loopback client sees them on the wire.
 #include <gtest/gtest.h>
 
+#include <dirent.h>
+#include <limits.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <thread>
 
@@ -10,6 +13,23 @@
 
 namespace srvtest {
 namespace {
+
+// Descriptors of this process open on a file below dir (other threads open and close
+// sockets and events meanwhile, so the total says nothing).
+int OpenBelow(const std::string& dir) {
+    int n = 0;
+    DIR* d = opendir("/proc/self/fd");
+    if (d == nullptr) return -1;
+    while (struct dirent* e = readdir(d)) {
+        char target[PATH_MAX];
+        ssize_t len = readlinkat(dirfd(d), e->d_name, target, sizeof(target) - 1);
+        if (len <= 0) continue;
+        std::string path(target, static_cast<size_t>(len));
+        if (path.compare(0, dir.size() + 1, dir + "/") == 0) ++n;
+    }
+    closedir(d);
+    return n;
+}
 
 TEST(HttpServerListen, PortRanges) {
     // The first calls (in a fresh test process) come from several threads at once.
@@ -199,6 +219,84 @@ TEST_F(HttpServerTest, AnswersOnTheWire) {
     std::vector<Event> done = rec.Completions();
     EXPECT_EQ("abc", done[done.size() - 2].data);
     EXPECT_EQ("", done.back().data);
+}
+
+TEST_F(HttpServerTest, FilesOnAKeptConnection) {
+    // Files on both sides of the size that is read behind its head and leaves with it, whole
+    // and in ranges, answered one after another on one connection: the bytes, the length
+    // and the range are right, the connection goes on, and no file stays open.
+    const unsigned long long join = CHttpServerChannel::kJoinBodyMax;
+    const unsigned long long sizes[] = {1, 1000, join - 1, join, join + 1, 70000};
+    std::string blob;
+    for (size_t i = 0; blob.size() < 70000; ++i)
+        blob += static_cast<char>('a' + (i * 7 + i / 26) % 26);
+    for (unsigned long long size : sizes)
+        ASSERT_TRUE(vntest::WriteTextFile(dir + "/f" + std::to_string(size), blob.substr(0, size)));
+    ASSERT_TRUE(vntest::WriteTextFile(dir + "/empty", ""));
+    ASSERT_EQ(0, mkdir((dir + "/d").c_str(), 0700));
+    rec.SetOnRequest([&](const Event& q) {
+        rec.Accepted();
+        std::string target = q.head.substr(q.head.find(' ') + 1);
+        target = target.substr(0, target.find(' '));
+        srv->Accept_SendFile(q.id, (dir + target).c_str(), &rec, false);
+    });
+    RegisterAll();
+    Client c(port);
+    size_t done = 0;
+    for (unsigned long long size : sizes) {
+        struct Range {
+            const char* header;  // "" for the whole file
+            unsigned long long first, last;
+        } ranges[] = {
+            {"", 0, size - 1},
+            {"bytes=0-0", 0, 0},
+            {"bytes=-1", size - 1, size - 1},
+            {"bytes=1-", 1, size - 1},
+            {"bytes=0-99999", 0, size - 1},
+        };
+        for (const Range& r : ranges) {
+            if (r.first > r.last) continue;  // "bytes=1-" of a one-byte file selects nothing
+            SCOPED_TRACE(std::to_string(size) + " " + r.header);
+            std::string request = "GET /f" + std::to_string(size) + " HTTP/1.1\r\nHost: x\r\n";
+            if (*r.header) request += std::string("Range: ") + r.header + "\r\n";
+            ASSERT_TRUE(c.Send(request + "\r\n"));
+            std::string got = c.ReadAnswer();
+            size_t end = got.find("\r\n\r\n");
+            ASSERT_NE(std::string::npos, end) << got;
+            bool whole = r.first == 0 && r.last == size - 1;
+            EXPECT_EQ(whole ? "HTTP/1.1 200" : "HTTP/1.1 206", got.substr(0, 12));
+            unsigned long long len = r.last - r.first + 1;
+            EXPECT_NE(std::string::npos,
+                      got.find("Content-Length: " + std::to_string(len) + "\r\n"));
+            if (!whole) {
+                std::string range = "Content-Range: bytes " + std::to_string(r.first) + "-" +
+                                    std::to_string(r.last) + "/" + std::to_string(size) + "\r\n";
+                EXPECT_NE(std::string::npos, got.find(range)) << got.substr(0, end);
+            }
+            EXPECT_EQ(blob.substr(r.first, len), got.substr(end + 4));
+            ASSERT_TRUE(rec.WaitCompletions(++done));
+            EXPECT_EQ(0, rec.Completions().back().code);
+            EXPECT_EQ(0, OpenBelow(dir));  // the file was closed before the caller heard
+        }
+        ASSERT_TRUE(c.Send("HEAD /f" + std::to_string(size) + " HTTP/1.1\r\nHost: x\r\n\r\n"));
+        std::string head = c.ReadHead();
+        EXPECT_NE(std::string::npos, head.find("Content-Length: " + std::to_string(size) + "\r\n"))
+            << head;
+        ASSERT_TRUE(rec.WaitCompletions(++done));
+        EXPECT_EQ(0, rec.Completions().back().code);
+    }
+    EXPECT_FALSE(c.Closed());
+    // An empty file and a directory are no answer body: code 6, and the connection ends
+    // without a byte of an answer.
+    for (const char* name : {"/empty", "/d"}) {
+        SCOPED_TRACE(name);
+        Client e(port);
+        ASSERT_TRUE(e.Send(std::string("GET ") + name + " HTTP/1.1\r\nHost: x\r\n\r\n"));
+        EXPECT_EQ("", e.ReadAll());
+        ASSERT_TRUE(rec.WaitCompletions(++done));
+        EXPECT_EQ(6, rec.Completions().back().code);
+        EXPECT_EQ(0, OpenBelow(dir));
+    }
 }
 
 }  // namespace
