@@ -1920,16 +1920,28 @@ class CountingOrigin:
                         lambda: self.closing or (self.watched and self.in_progress >= min(
                             self.target, self.expected - self.answered)), self.HOLD):
                     self.held_too_long += 1
+            answer = (b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\nConnection: close"
+                      b"\r\n\r\n%s" % (len(body), body))
+            # The request stops counting before its last byte leaves: the client may start
+            # its next request the moment that byte arrives, before this thread would run
+            # again after sendall.
+            counted = True
             try:
-                conn.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\nConnection: close"
-                             b"\r\n\r\n%s" % (len(body), body))
+                conn.sendall(answer[:-1])
+                self.done_one()
+                counted = False
+                conn.sendall(answer[-1:])
             except OSError:
                 pass
             finally:
-                with self.cond:
-                    self.in_progress -= 1
-                    self.answered += 1
-                    self.cond.notify_all()
+                if counted:
+                    self.done_one()
+
+    def done_one(self):
+        with self.cond:
+            self.in_progress -= 1
+            self.answered += 1
+            self.cond.notify_all()
 
     def wait_in_progress(self, n, timeout=STEP_TIMEOUT):
         with self.cond:
