@@ -1,14 +1,19 @@
 // Task thread wake-up latency, throughput and delayed-task accuracy, each beside its
 // anchor in the same run: a plain worker on std::mutex + std::condition_variable +
 // std::deque<std::function<void()>>, and (for wake-up latency only) a literal sleep-poll
-// loop that sleeps 50 ms whenever its queue is empty, as the idle interval once did.
-//   build-h-task-bench/bench/task_bench
+// loop that sleeps 50 ms whenever its queue is empty, as the idle interval once did. The
+// I/O task thread (which waits in poll) has rows of its own, and the wake-up latency has a
+// floor: a bare thread that waits in poll on an eventfd written by every push.
+//   build-rel/bench/task_bench
 // Counts (environment): VN_BENCH_WAKE_PUSHES (default 10000 pushes about 1 ms apart),
 // VN_BENCH_POLL_PUSHES (default 200, the sleep-poll row), VN_BENCH_TIMERS (default 1000
 // delayed tasks of 10 ms), VN_BENCH_TASKS (default 1000000 empty tasks).
 #include <benchmark/benchmark.h>
 
+#include <poll.h>
 #include <stdlib.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -23,6 +28,7 @@
 
 #include "base/vnevent.h"
 #include "base/vntime.h"
+#include "fevent/vntaskio.h"
 #include "task/vnrefcount.h"
 #include "task/vnscopecall.h"
 #include "task/vntask.h"
@@ -124,6 +130,57 @@ private:
     std::thread m_thread;
 };
 
+// ---- floor: a bare thread waiting in poll on an eventfd ------------------------------
+// What waking a thread through poll costs on this machine: every push writes the eventfd,
+// the worker waits in poll for at most the idle interval, reads the counter and runs what
+// it took from its queue.
+class PollEventfdWorker {
+public:
+    PollEventfdWorker()
+        : m_fd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), m_thread([this] { Loop(); }) {}
+    ~PollEventfdWorker() {
+        m_stop = true;
+        Signal();
+        m_thread.join();
+        close(m_fd);
+    }
+    void Push(std::function<void()> fn) {
+        {
+            std::lock_guard<std::mutex> g(m_mu);
+            m_queue.push_back(std::move(fn));
+        }
+        Signal();
+    }
+
+private:
+    void Signal() {
+        unsigned long long one = 1;
+        if (write(m_fd, &one, sizeof(one)) < 0) abort();
+    }
+    void Loop() {
+        std::deque<std::function<void()>> batch;
+        while (!m_stop) {
+            struct pollfd p = {m_fd, POLLIN, 0};
+            if (poll(&p, 1, 50) > 0) {
+                unsigned long long n;
+                if (read(m_fd, &n, sizeof(n)) < 0 && errno != EAGAIN) abort();
+            }
+            {
+                std::lock_guard<std::mutex> g(m_mu);
+                batch.swap(m_queue);
+            }
+            for (auto& fn : batch)
+                fn();
+            batch.clear();
+        }
+    }
+    int m_fd;
+    std::mutex m_mu;
+    std::deque<std::function<void()>> m_queue;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
 // ---- vnbase call targets --------------------------------------------------------------
 struct Stamp : public CRefCountSafe {
     std::atomic<long long> ranAt{0};
@@ -188,6 +245,33 @@ void BM_WakeLatency_vnbase(benchmark::State& state) {
 }
 BENCHMARK(BM_WakeLatency_vnbase)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+void BM_WakeLatency_vnbase_io(benchmark::State& state) {
+    CVNTaskBase* task = new CVNTaskIO("BenchWakeIO", 50, 1);
+    task->Start();
+    Stamp* stamp = new Stamp;
+    CScopeCall call(stamp, stamp, &Stamp::Run);
+    MeasureWake(
+        state, EnvCount("VN_BENCH_WAKE_PUSHES", 10000), 1,
+        [&] { CVNTaskBase::PushTask(task, call); }, stamp, false);
+    task->Stop();
+    task->Release();
+    stamp->Release();
+}
+BENCHMARK(BM_WakeLatency_vnbase_io)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_WakeLatency_floor_poll_eventfd(benchmark::State& state) {
+    PollEventfdWorker worker;
+    Stamp* stamp = new Stamp;
+    MeasureWake(
+        state, EnvCount("VN_BENCH_WAKE_PUSHES", 10000), 1,
+        [&] { worker.Push([stamp] { stamp->Run(nullptr); }); }, stamp, false);
+    stamp->Release();
+}
+BENCHMARK(BM_WakeLatency_floor_poll_eventfd)
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
 void BM_WakeLatency_anchor_std(benchmark::State& state) {
     StdWorker worker;
     Stamp* stamp = new Stamp;
@@ -233,6 +317,26 @@ void BM_Throughput_vnbase(benchmark::State& state) {
     stamp->Release();
 }
 BENCHMARK(BM_Throughput_vnbase)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_Throughput_vnbase_io(benchmark::State& state) {
+    const long n = EnvCount("VN_BENCH_TASKS", 1000000);
+    CVNTaskBase* task = new CVNTaskIO("BenchThroughIO", 50, 1);
+    task->Start();
+    Stamp* stamp = new Stamp;
+    CScopeCall noop(stamp, stamp, &Stamp::Noop);
+    CScopeCall last(stamp, stamp, &Stamp::Last);
+    for (auto _ : state) {
+        for (long i = 1; i < n; ++i)
+            CVNTaskBase::PushTask(task, noop);
+        CVNTaskBase::PushTask(task, last);
+        stamp->done.Wait(-1);
+    }
+    state.SetItemsProcessed(state.iterations() * n);
+    task->Stop();
+    task->Release();
+    stamp->Release();
+}
+BENCHMARK(BM_Throughput_vnbase_io)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_Throughput_anchor_std(benchmark::State& state) {
     const long n = EnvCount("VN_BENCH_TASKS", 1000000);
