@@ -35,6 +35,7 @@ struct Registration {
 struct Pump {
     Registration regs[VN_FE_CAPACITY];  // sorted by descriptor, ascending, no gaps
     int count;
+    int withDeadline;  // registrations with an idle time-out: without any, a pass reads no clock
     unsigned int nextSerial;
 };
 
@@ -87,6 +88,7 @@ int find(const Pump* p, int fd) {
 }
 
 void remove_at(Pump* p, int i) {
+    if (p->regs[i].hasDeadline) --p->withDeadline;
     for (int j = i + 1; j < p->count; ++j)
         p->regs[j - 1] = p->regs[j];
     --p->count;
@@ -120,6 +122,7 @@ int add_registration(void* handle, int fd, int interest, int persistent, vnfe_ca
     r.userData = userData;
     r.hasDeadline = timeoutMs > 0;
     r.deadlineSec = r.hasDeadline ? clock_now().sec + timeoutMs / 1000 : 0;
+    if (r.hasDeadline) ++p->withDeadline;
     r.serial = p->nextSerial++;
     return 0;
 }
@@ -222,7 +225,7 @@ int run_pass(Pump* p, int wakeFd, int timeoutMs, bool* woken) {
         ++nfds;
     }
 
-    if (count > 0) {
+    if (count > 0 && p->withDeadline > 0) {
         long long due = next_deadline_ms(p, clock_now());
         if (due >= 0 && (timeoutMs < 0 || due < timeoutMs)) timeoutMs = static_cast<int>(due);
     }
@@ -242,7 +245,7 @@ int run_pass(Pump* p, int wakeFd, int timeoutMs, bool* woken) {
     if (count == 0) return 0;
 
     // Judge idle time-outs by the clock after the wait, which may have lasted a while.
-    Now now = clock_now();
+    Now now = p->withDeadline > 0 ? clock_now() : Now{0, 0};
     Result results[VN_FE_CAPACITY];
     int n = 0;
     for (int i = 0; i < count; ++i) {
@@ -268,6 +271,7 @@ void* vnfe_alloc() {
         return nullptr;
     }
     p->count = 0;
+    p->withDeadline = 0;
     p->nextSerial = 1;
     return p;
 }
@@ -278,7 +282,7 @@ int vnfe_free(void* pump) {
 }
 
 int vnfe_clearup(void* pump) {
-    if (pump != nullptr) as_pump(pump)->count = 0;
+    if (pump != nullptr) as_pump(pump)->count = as_pump(pump)->withDeadline = 0;
     return 0;
 }
 

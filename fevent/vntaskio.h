@@ -38,8 +38,10 @@ public:
     static void* GetFevent();
 
 protected:
-    // The base iteration, then one pump pass that does not wait: 1 when a task ran or a
-    // descriptor's callback ran. A derived class that overrides it must call it.
+    // The base iteration, then, when it ran a task, one pump pass that does not wait: 1
+    // when a task ran or a descriptor's callback ran. An iteration without a task leaves
+    // the descriptors to the idle wait's pass, which follows at once and does not sleep
+    // when one is ready. A derived class that overrides it must call it.
     unsigned char Eachloop() override;
     // The idle wait: one pump pass that polls the registrations and the wake-up descriptor
     // for at most min(maxMs, time until the earliest delayed task). Callbacks of
