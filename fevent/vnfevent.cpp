@@ -37,6 +37,7 @@ struct Pump {
     int count;
     int withDeadline;  // registrations with an idle time-out: without any, a pass reads no clock
     unsigned int nextSerial;
+    short dispatchRevents;  // poll's findings for the callback running now (0: none, or a time-out)
 };
 
 // One descriptor's findings of a pass.
@@ -44,6 +45,7 @@ struct Result {
     int fd;
     unsigned int serial;
     int events;
+    short revents;  // what poll said, 0 for a time-out
 };
 
 // Idle time-outs run on the monotonic clock so that a wall-clock step cannot fire them
@@ -192,7 +194,9 @@ int dispatch(Pump* p, const Result* results, int n) {
         vnfe_callback callback = r.callback;
         void* userData = r.userData;
         ++dispatched;
+        p->dispatchRevents = res.revents;
         callback(p, res.fd, events, userData);
+        p->dispatchRevents = 0;
 
         i = find(p, res.fd);
         if (i >= 0 && p->regs[i].serial == res.serial && p->regs[i].interest == 0) {
@@ -213,7 +217,9 @@ int run_pass(Pump* p, int wakeFd, int timeoutMs, bool* woken) {
     for (int i = 0; i < count; ++i) {
         const Registration& r = p->regs[i];
         fds[i].fd = r.fd;
-        fds[i].events = static_cast<short>(((r.interest & VN_EV_READ) ? POLLIN : 0) |
+        // POLLRDHUP (the peer shut its side down) comes with POLLIN, so asking for it wakes
+        // nobody more often; its absence tells a reader that a stream has bytes waiting.
+        fds[i].events = static_cast<short>(((r.interest & VN_EV_READ) ? POLLIN | POLLRDHUP : 0) |
                                            ((r.interest & VN_EV_WRITE) ? POLLOUT : 0));
         fds[i].revents = 0;
     }
@@ -256,6 +262,7 @@ int run_pass(Pump* p, int wakeFd, int timeoutMs, bool* woken) {
         results[n].fd = r.fd;
         results[n].serial = r.serial;
         results[n].events = events;
+        results[n].revents = events == VN_EV_TIMEOUT ? 0 : fds[i].revents;
         ++n;
     }
     if (n == 0) return 0;
@@ -273,6 +280,7 @@ void* vnfe_alloc() {
     p->count = 0;
     p->withDeadline = 0;
     p->nextSerial = 1;
+    p->dispatchRevents = 0;
     return p;
 }
 
@@ -337,6 +345,11 @@ namespace detail {
 
 int vnfe_loop_wait(void* pump, int wakeFd, int timeoutMs, bool* woken) {
     return run_pass(as_pump(pump), wakeFd, timeoutMs, woken);
+}
+
+bool vnfe_readable_without_hangup(void* pump) {
+    const short revents = pump != nullptr ? as_pump(pump)->dispatchRevents : 0;
+    return (revents & POLLIN) != 0 && (revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) == 0;
 }
 
 }  // namespace detail
