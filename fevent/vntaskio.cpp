@@ -7,6 +7,11 @@
 // idle flag before its last check for work, so a push either is seen by that check or
 // writes the eventfd; the eventfd stays readable until drained, so a wake-up given before
 // the poll starts ends it at once.
+//
+// Draining: the read that empties the eventfd is not on the path from the wake-up to the
+// task it announced. The worker reads it in the next iteration, after that iteration's
+// task ran, and always before it sets its idle flag again: a push that finds the flag set
+// writes the eventfd after that read, so its wake-up is still there for the next poll.
 #include "fevent/vntaskio.h"
 
 #include <errno.h>
@@ -23,7 +28,8 @@ CVNTaskIO::CVNTaskIO(const char* name, int idleMs, ethread_priority prio)
     : CVNTaskBase(name, idleMs, prio),
       m_pFevent(vnfe_alloc()),
       m_nWakeFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
-      m_bPumpInUse(false) {
+      m_bPumpInUse(false),
+      m_bWakeToDrain(false) {
     if (m_nWakeFd < 0) {
         // Still usable: an idle worker then notices pushes only after its idle interval,
         // as the design had it.
@@ -47,6 +53,15 @@ void* CVNTaskIO::GetFevent() {
 unsigned char CVNTaskIO::Eachloop() {
     m_bPumpInUse.store(true, std::memory_order_relaxed);
     unsigned char ran = CVNTaskBase::Eachloop();
+    if (m_bWakeToDrain) {
+        m_bWakeToDrain = false;
+        // One read takes the whole counter; EAGAIN means another read got it first.
+        unsigned long long count;
+        ssize_t n;
+        do {
+            n = read(m_nWakeFd, &count, sizeof(count));
+        } while (n < 0 && errno == EINTR);
+    }
     // Tasks first, then one pass over the descriptors, so that a stream of tasks cannot
     // hold them back. It does not wait: when there is nothing to do the worker waits in
     // WaitForWork, where readiness and pushes both end the wait. Without a task the pass is
@@ -68,14 +83,7 @@ void CVNTaskIO::WaitForWork(unsigned int maxMs) {
     // Callbacks of descriptors that became ready are dispatched inside this pass; the
     // worker then runs its next iteration at once.
     vn::detail::vnfe_loop_wait(m_pFevent, m_nWakeFd, timeoutMs, &woken);
-    if (woken) {
-        // One read takes the whole counter; EAGAIN means another read got it first.
-        unsigned long long count;
-        ssize_t n;
-        do {
-            n = read(m_nWakeFd, &count, sizeof(count));
-        } while (n < 0 && errno == EINTR);
-    }
+    if (woken) m_bWakeToDrain = true;  // read by the next Eachloop (see the top of this file)
 }
 
 void CVNTaskIO::WakeUp() {

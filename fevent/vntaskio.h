@@ -61,4 +61,8 @@ private:
     // destructor wait for a worker that stopped itself (no longer "started") but may still
     // be inside its last iteration.
     std::atomic<bool> m_bPumpInUse;
+    // Worker only: the idle wait was woken through m_nWakeFd, which is drained after the
+    // next task ran. (It sits in the padding after m_bPumpInUse: the object keeps its size
+    // and every other member its place.)
+    bool m_bWakeToDrain;
 };
