@@ -147,6 +147,9 @@ void TaskIndex::Rehash(unsigned int buckets) {
     m_mask = mask;
 }
 
+static_assert(sizeof(ImmediateTask) == kCacheLine, "an immediate task is one cache line");
+static_assert(sizeof(ImmediateBlock) == 4096, "a block of immediate tasks is one page");
+
 TaskQueue::TaskQueue(const char* n) : tail(new ImmediateBlock), head(tail), name(n) {}
 
 void ImmediateBlock::DestroySlots() {
