@@ -11,6 +11,7 @@
 #include <benchmark/benchmark.h>
 
 #include <poll.h>
+#include <sched.h>
 #include <stdlib.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -353,6 +354,122 @@ void BM_Throughput_anchor_std(benchmark::State& state) {
     state.SetItemsProcessed(state.iterations() * n);
 }
 BENCHMARK(BM_Throughput_anchor_std)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// ---- throughput with the threads placed --------------------------------------------
+// The rows above leave placement to the scheduler, and their ratio swings with it: with the
+// producer and the worker on one core the queue is filled and drained in turns with warm
+// caches; on two cores they run at once and every line they share (the queue, and for
+// vnbase the reference count of the call's target, which the producer's copy and the
+// worker's release both write) crosses between the cores for each task. These rows pin
+// the producer to the first core the process may use and the worker to the same one
+// (cores:1) or the second (cores:2).
+class Placement {
+public:
+    explicit Placement(int cores) {
+        CPU_ZERO(&m_saved);
+        sched_getaffinity(0, sizeof(m_saved), &m_saved);
+        for (int c = 0, found = 0; c < CPU_SETSIZE && found < 2; ++c) {
+            if (CPU_ISSET(c, &m_saved)) m_cpu[found++] = c;
+        }
+        if (cores == 1) m_cpu[1] = m_cpu[0];
+        m_ok = m_cpu[0] >= 0 && m_cpu[1] >= 0;
+        if (m_ok) PinCaller(m_cpu[0]);
+    }
+    ~Placement() { sched_setaffinity(0, sizeof(m_saved), &m_saved); }
+    bool ok() const { return m_ok; }
+    int worker() const { return m_cpu[1]; }
+    static void PinCaller(int cpu) {
+        cpu_set_t one;
+        CPU_ZERO(&one);
+        CPU_SET(cpu, &one);
+        sched_setaffinity(0, sizeof(one), &one);
+    }
+
+private:
+    cpu_set_t m_saved;
+    int m_cpu[2] = {-1, -1};
+    bool m_ok = false;
+};
+
+struct Pinner : public CRefCountSafe {
+    int cpu = 0;
+    CVNEvent done;
+    int Run(CRefCount*) {
+        Placement::PinCaller(cpu);
+        done.Post();
+        return 0;
+    }
+};
+
+void BM_ThroughputPlaced_vnbase(benchmark::State& state) {
+    const long n = EnvCount("VN_BENCH_TASKS", 1000000);
+    Placement place(static_cast<int>(state.range(0)));
+    if (!place.ok()) {
+        state.SkipWithError("fewer than two cores");
+        return;
+    }
+    CVNTaskBase* task = new CVNTaskBase("BenchPlaced", 50, 1);
+    task->Start();
+    Pinner* pin = new Pinner;
+    pin->cpu = place.worker();
+    CVNTaskBase::PushTask(task, CScopeCall(pin, pin, &Pinner::Run));
+    pin->done.Wait(-1);
+    Stamp* stamp = new Stamp;
+    CScopeCall noop(stamp, stamp, &Stamp::Noop);
+    CScopeCall last(stamp, stamp, &Stamp::Last);
+    for (auto _ : state) {
+        for (long i = 1; i < n; ++i)
+            CVNTaskBase::PushTask(task, noop);
+        CVNTaskBase::PushTask(task, last);
+        stamp->done.Wait(-1);
+    }
+    state.SetItemsProcessed(state.iterations() * n);
+    task->Stop();
+    task->Release();
+    stamp->Release();
+    pin->Release();
+}
+BENCHMARK(BM_ThroughputPlaced_vnbase)
+    ->ArgName("cores")
+    ->Arg(1)
+    ->Arg(2)
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+void BM_ThroughputPlaced_anchor_std(benchmark::State& state) {
+    const long n = EnvCount("VN_BENCH_TASKS", 1000000);
+    Placement place(static_cast<int>(state.range(0)));
+    if (!place.ok()) {
+        state.SkipWithError("fewer than two cores");
+        return;
+    }
+    StdWorker worker;
+    CVNEvent pinned;
+    const int cpu = place.worker();
+    worker.Push([&pinned, cpu] {
+        Placement::PinCaller(cpu);
+        pinned.Post();
+    });
+    pinned.Wait(-1);
+    CVNEvent done;
+    long counter = 0;  // worker only
+    for (auto _ : state) {
+        for (long i = 1; i < n; ++i)
+            worker.Push([&counter] { ++counter; });
+        worker.Push([&done] { done.Post(); });
+        done.Wait(-1);
+    }
+    benchmark::DoNotOptimize(counter);
+    state.SetItemsProcessed(state.iterations() * n);
+}
+BENCHMARK(BM_ThroughputPlaced_anchor_std)
+    ->ArgName("cores")
+    ->Arg(1)
+    ->Arg(2)
+    ->Iterations(3)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 // ---- delayed-task accuracy ------------------------------------------------------------
 // 10 ms delayed tasks on an idle thread, one after the other: how late each one ran.
