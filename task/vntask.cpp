@@ -7,13 +7,12 @@
 // stops or destroys the task from another thread waits for it there, so two workers never
 // run at once and the object never dies under a running worker.
 //
-// Waking: a pusher calls WakeUp only when m_bIdle is set. The worker stores m_bIdle and
-// then looks at the queue (the immediate chain's published ends, the count of delayed
-// pushes and cancels); a pusher publishes its task there and then reads m_bIdle, all
-// these accesses sequentially consistent. So either the worker sees the push (and does
-// not sleep) or the pusher sees the worker idle (and wakes it): no push is ever left
-// waiting for the idle interval, and a pusher that finds the worker busy makes no system
-// call at all.
+// Waking: a pusher calls WakeUp only when m_bIdle is set. The worker sets m_bIdle and
+// then checks for work under the queue lock; a push either happens before that check (and
+// is seen) or takes the lock after it, and then sees m_bIdle set (the lock orders both),
+// so no push is ever left waiting for the idle interval, and a pusher that finds the
+// worker busy makes no system call at all. The worker pays one uncontended lock on its way
+// to sleep; a push pays no fence of its own.
 #include "task/vntask.h"
 
 #include <climits>
@@ -241,7 +240,7 @@ void CVNTaskBase::Runloop() {
     while (!m_bStopRequested.load(std::memory_order_acquire) && !vnthread_signaled()) {
         if (Eachloop() != 0) continue;
         if (SpinForWork()) continue;
-        m_bIdle.store(true, std::memory_order_seq_cst);
+        m_bIdle.store(true, std::memory_order_relaxed);  // ordered by HasWork's lock
         if (!HasWork() && !m_bStopRequested.load(std::memory_order_acquire)) {
             WaitForWork(static_cast<unsigned int>(m_nIdleInterval));
         }
@@ -362,14 +361,18 @@ void CVNTaskBase::RunDelayed(TaskEntry* e) {
 }
 
 bool CVNTaskBase::HasWork() {
-    // Without the lock, and sequentially consistent (see the top of this file): the chain
-    // tells of every immediate push, the push count of every delayed push and cancel since
-    // the worker's last take of the lock, and the mirror of the earliest due time whether
-    // a delayed task fell due.
+    // Under the lock (see the top of this file): the chain tells of every immediate push,
+    // the push count of every delayed push and cancel since the worker's last take of the
+    // lock. Then the mirror of the earliest due time tells whether a delayed task fell due.
     TaskQueue& q = *m_pQueue;
-    if (q.ImmediatePublished(std::memory_order_seq_cst)) return true;
-    if (q.pushes.load(std::memory_order_seq_cst) != q.seenPushes) return true;
-    if (q.cancelPending.load(std::memory_order_acquire)) return true;
+    {
+        TaskLockGuard guard(q.lock);
+        if (q.ImmediatePublished(std::memory_order_relaxed) ||
+            q.pushes.load(std::memory_order_relaxed) != q.seenPushes ||
+            q.cancelPending.load(std::memory_order_relaxed)) {
+            return true;
+        }
+    }
     const long long due = q.headDueUs.load(std::memory_order_acquire);
     return due != LLONG_MAX && due <= DueTime::Now().Usec();
 }
@@ -436,7 +439,8 @@ unsigned int CVNTaskBase::EnqueueDelayed(TaskEntry* e) {
 void CVNTaskBase::WakeIfIdle() {
     // Only the first pusher that finds the worker idle wakes it (the wake-up is sticky);
     // the others see the flag cleared and skip the wake-up's lock and system call.
-    if (m_bIdle.load(std::memory_order_seq_cst) && m_bIdle.exchange(false)) WakeUp();
+    // After the push released the lock (see the top of this file).
+    if (m_bIdle.load(std::memory_order_acquire) && m_bIdle.exchange(false)) WakeUp();
 }
 
 unsigned int CVNTaskBase::PushTask(CVNTaskBase* task, const CScopeCall& call) {

@@ -132,7 +132,7 @@ private:
     // Calls WakeUp when the worker is (about to be) waiting.
     void WakeIfIdle();
     void RunDelayed(vn::detail::TaskEntry* e);
-    // True when the worker has something to do now; worker only, without the lock.
+    // True when the worker has something to do now; worker only, takes the queue lock.
     bool HasWork();
     // Watches for a push for a moment; true when one came.
     bool SpinForWork();

@@ -214,12 +214,11 @@ unsigned int TaskQueue::PushImmediate(CScopeCall& call) {
     ++immPushed;
     ImmediateBlock* b = tail;
     const unsigned int end = b->end.load(std::memory_order_relaxed);  // only pushers write it
-    // seq_cst publication: pairs with the worker's seq_cst store of its idle flag before
-    // it looks for tasks (see CVNTaskBase::HasWork), so that either the worker sees this
-    // task or the pusher sees the worker idle.
+    // Published with a release store: the worker, which reads `end` with acquire and no
+    // lock, then finds the task constructed.
     if (end < ImmediateBlock::kSlots) {
         new (b->At(end)) ImmediateTask(static_cast<CScopeCall&&>(call), id);
-        b->end.store(end + 1, std::memory_order_seq_cst);
+        b->end.store(end + 1, std::memory_order_release);
         return id;
     }
     // A new block; after a first burst it comes from the cache. It is filled before it is
@@ -234,7 +233,7 @@ unsigned int TaskQueue::PushImmediate(CScopeCall& call) {
     }
     new (nb->At(0)) ImmediateTask(static_cast<CScopeCall&&>(call), id);
     nb->end.store(1, std::memory_order_relaxed);
-    b->next.store(nb, std::memory_order_seq_cst);
+    b->next.store(nb, std::memory_order_release);
     tail = nb;
     return id;
 }

@@ -199,8 +199,7 @@ struct TaskQueue {
     // empties its call before it asks for the next one. Used-up blocks go to `spare`.
     ImmediateTask* NextReady();
     // Whether a published immediate task waits for the worker (cancelled ones count too).
-    // Worker only, without the lock; `order` seq_cst for the idle check (see
-    // CVNTaskBase::HasWork), acquire otherwise.
+    // Worker only; `order` acquire without the lock, relaxed under it.
     bool ImmediatePublished(std::memory_order order) const {
         if (head->end.load(order) > readPos) return true;
         return readPos == ImmediateBlock::kSlots && head->next.load(order) != nullptr;
@@ -212,10 +211,7 @@ struct TaskQueue {
     // Counts a delayed push or a cancel: the worker compares the count with `seenPushes`.
     // Under the lock.
     void CountPush() {
-        // seq_cst: pairs with the worker's seq_cst store of its idle flag before it reads
-        // this count (see CVNTaskBase::HasWork), so that either the worker sees the push or
-        // the pusher sees the worker idle.
-        pushes.store(pushes.load(std::memory_order_relaxed) + 1, std::memory_order_seq_cst);
+        pushes.store(pushes.load(std::memory_order_relaxed) + 1, std::memory_order_release);
     }
     // Mirrors the delayed list's size and earliest due time into the atomics the worker
     // reads without the lock. Under the lock, after every change of the delayed list.
