@@ -203,7 +203,7 @@ unsigned int TaskQueue::AllocId() {
     return nextId++;
 }
 
-unsigned int TaskQueue::PushImmediate(CScopeCall& call) {
+unsigned int TaskQueue::PushImmediate(const CScopeCall& call) {
     unsigned int id = AllocId();
     if (id == 0) return 0;
     if (!immAny) {
@@ -217,7 +217,7 @@ unsigned int TaskQueue::PushImmediate(CScopeCall& call) {
     // Published with a release store: the worker, which reads `end` with acquire and no
     // lock, then finds the task constructed.
     if (end < ImmediateBlock::kSlots) {
-        new (b->At(end)) ImmediateTask(static_cast<CScopeCall&&>(call), id);
+        new (b->At(end)) ImmediateTask(call, id);
         b->end.store(end + 1, std::memory_order_release);
         return id;
     }
@@ -231,7 +231,7 @@ unsigned int TaskQueue::PushImmediate(CScopeCall& call) {
     } else {
         nb = new ImmediateBlock;
     }
-    new (nb->At(0)) ImmediateTask(static_cast<CScopeCall&&>(call), id);
+    new (nb->At(0)) ImmediateTask(call, id);
     nb->end.store(1, std::memory_order_relaxed);
     b->next.store(nb, std::memory_order_release);
     tail = nb;

@@ -85,7 +85,7 @@ constexpr size_t kCacheLine = 64;
 
 // An immediate task: one cache line. A cancelled one keeps its place with an empty call.
 struct alignas(kCacheLine) ImmediateTask {
-    ImmediateTask(CScopeCall&& c, unsigned int i) : call(static_cast<CScopeCall&&>(c)), id(i) {}
+    ImmediateTask(const CScopeCall& c, unsigned int i) : call(c), id(i) {}
     CScopeCall call;  // the queue's own copy; holds its references
     unsigned int id;
 };
@@ -186,8 +186,9 @@ struct TaskQueue {
     ~TaskQueue();  // destroys every task still queued without running it
 
     // Give a free id (never 0) to the task and queue it; 0 when 0x7FFFFFFF ids (the
-    // reserved 0 included) are in use. PushImmediate takes over call's references.
-    unsigned int PushImmediate(CScopeCall& call);
+    // reserved 0 included) are in use. PushImmediate queues a copy of call (taking its
+    // references) only when it succeeds; PushDelayed takes e over only then.
+    unsigned int PushImmediate(const CScopeCall& call);
     unsigned int PushDelayed(TaskEntry* e);
     // Applies the pending cancellations and empties the cancel set: cancelled delayed
     // entries are chained through their next pointers into *removed, cancelled immediate
