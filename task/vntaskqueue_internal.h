@@ -4,9 +4,10 @@
 // append under the lock and publish each task with a release store of its block's `end`
 // (and a new block through the full one's `next`); the worker alone walks the chain from
 // its read position and runs what is published, one task per loop iteration, without the
-// lock. So a pusher and a busy worker never meet on the lock: the worker takes it only to
+// lock. So a pusher and a busy worker rarely meet on the lock: the worker takes it only to
 // hand used-up blocks back to the pushers' cache (once per 63 tasks), to apply
-// cancellations and to take a due delayed task. A steady stream of tasks allocates
+// cancellations, to take a due delayed task, and once on its way to sleep (the check that
+// pairs with the pushers' look at its idle flag). A steady stream of tasks allocates
 // nothing and a burst never reallocates or copies a big array. Tasks the worker did not
 // reach when it stopped simply stay in the chain for the next Start.
 //
