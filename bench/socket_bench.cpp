@@ -4,8 +4,9 @@
 //    blocking pair driven by two plain threads; the same 256 KiB chunks and buffers;
 //  - ping-pong: 1-byte messages between two idle CVNTaskIO threads (idle interval 50 ms,
 //    as all threads of the system), median and 99th percentile round trip, beside the
-//    blocking pair's, and beside a model of the designed loop (a 1 ms pump pass, then a
-//    50 ms sleep after an idle iteration).
+//    blocking pair's, beside the floor of a wait in poll (two bare threads each polling
+//    their end and an eventfd, as an idle I/O task thread does), and beside a model of the
+//    designed loop (a 1 ms pump pass, then a 50 ms sleep after an idle iteration).
 // Every transfer and every round-trip loop is bounded in count and in time.
 #include <benchmark/benchmark.h>
 #include <errno.h>
@@ -13,6 +14,8 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <string.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <time.h>
@@ -64,10 +67,13 @@ struct LoopbackPair {
         if (a >= 0) close(a);
         if (b >= 0) close(b);
     }
-    // Hands both ends over (non-blocking) to socket objects that close them.
-    void Release() {
+    void NonBlocking() {
         fcntl(a, F_SETFL, fcntl(a, F_GETFL) | O_NONBLOCK);
         fcntl(b, F_SETFL, fcntl(b, F_GETFL) | O_NONBLOCK);
+    }
+    // Hands both ends over (non-blocking) to socket objects that close them.
+    void Release() {
+        NonBlocking();
         a = b = -1;
     }
     // A blocking call on either end gives up after limitMs instead of hanging the run.
@@ -259,6 +265,50 @@ void BM_PingPongBlockingPair(benchmark::State& state) {
     ReportRoundTrips(state, rtt);
 }
 BENCHMARK(BM_PingPongBlockingPair)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// The floor of a thread that waits in poll: each side is a bare thread that polls its
+// non-blocking end and an eventfd (never written; an idle I/O task thread watches one for
+// pushes) for at most the idle interval, reads the byte and sends it on. What an I/O task
+// thread adds to a round trip is the distance to this row.
+void BM_PingPongPollEventfdFloor(benchmark::State& state) {
+    std::vector<long long> rtt;
+    for (auto _ : state) {
+        LoopbackPair pair;
+        pair.NonBlocking();
+        const long long deadline = NowNs() + kPingLimitMs * 1000000LL;
+        // One side's loop: wait in poll, then read what came; pinger times and sends the
+        // next byte, echo sends it back. Ends by count, by deadline or on end of stream.
+        auto side = [deadline, &rtt](int fd, bool pinger) {
+            int efd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+            char c = 'p';
+            long long sentNs = NowNs();
+            bool ok = !pinger || send(fd, &c, 1, MSG_NOSIGNAL) == 1;
+            int seen = 0;
+            while (ok && seen < kRoundTrips && NowNs() < deadline) {
+                struct pollfd fds[2] = {{fd, POLLIN, 0}, {efd, POLLIN, 0}};
+                if (poll(fds, 2, 50) <= 0 || (fds[0].revents & POLLIN) == 0) continue;
+                ssize_t k = recv(fd, &c, 1, MSG_DONTWAIT);
+                if (k == 0 || (k < 0 && errno != EAGAIN)) break;
+                if (k < 0) continue;
+                ++seen;
+                if (pinger) {
+                    long long now = NowNs();
+                    rtt.push_back(now - sentNs);
+                    if (seen >= kRoundTrips) break;
+                    sentNs = now;
+                }
+                if (send(fd, &c, 1, MSG_NOSIGNAL) != 1) break;
+            }
+            close(efd);
+            if (pinger) shutdown(fd, SHUT_RDWR);  // ends the echo side
+        };
+        std::thread echo(side, pair.b, false);
+        side(pair.a, true);
+        echo.join();
+    }
+    ReportRoundTrips(state, rtt);
+}
+BENCHMARK(BM_PingPongPollEventfdFloor)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 // Side A: sends a byte, times its return, sends the next.
 struct Pinger : public CVNITCPSocketSink {

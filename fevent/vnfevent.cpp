@@ -35,7 +35,9 @@ struct Registration {
 struct Pump {
     Registration regs[VN_FE_CAPACITY];  // sorted by descriptor, ascending, no gaps
     int count;
+    int withDeadline;  // registrations with an idle time-out: without any, a pass reads no clock
     unsigned int nextSerial;
+    short dispatchRevents;  // poll's findings for the callback running now (0: none, or a time-out)
 };
 
 // One descriptor's findings of a pass.
@@ -43,6 +45,7 @@ struct Result {
     int fd;
     unsigned int serial;
     int events;
+    short revents;  // what poll said, 0 for a time-out
 };
 
 // Idle time-outs run on the monotonic clock so that a wall-clock step cannot fire them
@@ -87,6 +90,7 @@ int find(const Pump* p, int fd) {
 }
 
 void remove_at(Pump* p, int i) {
+    if (p->regs[i].hasDeadline) --p->withDeadline;
     for (int j = i + 1; j < p->count; ++j)
         p->regs[j - 1] = p->regs[j];
     --p->count;
@@ -120,6 +124,7 @@ int add_registration(void* handle, int fd, int interest, int persistent, vnfe_ca
     r.userData = userData;
     r.hasDeadline = timeoutMs > 0;
     r.deadlineSec = r.hasDeadline ? clock_now().sec + timeoutMs / 1000 : 0;
+    if (r.hasDeadline) ++p->withDeadline;
     r.serial = p->nextSerial++;
     return 0;
 }
@@ -189,7 +194,9 @@ int dispatch(Pump* p, const Result* results, int n) {
         vnfe_callback callback = r.callback;
         void* userData = r.userData;
         ++dispatched;
+        p->dispatchRevents = res.revents;
         callback(p, res.fd, events, userData);
+        p->dispatchRevents = 0;
 
         i = find(p, res.fd);
         if (i >= 0 && p->regs[i].serial == res.serial && p->regs[i].interest == 0) {
@@ -210,7 +217,9 @@ int run_pass(Pump* p, int wakeFd, int timeoutMs, bool* woken) {
     for (int i = 0; i < count; ++i) {
         const Registration& r = p->regs[i];
         fds[i].fd = r.fd;
-        fds[i].events = static_cast<short>(((r.interest & VN_EV_READ) ? POLLIN : 0) |
+        // POLLRDHUP (the peer shut its side down) comes with POLLIN, so asking for it wakes
+        // nobody more often; its absence tells a reader that a stream has bytes waiting.
+        fds[i].events = static_cast<short>(((r.interest & VN_EV_READ) ? POLLIN | POLLRDHUP : 0) |
                                            ((r.interest & VN_EV_WRITE) ? POLLOUT : 0));
         fds[i].revents = 0;
     }
@@ -222,7 +231,7 @@ int run_pass(Pump* p, int wakeFd, int timeoutMs, bool* woken) {
         ++nfds;
     }
 
-    if (count > 0) {
+    if (count > 0 && p->withDeadline > 0) {
         long long due = next_deadline_ms(p, clock_now());
         if (due >= 0 && (timeoutMs < 0 || due < timeoutMs)) timeoutMs = static_cast<int>(due);
     }
@@ -242,7 +251,7 @@ int run_pass(Pump* p, int wakeFd, int timeoutMs, bool* woken) {
     if (count == 0) return 0;
 
     // Judge idle time-outs by the clock after the wait, which may have lasted a while.
-    Now now = clock_now();
+    Now now = p->withDeadline > 0 ? clock_now() : Now{0, 0};
     Result results[VN_FE_CAPACITY];
     int n = 0;
     for (int i = 0; i < count; ++i) {
@@ -253,6 +262,7 @@ int run_pass(Pump* p, int wakeFd, int timeoutMs, bool* woken) {
         results[n].fd = r.fd;
         results[n].serial = r.serial;
         results[n].events = events;
+        results[n].revents = events == VN_EV_TIMEOUT ? 0 : fds[i].revents;
         ++n;
     }
     if (n == 0) return 0;
@@ -268,7 +278,9 @@ void* vnfe_alloc() {
         return nullptr;
     }
     p->count = 0;
+    p->withDeadline = 0;
     p->nextSerial = 1;
+    p->dispatchRevents = 0;
     return p;
 }
 
@@ -278,7 +290,7 @@ int vnfe_free(void* pump) {
 }
 
 int vnfe_clearup(void* pump) {
-    if (pump != nullptr) as_pump(pump)->count = 0;
+    if (pump != nullptr) as_pump(pump)->count = as_pump(pump)->withDeadline = 0;
     return 0;
 }
 
@@ -333,6 +345,11 @@ namespace detail {
 
 int vnfe_loop_wait(void* pump, int wakeFd, int timeoutMs, bool* woken) {
     return run_pass(as_pump(pump), wakeFd, timeoutMs, woken);
+}
+
+bool vnfe_readable_without_hangup(void* pump) {
+    const short revents = pump != nullptr ? as_pump(pump)->dispatchRevents : 0;
+    return (revents & POLLIN) != 0 && (revents & (POLLRDHUP | POLLHUP | POLLERR | POLLNVAL)) == 0;
 }
 
 }  // namespace detail

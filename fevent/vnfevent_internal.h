@@ -1,5 +1,6 @@
 // Internal header (not installed): the event pump's waiting entry point for the I/O task
-// thread. Same threading rule as the pump itself: only the pump's own thread calls it.
+// thread, and what poll said about the descriptor whose callback runs, for the socket
+// layer. Same threading rule as the pump itself: only the pump's own thread calls them.
 //
 // The I/O task thread must not sleep its idle interval blindly: readiness of a registered
 // descriptor and a task pushed from another thread must both end the wait at once. So it
@@ -23,6 +24,13 @@ namespace detail {
 // descriptor is not read. A null pump counts as an empty one. Returns the number of
 // descriptors whose callback ran.
 int vnfe_loop_wait(void* pump, int wakeFd, int timeoutMs, bool* woken);
+
+// Inside an event callback of the pump: whether poll reported the descriptor readable
+// without a hang-up, an error or the peer's shutdown (POLLRDHUP). For a stream socket
+// that means bytes are waiting, so the reader need not ask the kernel how many (a system
+// call per message) to tell data from the end of the stream. False outside a callback,
+// for a time-out, and for anything else poll said.
+bool vnfe_readable_without_hangup(void* pump);
 
 }  // namespace detail
 }  // namespace vn

@@ -4,9 +4,10 @@
 // callbacks, task calls and timers of one connection all run on one thread without locks.
 //
 // An idle worker does not sleep blindly: it waits in poll on its registered descriptors
-// and on a wake-up descriptor that every push and cancel makes readable, for at most the
-// idle interval (less when a delayed task falls due sooner). A push, a due delayed task or
-// a ready descriptor is therefore handled at once.
+// and on a wake-up descriptor that a push or cancel makes readable, for at most the idle
+// interval (less when a delayed task falls due sooner). A push, a due delayed task or a
+// ready descriptor is therefore handled at once. While descriptor events come close
+// together, the worker looks at its descriptors for a few microseconds before it sleeps.
 //
 // Thread safety: PushTask, PushDelayTask and CancelTask are safe from any thread (as for
 // CVNTaskBase). The pump belongs to the worker: GetFevent and everything registered on
@@ -38,8 +39,10 @@ public:
     static void* GetFevent();
 
 protected:
-    // The base iteration, then one pump pass that does not wait: 1 when a task ran or a
-    // descriptor's callback ran. A derived class that overrides it must call it.
+    // The base iteration, then, when it ran a task, one pump pass that does not wait: 1
+    // when a task ran or a descriptor's callback ran. An iteration without a task leaves
+    // the descriptors to the idle wait's pass, which follows at once and does not sleep
+    // when one is ready. A derived class that overrides it must call it.
     unsigned char Eachloop() override;
     // The idle wait: one pump pass that polls the registrations and the wake-up descriptor
     // for at most min(maxMs, time until the earliest delayed task). Callbacks of
@@ -59,4 +62,11 @@ private:
     // destructor wait for a worker that stopped itself (no longer "started") but may still
     // be inside its last iteration.
     std::atomic<bool> m_bPumpInUse;
+    // Worker only: the idle wait was woken through m_nWakeFd, which is drained after the
+    // next task ran; the last sleep was ended soon by a descriptor's callback, so the next
+    // idle wait first looks at the descriptors for a moment without sleeping. (Both sit
+    // in the padding after m_bPumpInUse: the object keeps its size and every other member
+    // its place.)
+    bool m_bWakeToDrain;
+    bool m_bEventsFlowing;
 };

@@ -4,6 +4,7 @@
 #include <sys/socket.h>
 
 #include "fevent/vnfevent.h"
+#include "fevent/vnfevent_internal.h"
 #include "fevent/vntaskio.h"
 #include "net/vnnet.h"
 #include "net/vnnet_internal.h"
@@ -18,6 +19,7 @@ constexpr int kAllEvents = 0xFF;
 
 CVNFESocket::CVNFESocket(CVNFESocketSink* sink)
     : m_bAccept(false),
+      m_nDatagram(-1),
       m_nSocket(-1),
       m_pFevent(CVNTaskIO::GetFevent()),
       m_pSink(sink),
@@ -46,6 +48,7 @@ void CVNFESocket::Attach(int fd) {
     // blocked under its lock would wait for the drain that needs that very lock.
     if (fd != -1) vn::detail::socket_set_nonblocking(fd);
     m_nSocket = fd;
+    m_nDatagram = -1;
 }
 
 int CVNFESocket::Detach() {
@@ -54,6 +57,7 @@ int CVNFESocket::Detach() {
     vnfe_unset(m_pFevent, m_nSocket, kAllEvents);
     int fd = m_nSocket;
     m_nSocket = -1;
+    m_nDatagram = -1;
     return fd;
 }
 
@@ -63,6 +67,7 @@ bool CVNFESocket::Close() {
     vnfe_unset(m_pFevent, m_nSocket, kAllEvents);
     vnsocket_close(m_nSocket);
     m_nSocket = -1;
+    m_nDatagram = -1;
     return true;
 }
 
@@ -104,8 +109,10 @@ bool CVNFESocket::SetEventOnce(int events, unsigned int timeoutMs) {
     return true;
 }
 
-void CVNFESocket::OnPumpEvent(void*, int fd, int events, void* userData) {
+void CVNFESocket::OnPumpEvent(void* pump, int fd, int events, void* userData) {
     CFEventProxy* proxy = static_cast<CFEventProxy*>(userData);
+    // Read first: it describes this report only while no other pass ran.
+    const bool plainReadable = vn::detail::vnfe_readable_without_hangup(pump);
     // Held for the whole call: the socket may unregister (dropping the registration's
     // reference) or die inside any of the dispatches below.
     proxy->AddRef();
@@ -119,7 +126,7 @@ void CVNFESocket::OnPumpEvent(void*, int fd, int events, void* userData) {
             s->DispatchError();
         } else {
             if ((events & VN_EV_READ) && (s = proxy->m_pSocket) != nullptr && s->m_nSocket == fd) {
-                s->DispatchRead();
+                s->DispatchRead(plainReadable);
             }
             if ((events & VN_EV_WRITE) && (s = proxy->m_pSocket) != nullptr && s->m_nSocket == fd) {
                 s->DispatchWrite();
@@ -137,9 +144,14 @@ void CVNFESocket::OnPumpRemoved(void*, int, void* userData) {
     static_cast<CFEventProxy*>(userData)->Release();
 }
 
-void CVNFESocket::DispatchRead() {
+void CVNFESocket::DispatchRead(bool plainReadable) {
     if (m_pSink == nullptr) return;
-    if (m_bAccept || vnsocket_getunreaddatalen(m_nSocket) != 0) {
+    // A listening socket has a connection waiting. A stream that poll found readable
+    // without a hang-up has bytes waiting; otherwise the kernel is asked how many, since
+    // readable with nothing to read is the end of the stream (and, for a datagram socket,
+    // a datagram may be empty).
+    if (m_bAccept || (plainReadable && !IsDatagram()) ||
+        vnsocket_getunreaddatalen(m_nSocket) != 0) {
         m_pSink->OnRecv();
         return;
     }
@@ -156,10 +168,15 @@ void CVNFESocket::DispatchRead() {
     sink->OnClose();  // may delete this
 }
 
-bool CVNFESocket::IsDatagram() const {
-    int type = 0;
-    socklen_t len = sizeof(type);
-    return getsockopt(m_nSocket, SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_DGRAM;
+bool CVNFESocket::IsDatagram() {
+    if (m_nDatagram < 0) {
+        int type = 0;
+        socklen_t len = sizeof(type);
+        const bool datagram =
+            getsockopt(m_nSocket, SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_DGRAM;
+        m_nDatagram = datagram ? 1 : 0;
+    }
+    return m_nDatagram == 1;
 }
 
 void CVNFESocket::DispatchWrite() {

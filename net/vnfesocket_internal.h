@@ -81,14 +81,18 @@ public:
     static void OnPumpRemoved(void* pump, int fd, void* userData);
 
 private:
-    void DispatchRead();
-    // True for a datagram descriptor (an empty read is then an empty datagram).
-    bool IsDatagram() const;
+    // plainReadable: poll reported the descriptor readable without a hang-up (see
+    // vn::detail::vnfe_readable_without_hangup).
+    void DispatchRead(bool plainReadable);
+    // True for a datagram descriptor (an empty read is then an empty datagram). Asked of
+    // the kernel once per descriptor.
+    bool IsDatagram();
     void DispatchWrite();
     void DispatchTimeout();
     void DispatchError();
 
     bool m_bAccept;            // VN_EV_ACCEPT was registered last
+    signed char m_nDatagram;   // IsDatagram's answer for m_nSocket; -1 until asked
     int m_nSocket;             // -1 when none
     void* m_pFevent;           // the constructing thread's pump (not owned)
     CVNFESocketSink* m_pSink;  // not owned

@@ -6,9 +6,10 @@
 //
 // Each loop iteration: a pass over pending cancellations, at most one immediate task, at
 // most one due delayed task. After an iteration that found nothing to do the worker
-// watches for a push for a few microseconds, then waits for work: the wait ends when a
-// task is pushed or cancelled, when the earliest delayed task falls due, or after the idle
-// interval, whichever comes first.
+// watches for a push for a moment (well under a microsecond), then waits for work: the
+// wait ends when a task is pushed or cancelled, when the earliest delayed task falls due,
+// or after the idle interval, whichever comes first. Only a push that finds the worker
+// waiting (or about to wait) makes a system call to wake it.
 //
 // Thread safety: PushTask, PushDelayTask and CancelTask are safe from any thread; they
 // hold the queue lock only while moving entries, never while a call runs, so a call may
@@ -105,10 +106,10 @@ protected:
     virtual void OnStart();
     virtual void OnStop();
 
-    // Wait hooks. After an iteration that found nothing to do, and after checking under
-    // the lock that no task was pushed meanwhile, the worker calls WaitForWork(idle
-    // interval). The default waits on a condition variable until WakeUp() is called, the
-    // earliest delayed task falls due, or maxMs passed. WakeUp() is called from any thread
+    // Wait hooks. After an iteration that found nothing to do, and after checking that no
+    // task was pushed or fell due meanwhile, the worker calls WaitForWork(idle interval).
+    // The default sleeps (on a futex) until WakeUp() is called, the earliest delayed task
+    // falls due, or maxMs passed. WakeUp() is called from any thread
     // by a push or cancel that finds the worker waiting (or about to wait), and by Stop;
     // a wake-up given before the worker waits must end that wait at once (it is sticky).
     // A thread that also waits for descriptors overrides both: WaitForWork polls its
@@ -117,7 +118,8 @@ protected:
     virtual void WaitForWork(unsigned int maxMs);
     virtual void WakeUp();
     // Milliseconds (rounded up) until the earliest delayed task is due: 0 when one is due
-    // now, 0xFFFFFFFF when none is queued. Any thread; takes the queue lock.
+    // now, 0xFFFFFFFF when none is queued. Any thread; reads a mirror of the earliest due
+    // time without taking the queue lock.
     unsigned int MsUntilNextDelayTask();
     int GetIdleInterval() const { return m_nIdleInterval; }
 
@@ -130,12 +132,10 @@ private:
     // Calls WakeUp when the worker is (about to be) waiting.
     void WakeIfIdle();
     void RunDelayed(vn::detail::TaskEntry* e);
-    // True when the worker has something to do now; under the queue lock.
+    // True when the worker has something to do now; worker only, takes the queue lock.
     bool HasWork();
-    // Watches for a push for a few microseconds; true when one came.
+    // Watches for a push for a moment; true when one came.
     bool SpinForWork();
-    // When the loop ends: tasks the worker took over but did not run go back to the queue.
-    void ReturnReady();
     // Asks the worker to stop and waits for it; thread is taken over from the caller.
     void JoinWorker(vnthread_handle thread);
 

@@ -147,57 +147,34 @@ void TaskIndex::Rehash(unsigned int buckets) {
     m_mask = mask;
 }
 
-TaskQueue::TaskQueue(const char* n) : name(n) {}
+static_assert(sizeof(ImmediateTask) == kCacheLine, "an immediate task is one cache line");
+static_assert(sizeof(ImmediateBlock) == 4096, "a block of immediate tasks is one page");
+
+TaskQueue::TaskQueue(const char* n) : tail(new ImmediateBlock), head(tail), name(n) {}
 
 void ImmediateBlock::DestroySlots() {
-    for (unsigned int i = 0; i < end; ++i)
+    const unsigned int n = end.load(std::memory_order_relaxed);
+    for (unsigned int i = 0; i < n; ++i)
         At(i)->~ImmediateTask();
-    begin = end = 0;
-}
-
-void ImmediateChain::Append(ImmediateBlock* b) {
-    b->next = nullptr;
-    if (tail != nullptr) {
-        tail->next = b;
-    } else {
-        head = b;
-    }
-    tail = b;
-}
-
-ImmediateBlock* ImmediateChain::PopFront() {
-    ImmediateBlock* b = head;
-    if (b != nullptr) {
-        head = b->next;
-        if (head == nullptr) tail = nullptr;
-        b->next = nullptr;
-    }
-    return b;
-}
-
-void ImmediateChain::MoveAllToFront(ImmediateChain& dst) {
-    if (head == nullptr) return;
-    tail->next = dst.head;
-    if (dst.tail == nullptr) dst.tail = tail;
-    dst.head = head;
-    dst.count += count;
-    head = tail = nullptr;
-    count = 0;
-}
-
-void ImmediateChain::DeleteAll() {
-    while (ImmediateBlock* b = PopFront())
-        delete b;  // destroys the tasks left in it, which releases their references
-    count = 0;
+    end.store(0, std::memory_order_relaxed);
+    next.store(nullptr, std::memory_order_relaxed);
 }
 
 TaskQueue::~TaskQueue() {
-    ready.DeleteAll();
-    pending.DeleteAll();
-    spare.DeleteAll();
-    while (ImmediateBlock* b = freeBlocks) {
-        freeBlocks = b->next;
-        delete b;
+    // The worker has ended: the chain from head on holds every task not yet taken (and the
+    // emptied calls of those taken, whose destruction releases nothing).
+    ImmediateBlock* b = head;
+    while (b != nullptr) {
+        ImmediateBlock* next = b->next.load(std::memory_order_relaxed);
+        delete b;  // destroys the tasks left in it, which releases their references
+        b = next;
+    }
+    for (ImmediateBlock* list : {spare, freeBlocks}) {
+        while (list != nullptr) {
+            ImmediateBlock* next = list->next.load(std::memory_order_relaxed);
+            delete list;
+            list = next;
+        }
     }
     while (TaskEntry* e = delayed.PopFront())
         delete e;
@@ -209,24 +186,13 @@ bool InRange(unsigned int id, unsigned int first, unsigned int last) {
     return id - first <= last - first;
 }
 
-// Empty blocks kept for the pushers (about 64 KiB); more go back to the allocator.
+// Empty blocks kept for the pushers (64 KiB); more go back to the allocator.
 constexpr unsigned int kFreeBlocksKept = 16;
-
-// The first live task of a chain from its blocks' `begin` on, or null.
-ImmediateTask* FindInChain(ImmediateChain& chain, unsigned int id) {
-    for (ImmediateBlock* b = chain.head; b != nullptr; b = b->next) {
-        for (unsigned int i = b->begin; i < b->end; ++i) {
-            ImmediateTask* t = b->At(i);
-            if (t->id == id && t->call.getTarget() != nullptr) return t;
-        }
-    }
-    return nullptr;
-}
 }  // namespace
 
 unsigned int TaskQueue::AllocId() {
     // The reserved id 0 counts as one id in use.
-    const unsigned long long inUse = 1ULL + pending.count + readyMoved + ids.Size();
+    const unsigned long long inUse = 1ULL + (immPushed - immRetired) + ids.Size();
     if (inUse >= 0x7FFFFFFFu) return 0;
     // Ids are handed out in increasing order, so the first try nearly always succeeds;
     // after the 32-bit wrap, the reserved 0, the range of pending immediate ids and the
@@ -237,30 +203,38 @@ unsigned int TaskQueue::AllocId() {
     return nextId++;
 }
 
-unsigned int TaskQueue::PushImmediate(CScopeCall& call) {
+unsigned int TaskQueue::PushImmediate(const CScopeCall& call) {
     unsigned int id = AllocId();
     if (id == 0) return 0;
-    ImmediateBlock* b = pending.tail;
-    if (b == nullptr || b->end == ImmediateBlock::kSlots) {
-        // One block per 63 tasks; after a first burst it comes from the cache.
-        b = freeBlocks;
-        if (b != nullptr) {
-            freeBlocks = b->next;
-            --freeCount;
-        } else {
-            b = new ImmediateBlock;
-        }
-        pending.Append(b);
-    }
     if (!immAny) {
         immAny = true;
         immFirst = id;
     }
     immLast = id;
-    new (b->At(b->end)) ImmediateTask(static_cast<CScopeCall&&>(call), id);
-    ++b->end;
-    ++pending.count;
-    pushes.store(pushes.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+    ++immPushed;
+    ImmediateBlock* b = tail;
+    const unsigned int end = b->end.load(std::memory_order_relaxed);  // only pushers write it
+    // Published with a release store: the worker, which reads `end` with acquire and no
+    // lock, then finds the task constructed.
+    if (end < ImmediateBlock::kSlots) {
+        new (b->At(end)) ImmediateTask(call, id);
+        b->end.store(end + 1, std::memory_order_release);
+        return id;
+    }
+    // A new block; after a first burst it comes from the cache. It is filled before it is
+    // linked, so the worker never sees it without its first task.
+    ImmediateBlock* nb = freeBlocks;
+    if (nb != nullptr) {
+        freeBlocks = nb->next.load(std::memory_order_relaxed);
+        nb->next.store(nullptr, std::memory_order_relaxed);
+        --freeCount;
+    } else {
+        nb = new ImmediateBlock;
+    }
+    new (nb->At(0)) ImmediateTask(call, id);
+    nb->end.store(1, std::memory_order_relaxed);
+    b->next.store(nb, std::memory_order_release);
+    tail = nb;
     return id;
 }
 
@@ -269,58 +243,76 @@ unsigned int TaskQueue::PushDelayed(TaskEntry* e) {
     if (e->id == 0) return 0;
     ids.Insert(e);
     delayed.InsertByDue(e);
-    delayedCount.store(delayed.count, std::memory_order_relaxed);
-    pushes.store(pushes.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+    PublishDelayed();
+    CountPush();
     return e->id;
 }
 
 ImmediateTask* TaskQueue::NextReady() {
-    while (ImmediateBlock* b = ready.head) {
-        while (b->begin < b->end) {
-            // A returned task stays constructed (the caller empties its call after the
-            // run) until its block is used up; a cancelled one is skipped.
-            ImmediateTask* t = b->At(b->begin++);
+    for (;;) {
+        if (readPos < seenEnd) {
+            // The previous task of this block has run and its call was emptied by now.
+            ImmediateTask* t = head->At(readPos++);
+            ++immTaken;
             if (t->call.getTarget() != nullptr) return t;
+            continue;  // cancelled
         }
-        // Used up: the previous task of this block has run by now.
-        ready.PopFront();
-        b->DestroySlots();
-        spare.Append(b);
+        seenEnd = head->end.load(std::memory_order_acquire);
+        if (readPos < seenEnd) continue;
+        if (readPos < ImmediateBlock::kSlots) return nullptr;  // caught up with the pushers
+        ImmediateBlock* next = head->next.load(std::memory_order_acquire);
+        if (next == nullptr) return nullptr;  // full and used up; the next push links one
+        // Used up: nobody else reaches it any more (the pushers moved on to `next`).
+        head->DestroySlots();
+        head->next.store(spare, std::memory_order_relaxed);
+        spare = head;
+        head = next;
+        readPos = 0;
+        seenEnd = 0;
     }
-    return nullptr;
 }
 
-ImmediateBlock* TaskQueue::Refill() {
+ImmediateBlock* TaskQueue::Collect() {
     ImmediateBlock* excess = nullptr;
-    while (ImmediateBlock* b = spare.PopFront()) {
+    while (ImmediateBlock* b = spare) {
+        spare = b->next.load(std::memory_order_relaxed);
         if (freeCount < kFreeBlocksKept) {
-            b->next = freeBlocks;
+            b->next.store(freeBlocks, std::memory_order_relaxed);
             freeBlocks = b;
             ++freeCount;
         } else {
-            b->next = excess;
+            b->next.store(excess, std::memory_order_relaxed);
             excess = b;
         }
     }
-    if (ready.head != nullptr) return excess;  // not used up yet
-    readyMoved = pending.count;
-    ImmediateTask* first = nullptr;
-    for (ImmediateBlock* b = pending.head; b != nullptr && first == nullptr; b = b->next) {
-        if (b->begin < b->end) first = b->At(b->begin);
-    }
-    if (first == nullptr) {
+    immRetired = immTaken;
+    if (immTaken == immPushed) {
         immAny = false;  // nothing pending: the range restarts with the next push
     } else {
-        immFirst = first->id;
+        // Under the lock the chain is exact: the first task not taken yet opens the range.
+        // (readPos == end can only mean a full block whose successor holds it.)
+        ImmediateBlock* b = head;
+        unsigned int i = readPos;
+        if (i >= b->end.load(std::memory_order_relaxed)) {
+            b = b->next.load(std::memory_order_relaxed);
+            i = 0;
+        }
+        immFirst = b->At(i)->id;
     }
-    ready = pending;
-    pending = ImmediateChain();
     return excess;
 }
 
-void TaskQueue::ReturnReady() {
-    ready.MoveAllToFront(pending);
-    readyMoved = 0;
+ImmediateTask* TaskQueue::FindUntaken(unsigned int id) {
+    unsigned int i = readPos;
+    for (ImmediateBlock* b = head; b != nullptr; b = b->next.load(std::memory_order_relaxed)) {
+        const unsigned int end = b->end.load(std::memory_order_relaxed);
+        for (; i < end; ++i) {
+            ImmediateTask* t = b->At(i);
+            if (t->id == id && t->call.getTarget() != nullptr) return t;
+        }
+        i = 0;
+    }
+    return nullptr;
 }
 
 void TaskQueue::CancelPass(TaskEntry** removed, std::vector<CScopeCall>* dead) {
@@ -331,27 +323,17 @@ void TaskQueue::CancelPass(TaskEntry** removed, std::vector<CScopeCall>* dead) {
             e->next = *removed;
             *removed = e;
         } else if (immAny && InRange(id, immFirst, immLast)) {
-            // Rare (immediate tasks are seldom cancelled): search both chains; the slot
-            // stays, with an empty call that the worker skips.
-            ImmediateTask* t = FindInChain(ready, id);
-            if (t == nullptr) t = FindInChain(pending, id);
-            if (t != nullptr) dead->push_back(static_cast<CScopeCall&&>(t->call));
+            // Rare (immediate tasks are seldom cancelled): search what the worker has not
+            // taken yet; the slot stays, with an empty call that the worker skips.
+            if (ImmediateTask* t = FindUntaken(id)) {
+                dead->push_back(static_cast<CScopeCall&&>(t->call));
+            }
         }
         // Otherwise the task ran already, or never existed.
     }
     cancels.clear();
     cancelPending.store(false, std::memory_order_relaxed);
-    delayedCount.store(delayed.count, std::memory_order_relaxed);
-}
-
-bool TaskQueue::HasWork(const DueTime& now) {
-    for (ImmediateBlock* b = ready.head; b != nullptr; b = b->next) {
-        for (unsigned int i = b->begin; i < b->end; ++i) {
-            if (b->At(i)->call.getTarget() != nullptr) return true;
-        }
-    }
-    return pending.head != nullptr || !cancels.empty() ||
-           (delayed.head != nullptr && !delayed.head->due.After(now));
+    PublishDelayed();
 }
 
 }  // namespace detail

@@ -1,25 +1,40 @@
 // Internal header (not installed): the task queue of one CVNTaskBase.
 //
-// Immediate tasks: the pushers append to the `pending` chain of fixed-size blocks; the
-// worker, when its private `ready` chain is used up, takes the whole pending chain over in
-// one step under the lock and then runs it in order, one task per loop iteration, without
-// the lock. Used-up blocks come back to the pushers through a small cache, so a steady
-// stream of tasks allocates nothing and a burst never reallocates or copies a big array.
-// Their ids are not indexed: they are handed out in increasing order and the tasks leave
-// in the same order, so every pending immediate id lies in the cyclic range
-// [immFirst, immLast]; cancelling an id of that range searches both chains and empties
-// the call in place (the worker skips it), and after the 32-bit id wrap a new id skips the
+// Immediate tasks: one chain of fixed-size blocks (4 KiB, a cache line per task). Pushers
+// append under the lock and publish each task with a release store of its block's `end`
+// (and a new block through the full one's `next`); the worker alone walks the chain from
+// its read position and runs what is published, one task per loop iteration, without the
+// lock. So a pusher and a busy worker rarely meet on the lock: the worker takes it only to
+// hand used-up blocks back to the pushers' cache (once per 63 tasks), to apply
+// cancellations, to take a due delayed task, and once on its way to sleep (the check that
+// pairs with the pushers' look at its idle flag). A steady stream of tasks allocates
+// nothing and a burst never reallocates or copies a big array. Tasks the worker did not
+// reach when it stopped simply stay in the chain for the next Start.
+//
+// Immediate ids are not indexed: they are handed out in increasing order and the tasks
+// leave in the same order, so every pending immediate id lies in the cyclic range
+// [immFirst, immLast] (refreshed whenever the worker hands blocks back; between two
+// refreshes it may also cover tasks that already ran, which only makes it larger);
+// cancelling an id of that range searches the unread part of the chain and empties the
+// call in place (the worker skips it), and after the 32-bit id wrap a new id skips the
 // whole range.
 //
 // Delayed tasks: heap entries in a doubly linked list sorted by due time (push order kept
 // for equal times), found by id through a hash index; they are long-lived and often
 // cancelled (timers). Id 0 counts as permanently in use, so it is never handed out.
+// Delayed pushes and cancels bump `pushes`; the worker takes the lock for them only when
+// that count moved since its last take, and reads the clock only while a delayed task
+// exists (the earliest due time is mirrored in `headDueUs`).
 //
-// Thread safety: the members are guarded by `lock`, except those marked "worker only";
-// pushers and the worker hold the lock only while moving tasks, never while a call runs.
-// A cancellation is applied by the worker at the start of an iteration: CancelTask sets
-// cancelPending, and an iteration that sees it takes the lock and applies the cancel set
-// before it takes a task, so the task does not run.
+// Memory layout: what the pushers write on every push, what the worker reads on every
+// iteration and what only the worker touches sit on separate cache lines, so a worker
+// draining its queue does not fight a pusher filling it for the same line.
+//
+// Thread safety: the members are guarded by `lock`, except the atomics and those marked
+// "worker only"; pushers and the worker hold the lock only while moving tasks, never while
+// a call runs. A cancellation is applied by the worker at the start of an iteration:
+// CancelTask sets cancelPending, and an iteration that sees it takes the lock and applies
+// the cancel set before it takes a task, so the task does not run.
 #pragma once
 
 #include <stdint.h>
@@ -27,7 +42,7 @@
 #include <pthread.h>
 
 #include <atomic>
-#include <condition_variable>
+#include <climits>
 #include <mutex>
 #include <set>
 #include <vector>
@@ -35,6 +50,7 @@
 #include "common/vnstring.h"
 #include "task/vnscopecall.h"
 #include "task/vntask.h"
+#include "task/vnwaitword_internal.h"
 
 namespace vn {
 namespace detail {
@@ -60,19 +76,24 @@ struct DueTime {
     DueTime Plus(long long delayMs) const;
     // Microseconds from this point to later (negative when later lies before it).
     long long UsecUntil(const DueTime& later) const;
+    // The point as microseconds of the monotonic clock.
+    long long Usec() const { return sec * 1000000LL + usec; }
     bool After(const DueTime& o) const { return sec > o.sec || (sec == o.sec && usec > o.usec); }
 };
 
-// An immediate task. A cancelled one keeps its place with an empty call.
-struct ImmediateTask {
-    ImmediateTask(CScopeCall&& c, unsigned int i) : call(static_cast<CScopeCall&&>(c)), id(i) {}
+// Cache line size assumed for the layout below (x86-64, and most ARM cores).
+constexpr size_t kCacheLine = 64;
+
+// An immediate task: one cache line. A cancelled one keeps its place with an empty call.
+struct alignas(kCacheLine) ImmediateTask {
+    ImmediateTask(const CScopeCall& c, unsigned int i) : call(c), id(i) {}
     CScopeCall call;  // the queue's own copy; holds its references
     unsigned int id;
 };
 
-// A block of immediate tasks (about 4 KiB). Slots [0, end) hold constructed tasks; the
-// worker takes them in order from `begin`.
-struct ImmediateBlock {
+// A block of immediate tasks, 4 KiB: 63 task lines, then one line for the links that
+// pushers publish. Slots [0, end) hold constructed tasks.
+struct alignas(kCacheLine) ImmediateBlock {
     static constexpr unsigned int kSlots = 63;
 
     ImmediateBlock() {}
@@ -81,28 +102,17 @@ struct ImmediateBlock {
     ImmediateBlock& operator=(const ImmediateBlock&) = delete;
 
     ImmediateTask* At(unsigned int i) { return reinterpret_cast<ImmediateTask*>(m_storage) + i; }
-    // Destroys the tasks of [0, end) and empties the block for reuse.
+    // Destroys the tasks of [0, end) and empties the block for reuse. Only while no other
+    // thread can reach the block.
     void DestroySlots();
-
-    ImmediateBlock* next = nullptr;
-    unsigned int begin = 0;
-    unsigned int end = 0;
 
 private:
     alignas(ImmediateTask) unsigned char m_storage[kSlots * sizeof(ImmediateTask)];
-};
 
-// A FIFO chain of blocks; it owns them.
-struct ImmediateChain {
-    ImmediateBlock* head = nullptr;
-    ImmediateBlock* tail = nullptr;
-    size_t count = 0;  // tasks pushed into the chain (cancelled and run ones included)
-
-    void Append(ImmediateBlock* b);
-    ImmediateBlock* PopFront();
-    // Moves every block of this chain in front of dst's.
-    void MoveAllToFront(ImmediateChain& dst);
-    void DeleteAll();
+public:
+    // Written by pushers under the lock, read by the worker without it (acquire).
+    alignas(kCacheLine) std::atomic<unsigned int> end{0};  // slots published
+    std::atomic<ImmediateBlock*> next{nullptr};            // published once this one is full
 };
 
 // A delayed task.
@@ -177,60 +187,93 @@ struct TaskQueue {
     ~TaskQueue();  // destroys every task still queued without running it
 
     // Give a free id (never 0) to the task and queue it; 0 when 0x7FFFFFFF ids (the
-    // reserved 0 included) are in use. PushImmediate takes over call's references.
-    unsigned int PushImmediate(CScopeCall& call);
+    // reserved 0 included) are in use. PushImmediate queues a copy of call (taking its
+    // references) only when it succeeds; PushDelayed takes e over only then.
+    unsigned int PushImmediate(const CScopeCall& call);
     unsigned int PushDelayed(TaskEntry* e);
     // Applies the pending cancellations and empties the cancel set: cancelled delayed
     // entries are chained through their next pointers into *removed, cancelled immediate
     // calls are moved into *dead; both are destroyed outside the lock. Worker, under the
     // lock.
     void CancelPass(TaskEntry** removed, std::vector<CScopeCall>* dead);
-    // Worker, without the lock: the next immediate task to run, or null when `ready` is
-    // used up (cancelled tasks are skipped). Used-up blocks go to `spare`.
+    // Worker, without the lock: the next published immediate task, or null when the worker
+    // has caught up with the pushers (cancelled tasks are skipped). The caller runs it and
+    // empties its call before it asks for the next one. Used-up blocks go to `spare`.
     ImmediateTask* NextReady();
-    // Takes the pending chain over when `ready` is used up, and hands the spare blocks back
-    // to the pushers' cache; the blocks beyond the cache's bound are returned for deletion
-    // outside the lock. Worker, under the lock.
-    ImmediateBlock* Refill();
-    // Puts the tasks left in `ready` back at the head of `pending` (the worker ends).
-    // Worker, under the lock.
-    void ReturnReady();
-    // Whether the worker has something to do right now (or the earliest delayed task falls
-    // due by `now`). Worker, under the lock.
-    bool HasWork(const DueTime& now);
+    // Whether a published immediate task waits for the worker (cancelled ones count too).
+    // Worker only; `order` acquire without the lock, relaxed under it.
+    bool ImmediatePublished(std::memory_order order) const {
+        if (head->end.load(order) > readPos) return true;
+        return readPos == ImmediateBlock::kSlots && head->next.load(order) != nullptr;
+    }
+    // Hands the used-up blocks back to the pushers' cache and refreshes the in-use count
+    // and the range of pending immediate ids; the blocks beyond the cache's bound are
+    // returned for deletion outside the lock. Worker, under the lock.
+    ImmediateBlock* Collect();
+    // Counts a delayed push or a cancel: the worker compares the count with `seenPushes`.
+    // Under the lock.
+    void CountPush() {
+        pushes.store(pushes.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+    }
+    // Mirrors the delayed list's size and earliest due time into the atomics the worker
+    // reads without the lock. Under the lock, after every change of the delayed list.
+    void PublishDelayed() {
+        delayedCount.store(delayed.count, std::memory_order_relaxed);
+        headDueUs.store(delayed.head != nullptr ? delayed.head->due.Usec() : LLONG_MAX,
+                        std::memory_order_release);
+    }
 
-    TaskLock lock;
-    ImmediateChain pending;
-    ImmediateChain ready;  // worker only
-    ImmediateChain spare;  // worker only: used-up blocks, handed back at the next Refill
+    // ---- the pushers' side: guarded by `lock`, written on every push
+    alignas(kCacheLine) TaskLock lock;
+    ImmediateBlock* tail;                  // the block pushers append to
     ImmediateBlock* freeBlocks = nullptr;  // cache of empty blocks for the pushers
     unsigned int freeCount = 0;
     // Cyclic range holding every pending immediate id (possibly more); empty when !immAny.
     bool immAny = false;
     unsigned int immFirst = 0;
     unsigned int immLast = 0;
-    size_t readyMoved = 0;                   // tasks the last Refill moved (counted as in use)
-    std::atomic<bool> cancelPending{false};  // set by CancelTask, cleared by CancelPass
-    // Bumped (under the lock) by every push and cancel; an idle worker watches it for a
-    // moment before it goes to sleep.
-    std::atomic<unsigned int> pushes{0};
-    TaskList delayed;
+    unsigned int nextId = 1;
+    // Immediate tasks pushed, and those the worker had taken as of its last Collect: the
+    // difference counts as in use.
+    size_t immPushed = 0;
+    size_t immRetired = 0;
+
+    // ---- read by the worker on every iteration, written only by delayed pushes, cancels
+    // and changes of the delayed list (under the lock)
+    alignas(kCacheLine) std::atomic<bool> cancelPending{false};  // cleared by CancelPass
     // delayed.count, readable without the lock: the worker skips the clock and the
     // delayed pass while no delayed task exists.
     std::atomic<unsigned int> delayedCount{0};
+    // Due time of delayed.head in microseconds of the monotonic clock, LLONG_MAX when
+    // there is none: the worker takes the lock for the delayed pass only when it is due,
+    // and bounds its idle wait with it.
+    std::atomic<long long> headDueUs{LLONG_MAX};
+    // Bumped by every delayed push and cancel (CountPush).
+    std::atomic<unsigned int> pushes{0};
+
+    // ---- the worker's own
+    alignas(kCacheLine) ImmediateBlock* head;  // worker only: the block it reads
+    unsigned int readPos = 0;                  // worker only: next slot of head to take
+    unsigned int seenEnd = 0;                  // worker only: head->end as last read
+    ImmediateBlock* spare = nullptr;           // worker only: used-up blocks, for Collect
+    size_t immTaken = 0;                       // worker only: slots taken (run or skipped)
+    size_t takenAtIdle = 0;                    // worker only: immTaken when it last went idle
+    unsigned int seenPushes = 0;  // worker only: `pushes` as of its last take of the lock
+
+    // ---- rarely touched: delayed tasks, cancellations (guarded by `lock`)
+    alignas(kCacheLine) TaskList delayed;
     std::set<unsigned int> cancels;
     TaskIndex ids;  // delayed entries by id (a running repeating one included)
-    unsigned int nextId = 1;
     vn::strutf8 name;
 
-    // The default idle wait (CVNTaskBase::WaitForWork / WakeUp). A wake-up given before
-    // the worker waits is kept in wakePending, so it ends the next wait at once.
-    std::mutex wakeMutex;
-    std::condition_variable wakeCond;
-    bool wakePending = false;  // guarded by wakeMutex
+    // The default idle wait (CVNTaskBase::WaitForWork / WakeUp).
+    alignas(kCacheLine) WaitWord wake;
 
 private:
     unsigned int AllocId();
+    // The first task with this id that the worker has not taken yet and that was not
+    // cancelled, or null. Worker, under the lock.
+    ImmediateTask* FindUntaken(unsigned int id);
 };
 
 }  // namespace detail

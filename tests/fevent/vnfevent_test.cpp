@@ -1,10 +1,13 @@
-// The descriptor event pump: the registration table and its errors, hang-up reports, and
-// callbacks that change the table while a pass runs.
+// The descriptor event pump: the registration table and its errors, hang-up reports, what a
+// callback learns of poll's findings, and callbacks that change the table while a pass
+// runs.
 #include <gtest/gtest.h>
 #include <errno.h>
+#include <poll.h>
 #include <unistd.h>
 
 #include "fevent/pump_test_support.h"
+#include "fevent/vnfevent_internal.h"
 
 using namespace pumptest;
 typedef std::vector<std::pair<int, int>> Events;
@@ -64,6 +67,58 @@ TEST(FeventReports, HangUpIsReadableOrAnError) {
     EXPECT_EQ(std::vector<int>{pair.a}, rec.removed);
     EXPECT_EQ(0, vnfe_fdsize(pump));
     close(pipeFds[0]);
+}
+
+// Inside a callback the socket layer may ask whether poll found the descriptor readable
+// without a hang-up (then a stream surely has bytes waiting): yes for bytes on a local
+// stream, a TCP stream and a pipe; no once the peer has shut down or closed (even with
+// bytes still waiting), for a time-out, for write readiness alone, and outside callbacks.
+TEST(FeventReports, ReadableWithoutHangUpOnlyForBytesWithThePeerStillThere) {
+    Pump pump;
+    std::vector<std::pair<int, bool>> seen;  // (fd, answer) per callback
+    Recorder rec;
+    rec.onEvent = [&](void* p, int fd) {
+        seen.emplace_back(fd, vn::detail::vnfe_readable_without_hangup(p));
+    };
+    Pair local, closing, silent;
+    TcpPair tcp, tcpEnd;
+    int pipeFds[2];
+    ASSERT_EQ(0, pipe2(pipeFds, O_NONBLOCK | O_CLOEXEC));
+    local.Poke();
+    ASSERT_EQ(1, write(tcp.client, "x", 1));
+    ASSERT_EQ(1, write(pipeFds[1], "x", 1));
+    closing.Poke();
+    closing.CloseB();  // a byte waits, and the end after it
+    ASSERT_EQ(1, write(tcpEnd.client, "x", 1));
+    ASSERT_EQ(0, shutdown(tcpEnd.client, SHUT_WR));
+    // The byte and the end as one report: wait (bounded) until the end has arrived too.
+    struct pollfd end = {tcpEnd.server, POLLRDHUP, 0};
+    ASSERT_EQ(1, poll(&end, 1, 2000));
+    struct {
+        int fd;
+        bool expected;
+    } const rows[] = {{local.a, true},
+                      {tcp.server, true},
+                      {pipeFds[0], true},
+                      {closing.a, false},
+                      {tcpEnd.server, false}};
+    for (const auto& r : rows)
+        ASSERT_EQ(0, vnfe_addonce(pump, r.fd, VN_EV_READ, OnEvent, &rec, 0, nullptr));
+    ASSERT_EQ(0, vnfe_addonce(pump, silent.a, VN_EV_READ, OnEvent, &rec, 1, nullptr));
+    ASSERT_EQ(0, vnfe_addonce(pump, silent.b, VN_EV_WRITE, OnEvent, &rec, 0, nullptr));
+    // The TCP bytes and the end may take a moment to arrive; the time-out fires at the
+    // first idle pass.
+    ASSERT_TRUE(PumpUntil(pump, [&] { return vnfe_fdsize(pump) == 0; }));
+    EXPECT_FALSE(vn::detail::vnfe_readable_without_hangup(pump));
+    EXPECT_FALSE(vn::detail::vnfe_readable_without_hangup(nullptr));
+    std::vector<std::pair<int, bool>> expected = {{silent.a, false}, {silent.b, false}};
+    for (const auto& r : rows)
+        expected.emplace_back(r.fd, r.expected);
+    std::sort(seen.begin(), seen.end());
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(expected, seen);
+    close(pipeFds[0]);
+    close(pipeFds[1]);
 }
 
 // Two readable registrations; the callback of the one dispatched first changes the other.

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "fevent/pump_test_support.h"
@@ -108,6 +109,42 @@ TEST(TcpSocket, PassesDataBothWaysReArmsOnEverySendAndReportsTheEndOnce) {
         delete s;
     }));
     EXPECT_EQ("ssx", sink.Seen().substr(2));
+    pair.server = -1;
+}
+
+// Bytes that arrive together with the end of the stream are read first (OnRecv), and
+// the end is reported after them, once: readable with a hang-up is not taken for bytes
+// waiting, nor for the end while bytes wait.
+TEST(TcpSocket, BytesFollowedByTheEndAreReadThenTheEndIsReported) {
+    IOThread io("TcpLast");
+    pumptest::TcpPair pair;
+    Sink sink;
+    CVNITCPSocket* s = nullptr;
+    std::string got;  // on io
+    sink.then = [&](char e) {
+        char buf[64];
+        int n = e == 'r' ? s->Recv(buf, sizeof(buf)) : 0;
+        if (n > 0) got.append(buf, static_cast<size_t>(n));
+    };
+    ASSERT_EQ(3, write(pair.client, "bye", 3));
+    pair.CloseClient();
+    ASSERT_TRUE(io.Run([&] {
+        s = VNCreateTCPSocket();
+        s->SetSink(&sink);
+        EXPECT_TRUE(s->Attach(pair.server));
+    }));
+    ASSERT_TRUE(sink.WaitCount('x', 1));
+    ASSERT_TRUE(io.Run([&] {
+        EXPECT_EQ("bye", got);
+        EXPECT_EQ(-1, s->GetSocket());
+        delete s;
+    }));
+    // Attach also asked for one (one-shot) write report, which may come before or with the
+    // bytes.
+    std::string seen = sink.Seen();
+    EXPECT_EQ(1, std::count(seen.begin(), seen.end(), 's')) << seen;
+    seen.erase(std::remove(seen.begin(), seen.end(), 's'), seen.end());
+    EXPECT_EQ("rx", seen);
     pair.server = -1;
 }
 

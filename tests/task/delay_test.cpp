@@ -146,17 +146,16 @@ TEST(TaskQueueIds, SkipIdsInUseAfterTheWrapAndRefuseWhenFull) {
         EXPECT_EQ(4u, PushImm(q, rec));
         EXPECT_EQ(5u, PushDel(q, rec));
         // Once the immediate tasks have gone, their range is free again.
-        EXPECT_EQ(nullptr, q.Refill());
         while (vn::detail::ImmediateTask* t = q.NextReady())
             t->call = CScopeCall();  // as if it had run
-        EXPECT_EQ(nullptr, q.Refill());
+        EXPECT_EQ(nullptr, q.Collect());
         q.nextId = 0xFFFFFFFEu;
         EXPECT_EQ(0xFFFFFFFEu, PushImm(q, rec));
         EXPECT_EQ(1u, PushImm(q, rec));  // 0xFFFFFFFF is still a delayed task
     }
     {
         vn::detail::TaskQueue q("full");
-        q.readyMoved = 0x7FFFFFFDu;  // stands for that many tasks in use
+        q.immPushed = 0x7FFFFFFDu;  // stands for that many tasks in use
         EXPECT_NE(0u, PushImm(q, rec));
         EXPECT_EQ(0u, PushDel(q, rec));
         EXPECT_EQ(0u, PushImm(q, rec));
