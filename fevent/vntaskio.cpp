@@ -12,21 +12,10 @@
 // task it announced. The worker reads it in the next iteration, after that iteration's
 // task ran, and always before it sets its idle flag again: a push that finds the flag set
 // writes the eventfd after that read, so its wake-up is still there for the next poll.
-//
-// Spinning on descriptors: while descriptor events follow each other closely (the last
-// sleep ended in a callback within kFlowingNs), the worker looks at its descriptors
-// without waiting for up to kEventSpinNs before it sleeps again. A request-reply exchange
-// then finds the answer without a wake-up, which is what costs most when the two ends run
-// on different cores: on the virtual machine this was measured on, waking a thread on an
-// idle core took about 30 us, against 3 us on the same core. Between two looks the thread
-// yields its core, so a peer that shares it (and would answer) runs at once instead of
-// waiting for the spin. A thread whose events are sparse never spins.
 #include "fevent/vntaskio.h"
 
 #include <errno.h>
-#include <sched.h>
 #include <sys/eventfd.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <climits>
@@ -35,41 +24,12 @@
 #include "fevent/vnfevent.h"
 #include "fevent/vnfevent_internal.h"
 
-namespace {
-
-// How long a worker whose descriptors are busy keeps looking before it sleeps: a few
-// round trips of a local exchange, and short enough to cost little when nothing comes.
-constexpr long long kEventSpinNs = 20000;
-// A sleep that a callback ended sooner than this means the descriptors are busy.
-constexpr long long kFlowingNs = 200000;
-
-long long NowNs() {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
-}
-
-// Passes that do not wait over the pump and the wake-up descriptor, yielding the core in
-// between, for at most kEventSpinNs: true as soon as one dispatched a callback or found a
-// wake-up (*woken).
-bool SpinOnDescriptors(void* pump, int wakeFd, bool* woken) {
-    const long long end = NowNs() + kEventSpinNs;
-    for (;;) {
-        if (vn::detail::vnfe_loop_wait(pump, wakeFd, 0, woken) > 0 || *woken) return true;
-        if (NowNs() >= end) return false;
-        sched_yield();
-    }
-}
-
-}  // namespace
-
 CVNTaskIO::CVNTaskIO(const char* name, int idleMs, ethread_priority prio)
     : CVNTaskBase(name, idleMs, prio),
       m_pFevent(vnfe_alloc()),
       m_nWakeFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
       m_bPumpInUse(false),
-      m_bWakeToDrain(false),
-      m_bEventsFlowing(false) {
+      m_bWakeToDrain(false) {
     if (m_nWakeFd < 0) {
         // Still usable: an idle worker then notices pushes only after its idle interval,
         // as the design had it.
@@ -120,17 +80,9 @@ void CVNTaskIO::WaitForWork(unsigned int maxMs) {
     if (due < ms) ms = due;
     int timeoutMs = ms > static_cast<unsigned int>(INT_MAX) ? INT_MAX : static_cast<int>(ms);
     bool woken = false;
-    // Callbacks of descriptors that became ready are dispatched inside these passes; the
-    // worker then runs its next iteration at once. (A delayed task due within the spin
-    // makes timeoutMs 0: due times are whole milliseconds, the spin far shorter.)
-    if (m_bEventsFlowing && timeoutMs > 0 && vnfe_fdsize(m_pFevent) > 0 &&
-        SpinOnDescriptors(m_pFevent, m_nWakeFd, &woken)) {
-        if (woken) m_bWakeToDrain = true;
-        return;
-    }
-    const long long sleptFrom = NowNs();
-    const int fired = vn::detail::vnfe_loop_wait(m_pFevent, m_nWakeFd, timeoutMs, &woken);
-    m_bEventsFlowing = fired > 0 && NowNs() - sleptFrom < kFlowingNs;
+    // Callbacks of descriptors that became ready are dispatched inside this pass; the
+    // worker then runs its next iteration at once.
+    vn::detail::vnfe_loop_wait(m_pFevent, m_nWakeFd, timeoutMs, &woken);
     if (woken) m_bWakeToDrain = true;  // read by the next Eachloop (see the top of this file)
 }
 

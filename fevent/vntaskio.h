@@ -4,10 +4,9 @@
 // callbacks, task calls and timers of one connection all run on one thread without locks.
 //
 // An idle worker does not sleep blindly: it waits in poll on its registered descriptors
-// and on a wake-up descriptor that a push or cancel makes readable, for at most the idle
-// interval (less when a delayed task falls due sooner). A push, a due delayed task or a
-// ready descriptor is therefore handled at once. While descriptor events come close
-// together, the worker looks at its descriptors for a few microseconds before it sleeps.
+// and on a wake-up descriptor that every push and cancel makes readable, for at most the
+// idle interval (less when a delayed task falls due sooner). A push, a due delayed task or
+// a ready descriptor is therefore handled at once.
 //
 // Thread safety: PushTask, PushDelayTask and CancelTask are safe from any thread (as for
 // CVNTaskBase). The pump belongs to the worker: GetFevent and everything registered on
@@ -63,10 +62,7 @@ private:
     // be inside its last iteration.
     std::atomic<bool> m_bPumpInUse;
     // Worker only: the idle wait was woken through m_nWakeFd, which is drained after the
-    // next task ran; the last sleep was ended soon by a descriptor's callback, so the next
-    // idle wait first looks at the descriptors for a moment without sleeping. (Both sit
-    // in the padding after m_bPumpInUse: the object keeps its size and every other member
-    // its place.)
+    // next task ran. (It sits in the padding after m_bPumpInUse: the object keeps its size
+    // and every other member its place.)
     bool m_bWakeToDrain;
-    bool m_bEventsFlowing;
 };
