@@ -29,7 +29,8 @@ CVNTaskIO::CVNTaskIO(const char* name, int idleMs, ethread_priority prio)
       m_pFevent(vnfe_alloc()),
       m_nWakeFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)),
       m_bPumpInUse(false),
-      m_bWakeToDrain(false) {
+      m_bWakeToDrain(false),
+      m_nTasksSincePass(0) {
     if (m_nWakeFd < 0) {
         // Still usable: an idle worker then notices pushes only after its idle interval,
         // as the design had it.
@@ -62,13 +63,16 @@ unsigned char CVNTaskIO::Eachloop() {
             n = read(m_nWakeFd, &count, sizeof(count));
         } while (n < 0 && errno == EINTR);
     }
-    // Tasks first, then one pass over the descriptors, so that a stream of tasks cannot
-    // hold them back. It does not wait: when there is nothing to do the worker waits in
-    // WaitForWork, where readiness and pushes both end the wait. Without a task the pass is
-    // left to that wait, which comes next and returns at once for a ready descriptor: a
-    // pass here would only cost one more poll on the way back to sleep, on the path of
-    // every message of a request-reply exchange.
+    // Tasks first, then a pass over the descriptors, so that a stream of tasks cannot hold
+    // them back. The pass does not wait, and it comes after every kTasksPerPass-th task in
+    // a row, not after each: a poll costs a look at every registered socket, and a busy
+    // server thread runs one or two tasks per request on up to 20 connections. When the
+    // tasks run out the worker goes to WaitForWork, whose poll is the pass (it returns at
+    // once for a ready descriptor), so a pass here would only cost one more poll on the
+    // way back to sleep, on the path of every message of a request-reply exchange.
     if (ran == 0) return 0;
+    if (++m_nTasksSincePass < kTasksPerPass) return 1;
+    m_nTasksSincePass = 0;
     if (vnfe_fdsize(m_pFevent) > 0) vn::detail::vnfe_loop_wait(m_pFevent, -1, 0, nullptr);
     return 1;
 }
@@ -80,6 +84,7 @@ void CVNTaskIO::WaitForWork(unsigned int maxMs) {
     if (due < ms) ms = due;
     int timeoutMs = ms > static_cast<unsigned int>(INT_MAX) ? INT_MAX : static_cast<int>(ms);
     bool woken = false;
+    m_nTasksSincePass = 0;
     // Callbacks of descriptors that became ready are dispatched inside this pass; the
     // worker then runs its next iteration at once.
     vn::detail::vnfe_loop_wait(m_pFevent, m_nWakeFd, timeoutMs, &woken);

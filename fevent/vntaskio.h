@@ -38,10 +38,11 @@ public:
     static void* GetFevent();
 
 protected:
-    // The base iteration, then, when it ran a task, one pump pass that does not wait: 1
-    // when a task ran or a descriptor's callback ran. An iteration without a task leaves
-    // the descriptors to the idle wait's pass, which follows at once and does not sleep
-    // when one is ready. A derived class that overrides it must call it.
+    // The base iteration, then, after every kTasksPerPass-th task in a row, one pump pass
+    // that does not wait: 1 when a task ran or a descriptor's callback ran. Descriptors
+    // otherwise get their pass from the idle wait, which follows as soon as the tasks run
+    // out and does not sleep when one is ready. A derived class that overrides it must
+    // call it.
     unsigned char Eachloop() override;
     // The idle wait: one pump pass that polls the registrations and the wake-up descriptor
     // for at most min(maxMs, time until the earliest delayed task). Callbacks of
@@ -55,6 +56,9 @@ protected:
     void OnStop() override;
 
 private:
+    // Tasks in a row between two passes over the descriptors (see Eachloop).
+    static constexpr unsigned char kTasksPerPass = 16;
+
     void* m_pFevent;  // the pump; owned, used by the worker only
     int m_nWakeFd;    // eventfd written by WakeUp, drained by the worker; -1 if unavailable
     // Set by the worker while it may still touch the pump, cleared by OnStop. Lets the
@@ -65,4 +69,6 @@ private:
     // next task ran. (It sits in the padding after m_bPumpInUse: the object keeps its size
     // and every other member its place.)
     bool m_bWakeToDrain;
+    // Worker only: tasks run since the descriptors last had a pass (also in that padding).
+    unsigned char m_nTasksSincePass;
 };
