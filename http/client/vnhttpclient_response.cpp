@@ -41,20 +41,33 @@ void CVNHttpClient::OnRecv(CVNITCPSocket* pSocket) {
         ArmStopTimer(2000);
         return;
     }
-    if (m_pRecvBuf == nullptr) {
-        m_pRecvBuf = static_cast<char*>(malloc(kRecvBufSize + 1));
-        if (m_pRecvBuf == nullptr) {
-            NotifyComplete(HTTPRESULT_FAILED);
-            return;
-        }
-    }
     if (m_uRecvPos > 0) {
         // A partial head or chunk line left over moves to the front.
         m_uRecvLen -= m_uRecvPos;
         memmove(m_pRecvBuf, m_pRecvBuf + m_uRecvPos, m_uRecvLen);
         m_uRecvPos = 0;
     }
-    size_t room = kRecvBufSize - m_uRecvLen;
+    // The buffer starts small and doubles after a read that filled it, so only a
+    // connection that brings data faster than it is read uses the whole size: many
+    // transfers at once, each on its own thread, would otherwise each fault in the largest
+    // buffer for bytes that arrive a few KiB at a time.
+    if (m_pRecvBuf == nullptr ||
+        (m_uRecvCap < static_cast<unsigned int>(kRecvBufSize) && m_bRecvFilled)) {
+        unsigned int cap =
+            m_pRecvBuf == nullptr ? static_cast<unsigned int>(kRecvBufFirst) : m_uRecvCap * 2;
+        // Usually nothing is left over to keep: then a new block, not a realloc that would
+        // copy the whole old one.
+        char* grown =
+            static_cast<char*>(m_uRecvLen == 0 ? malloc(cap + 1) : realloc(m_pRecvBuf, cap + 1));
+        if (grown == nullptr) {
+            NotifyComplete(HTTPRESULT_FAILED);
+            return;
+        }
+        if (m_uRecvLen == 0) free(m_pRecvBuf);
+        m_pRecvBuf = grown;
+        m_uRecvCap = cap;
+    }
+    size_t room = m_uRecvCap - m_uRecvLen;
     if (m_recvLimit.IsOn()) {
         size_t allowed = m_recvLimit.Available();
         if (allowed == 0) {
@@ -65,6 +78,7 @@ void CVNHttpClient::OnRecv(CVNITCPSocket* pSocket) {
     }
     int n = pSocket->Recv(m_pRecvBuf + m_uRecvLen, static_cast<int>(room));
     if (n <= 0) return;
+    m_bRecvFilled = static_cast<size_t>(n) == room;
     m_recvLimit.Consume(static_cast<size_t>(n));
     TouchDataTimer();
     m_bRecvOnConn = true;

@@ -157,6 +157,15 @@ bool HttpResponseDataWriter::Write(const void* pData, unsigned int uLen) {
         return true;
     }
     if (m_pFile == nullptr) return false;
+    if (m_uStageLen == 0 && uLen >= kDirectWrite) {
+        // A large piece (a whole receive of a fast download) goes to the file as it is:
+        // copying it into the stage would cost a copy and, for a stage that must grow, fresh
+        // pages to fault in, to save no system call.
+        if (m_pFile->Write(pData, uLen) != uLen) return false;
+        m_uFileSize += uLen;
+        m_uWritten += uLen;
+        return true;
+    }
     if (m_pStage == nullptr) {
         m_pStage = static_cast<char*>(malloc(kFirstStage));
         if (m_pStage == nullptr) return false;
@@ -185,9 +194,13 @@ bool HttpResponseDataWriter::Write(const void* pData, unsigned int uLen) {
 bool HttpResponseDataWriter::GrowStage() {
     // The stage filled (or overflowed): the body is a long one, written in larger pieces
     // from now on. Called with the stage empty; staying small is no failure.
-    if (m_uStageCap >= kStageSize) return true;
-    char* grown = static_cast<char*>(realloc(m_pStage, m_uStageCap * 2));
+    // A body that has not yet passed kStageSize keeps the first stage: growing it for a few
+    // hundred KiB would cost fresh pages per transfer to save a write or two.
+    if (m_uStageCap >= kStageSize || m_uFileSize < kStageSize) return true;
+    // Nothing staged to keep: a new block, not a realloc that would copy the old one.
+    char* grown = static_cast<char*>(malloc(m_uStageCap * 2));
     if (grown != nullptr) {
+        free(m_pStage);
         m_pStage = grown;
         m_uStageCap *= 2;
     }

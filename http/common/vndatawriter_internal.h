@@ -23,11 +23,13 @@ public:
     enum { kModeMemory = 0, kModeFile = 1 };
     // Largest body collected in memory.
     enum : unsigned int { kMaxMemory = 102400000 };
-    // Bytes staged before a file write: the stage starts small and doubles each time it
-    // fills, up to kStageSize. A small body (an avatar, a thumbnail) then costs a heap block
-    // that the next request reuses rather than a fresh mapping of a megabyte; a long
-    // download soon writes in megabyte pieces.
+    // Bytes staged before a file write: the stage starts small and, once the file holds
+    // kStageSize bytes, doubles each time it fills, up to kStageSize. A small body (an
+    // avatar, a thumbnail) then costs a heap block that the next request reuses rather than
+    // a fresh mapping of a megabyte; a long download soon writes in megabyte pieces.
+    // A piece of at least kDirectWrite bytes that finds the stage empty is written at once.
     enum : unsigned int { kFirstStage = 64 * 1024, kStageSize = 1024 * 1024 };
+    enum : unsigned int { kDirectWrite = 32 * 1024 };
 
     // Starts in memory mode; uId names the owner in log lines ("Id[%u]").
     explicit HttpResponseDataWriter(unsigned int uId);
