@@ -90,7 +90,10 @@ bool HttpResponseDataWriter::OpenFileReplacing(const char* pszFileName) {
         char suffix[48];
         snprintf(suffix, sizeof(suffix), ".%d.%u.%u.vnpart", static_cast<int>(getpid()),
                  vn_gettickcount(), s_uSerial.fetch_add(1, std::memory_order_relaxed));
-        std::string temp = dir + "." + base + suffix;
+        std::string temp = dir;
+        temp += '.';
+        temp += base;
+        temp += suffix;
         FILE* stream = vn::detail::fs_create_exclusive(temp.c_str());
         if (stream == nullptr) {
             if (errno == EEXIST) continue;
