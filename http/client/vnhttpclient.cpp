@@ -82,8 +82,6 @@ CVNHttpClient::CVNHttpClient(CVNTaskBase* pNotifyTask)
       m_bReuse(0),
       m_bRecvOnConn(false),
       m_pRecvBuf(nullptr),
-      m_uRecvCap(0),
-      m_bRecvFilled(false),
       m_uRecvLen(0),
       m_uRecvPos(0),
       m_pTlsContext(nullptr),
@@ -735,8 +733,6 @@ void CVNHttpClient::ShutdownHttpThread(const unsigned int* pIdleSerial) {
             m_bDataWanted = m_bStopWanted = false;
             free(m_pRecvBuf);
             m_pRecvBuf = nullptr;
-            m_uRecvCap = 0;
-            m_bRecvFilled = false;
         });
 }
 

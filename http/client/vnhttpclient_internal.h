@@ -86,10 +86,9 @@ class CVNHttpClient : public IHttpClient,
                       public CVNTimerBase {
 public:
     enum { kTimerData = 100, kTimerStop = 200, kTimerRate = 300 };
-    // Received bytes are read into a buffer that starts at kRecvBufFirst bytes and doubles,
-    // up to kRecvBufSize, while reads fill it; a head is at most CHttpResponseReader::kMaxHead
-    // bytes of it.
-    enum { kRecvBufFirst = 16 * 1024, kRecvBufSize = 256 * 1024 };
+    // Received bytes are read in blocks of this size; a head is at most
+    // CHttpResponseReader::kMaxHead bytes of it.
+    enum { kRecvBufSize = 256 * 1024 };
     enum { kMaxRetry = 3, kMaxRedirect = 5 };
 
     explicit CVNHttpClient(CVNTaskBase* pNotifyTask);
@@ -376,9 +375,7 @@ private:
     unsigned char m_bBuildHead;
     unsigned char m_bReuse;
     bool m_bRecvOnConn;       // anything received on the connection since this request used it
-    char* m_pRecvBuf;         // m_uRecvCap + 1 bytes, owned
-    unsigned int m_uRecvCap;  // kRecvBufFirst .. kRecvBufSize
-    bool m_bRecvFilled;       // the last read took all the room it was given
+    char* m_pRecvBuf;         // kRecvBufSize + 1 bytes, owned
     unsigned int m_uRecvLen;  // bytes received into m_pRecvBuf
     unsigned int m_uRecvPos;  // of which those before this were consumed
     CHttpResponseReader m_reader;
