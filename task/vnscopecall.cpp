@@ -31,6 +31,16 @@ CScopeCall::CScopeCall(const CScopeCall& other)
     TakeReferences();
 }
 
+CScopeCall::CScopeCall(const CScopeCall& other, LentTarget)
+    : m_pTarget(other.m_pTarget),
+      m_pObject(other.m_pObject),
+      m_callee(other.m_callee),
+      m_pArg(other.m_pArg),
+      m_pResult(other.m_pResult),
+      m_pfnThunk(other.m_pfnThunk) {
+    if (m_pArg != nullptr) m_pArg->AddRef();
+}
+
 // NOLINTNEXTLINE(bugprone-unhandled-self-assignment): references are added first
 CScopeCall& CScopeCall::operator=(const CScopeCall& other) {
     // The source is read before anything is released (it may be this very call), and its

@@ -20,6 +20,12 @@
 #include "common/vnexport.h"
 #include "task/vnrefcount.h"
 
+namespace vn {
+namespace detail {
+struct ImmediateTask;
+}  // namespace detail
+}  // namespace vn
+
 class VN_EXPORT CScopeCall {
 public:
     // A plain function bound instead of a member: fn(object, arg).
@@ -72,6 +78,16 @@ public:
     int operator()();
 
 private:
+    // The task queue keeps one reference on a target that many queued calls share and
+    // lends it to their copies (task/vntaskqueue_internal.h).
+    friend struct vn::detail::ImmediateTask;
+    struct LentTarget {};
+    // A copy that uses the source's target without a reference of its own (one on the
+    // argument, as any copy); the lender keeps the target alive while the copy lives.
+    CScopeCall(const CScopeCall& other, LentTarget);
+    // Lets go of a lent target without releasing it; the argument stays.
+    void ForgetLentTarget() { m_pTarget = nullptr; }
+
     class CUnknown;  // never defined: the erased class of the bound method
     typedef int (CUnknown::*Method)(CRefCount*);
     union Callee {

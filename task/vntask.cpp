@@ -288,17 +288,20 @@ unsigned char CVNTaskBase::Eachloop() {
         q.pushes.load(std::memory_order_acquire) != q.seenPushes) {
         TaskEntry* cancelled = nullptr;
         std::vector<CScopeCall> dead;
+        std::vector<CRefCount*> unlent;
         vn::detail::ImmediateBlock* excess;
         {
             TaskLockGuard guard(q.lock);
             q.seenPushes = q.pushes.load(std::memory_order_relaxed);
             if (!q.cancels.empty()) q.CancelPass(&cancelled, &dead);
-            excess = q.Collect();
+            excess = q.Collect(&unlent);
         }
         // Destroyed without the lock: releasing a call's references may run destructors
         // that push or cancel.
         DeleteChain(cancelled);
         dead.clear();
+        for (CRefCount* r : unlent)
+            r->Release();
         while (excess != nullptr) {
             vn::detail::ImmediateBlock* next = excess->next.load(std::memory_order_relaxed);
             delete excess;
@@ -306,9 +309,21 @@ unsigned char CVNTaskBase::Eachloop() {
         }
     }
     ImmediateTask* immediate = q.NextReady();
+    // A lending that ended at or before this task: its reference goes before the task
+    // runs, as the last of the calls that used it would have released it. (Reading the
+    // task's slot published it, so the count is current here.)
+    if (immediate != nullptr && q.immTaken - 1 >= q.lentRetireAt.load(std::memory_order_relaxed)) {
+        std::vector<CRefCount*> unlent;
+        {
+            TaskLockGuard guard(q.lock);
+            q.TakeUnlent(q.immTaken - 1, &unlent);
+        }
+        for (CRefCount* r : unlent)
+            r->Release();
+    }
     if (immediate != nullptr) {
-        immediate->call();               // the result of an immediate task is ignored (9 included)
-        immediate->call = CScopeCall();  // releases its target and argument
+        immediate->call();   // the result of an immediate task is ignored (9 included)
+        immediate->Empty();  // releases its target (unless lent) and argument
     }
     // A stop asked for by that task (or meanwhile) takes effect after it; the delayed
     // task stays queued for a later Start.
@@ -365,6 +380,7 @@ bool CVNTaskBase::HasWork() {
     // the push count of every delayed push and cancel since the worker's last take of the
     // lock. Then the mirror of the earliest due time tells whether a delayed task fell due.
     TaskQueue& q = *m_pQueue;
+    std::vector<CRefCount*> unlent;
     {
         TaskLockGuard guard(q.lock);
         if (q.ImmediatePublished(std::memory_order_relaxed) ||
@@ -372,6 +388,15 @@ bool CVNTaskBase::HasWork() {
             q.cancelPending.load(std::memory_order_relaxed)) {
             return true;
         }
+        // Every immediate task ran: the references lent to them go before the worker
+        // sleeps, so an object is not kept alive by an idle queue.
+        if (q.lentTarget != nullptr || !q.lentRetired.empty()) q.TakeUnlent(q.immTaken, &unlent);
+    }
+    if (!unlent.empty()) {
+        // Released without the lock; a destructor may push, so the worker looks again.
+        for (CRefCount* r : unlent)
+            r->Release();
+        return true;
     }
     const long long due = q.headDueUs.load(std::memory_order_acquire);
     return due != LLONG_MAX && due <= DueTime::Now().Usec();
@@ -408,9 +433,8 @@ void CVNTaskBase::OnStop() {}
 
 unsigned int CVNTaskBase::Enqueue(const CScopeCall& call) {
     // The queue's copy is made in its slot under the lock (no temporary to move and
-    // destroy). The target's line is asked for first: the worker writes the same count
-    // when it releases an earlier call, and the fetch overlaps with taking the lock.
-    __builtin_prefetch(call.getTarget(), 1);
+    // destroy). A call for the target of the last push borrows the queue's reference on
+    // it and leaves the target's count alone (TaskQueue::lentTarget).
     unsigned int id;
     {
         TaskLockGuard guard(m_pQueue->lock);

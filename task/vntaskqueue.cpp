@@ -178,6 +178,10 @@ TaskQueue::~TaskQueue() {
     }
     while (TaskEntry* e = delayed.PopFront())
         delete e;
+    // Every lent task is gone: the references held for them go too.
+    for (const std::pair<CRefCount*, size_t>& r : lentRetired)
+        r.first->Release();
+    if (lentTarget != nullptr) lentTarget->Release();
 }
 
 namespace {
@@ -206,6 +210,23 @@ unsigned int TaskQueue::AllocId() {
 unsigned int TaskQueue::PushImmediate(const CScopeCall& call) {
     unsigned int id = AllocId();
     if (id == 0) return 0;
+    // Lending (see lentTarget): decided before this push counts in immPushed, so that
+    // every task of an ended lending lies below the count it is retired with.
+    CRefCount* const target = call.getTarget();
+    bool lend = target != nullptr && target == lentTarget;
+    if (!lend) {
+        if (lentTarget != nullptr) {
+            if (lentRetired.empty()) lentRetireAt.store(immPushed, std::memory_order_relaxed);
+            lentRetired.emplace_back(lentTarget, immPushed);
+            lentTarget = nullptr;
+        }
+        if (target != nullptr && target == lastTarget) {
+            target->AddRef();
+            lentTarget = target;
+            lend = true;
+        }
+    }
+    lastTarget = target;
     if (!immAny) {
         immAny = true;
         immFirst = id;
@@ -217,7 +238,7 @@ unsigned int TaskQueue::PushImmediate(const CScopeCall& call) {
     // Published with a release store: the worker, which reads `end` with acquire and no
     // lock, then finds the task constructed.
     if (end < ImmediateBlock::kSlots) {
-        new (b->At(end)) ImmediateTask(call, id);
+        new (b->At(end)) ImmediateTask(call, id, lend);
         b->end.store(end + 1, std::memory_order_release);
         return id;
     }
@@ -231,7 +252,7 @@ unsigned int TaskQueue::PushImmediate(const CScopeCall& call) {
     } else {
         nb = new ImmediateBlock;
     }
-    new (nb->At(0)) ImmediateTask(call, id);
+    new (nb->At(0)) ImmediateTask(call, id, lend);
     nb->end.store(1, std::memory_order_relaxed);
     b->next.store(nb, std::memory_order_release);
     tail = nb;
@@ -272,7 +293,24 @@ ImmediateTask* TaskQueue::NextReady() {
     }
 }
 
-ImmediateBlock* TaskQueue::Collect() {
+void TaskQueue::TakeUnlent(size_t done, std::vector<CRefCount*>* unlent) {
+    // Retired in push order, so the ones whose tasks are all done come first.
+    size_t n = 0;
+    while (n < lentRetired.size() && lentRetired[n].second <= done)
+        unlent->push_back(lentRetired[n++].first);
+    lentRetired.erase(lentRetired.begin(), lentRetired.begin() + static_cast<ptrdiff_t>(n));
+    lentRetireAt.store(lentRetired.empty() ? SIZE_MAX : lentRetired.front().second,
+                       std::memory_order_relaxed);
+    if (lentTarget != nullptr && done == immPushed) {
+        unlent->push_back(lentTarget);
+        lentTarget = nullptr;
+        lastTarget = nullptr;
+    }
+}
+
+ImmediateBlock* TaskQueue::Collect(std::vector<CRefCount*>* unlent) {
+    // Tasks the worker took have run and were emptied by now.
+    TakeUnlent(immTaken, unlent);
     ImmediateBlock* excess = nullptr;
     while (ImmediateBlock* b = spare) {
         spare = b->next.load(std::memory_order_relaxed);
@@ -325,9 +363,7 @@ void TaskQueue::CancelPass(TaskEntry** removed, std::vector<CScopeCall>* dead) {
         } else if (immAny && InRange(id, immFirst, immLast)) {
             // Rare (immediate tasks are seldom cancelled): search what the worker has not
             // taken yet; the slot stays, with an empty call that the worker skips.
-            if (ImmediateTask* t = FindUntaken(id)) {
-                dead->push_back(static_cast<CScopeCall&&>(t->call));
-            }
+            if (ImmediateTask* t = FindUntaken(id)) dead->push_back(t->TakeCall());
         }
         // Otherwise the task ran already, or never existed.
     }

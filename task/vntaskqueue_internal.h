@@ -85,10 +85,27 @@ struct DueTime {
 constexpr size_t kCacheLine = 64;
 
 // An immediate task: one cache line. A cancelled one keeps its place with an empty call.
+// A lent task's call holds no reference on its target: the queue holds one for all the
+// tasks lent that target (TaskQueue::lentTarget), so it never releases that target itself.
 struct alignas(kCacheLine) ImmediateTask {
-    ImmediateTask(const CScopeCall& c, unsigned int i) : call(c), id(i) {}
-    CScopeCall call;  // the queue's own copy; holds its references
+    ImmediateTask(const CScopeCall& c, unsigned int i, bool l)
+        : call(l ? CScopeCall(c, CScopeCall::LentTarget()) : CScopeCall(c)), id(i), lent(l) {}
+    ~ImmediateTask() { Empty(); }
+    ImmediateTask(const ImmediateTask&) = delete;
+    ImmediateTask& operator=(const ImmediateTask&) = delete;
+    // Empties the call, releasing what it holds (for a lent one, its argument only).
+    void Empty() {
+        if (lent) call.ForgetLentTarget();
+        call = CScopeCall();
+    }
+    // Moves the call out for destruction elsewhere; the task stays, empty.
+    CScopeCall TakeCall() {
+        if (lent) call.ForgetLentTarget();
+        return static_cast<CScopeCall&&>(call);
+    }
+    CScopeCall call;  // the queue's own copy; holds its references (see above)
     unsigned int id;
+    bool lent;
 };
 
 // A block of immediate tasks, 4 KiB: 63 task lines, then one line for the links that
@@ -208,8 +225,14 @@ struct TaskQueue {
     }
     // Hands the used-up blocks back to the pushers' cache and refreshes the in-use count
     // and the range of pending immediate ids; the blocks beyond the cache's bound are
-    // returned for deletion outside the lock. Worker, under the lock.
-    ImmediateBlock* Collect();
+    // returned for deletion outside the lock. Lent references that no task still queued
+    // uses are appended to *unlent, to be released outside the lock. Worker, under the
+    // lock.
+    ImmediateBlock* Collect(std::vector<CRefCount*>* unlent);
+    // Appends to *unlent the lent references that no task after the first `done` ones
+    // uses (see lentTarget); `done` counts the tasks that ran (or were skipped) and were
+    // emptied. Worker, under the lock.
+    void TakeUnlent(size_t done, std::vector<CRefCount*>* unlent);
     // Counts a delayed push or a cancel: the worker compares the count with `seenPushes`.
     // Under the lock.
     void CountPush() {
@@ -237,6 +260,17 @@ struct TaskQueue {
     // difference counts as in use.
     size_t immPushed = 0;
     size_t immRetired = 0;
+    // Lending. A call copied into the queue takes a reference on its target, and the
+    // worker's release of it comes back to the same count: a pusher feeding a busy worker
+    // on another core waited for that line on every push. Once two pushes in a row name
+    // one target, the queue takes one reference on it and the following calls for it hold
+    // none of their own, until a push names another target: the lending then ends, and
+    // the reference goes to lentRetired with the push count its tasks lie below. The
+    // worker releases it before it runs the first task past them, so a target is let go
+    // no later than it would have been by the last of its calls; a reference still lent
+    // when the queue runs empty is released before the worker sleeps.
+    CRefCount* lastTarget = nullptr;  // the target of the last push; no reference
+    CRefCount* lentTarget = nullptr;  // one reference held, or null
 
     // ---- read by the worker on every iteration, written only by delayed pushes, cancels
     // and changes of the delayed list (under the lock)
@@ -250,6 +284,9 @@ struct TaskQueue {
     std::atomic<long long> headDueUs{LLONG_MAX};
     // Bumped by every delayed push and cancel (CountPush).
     std::atomic<unsigned int> pushes{0};
+    // The push count of the first entry of lentRetired, SIZE_MAX when it is empty: the
+    // worker takes the lock to release it once it reaches a task at or past it.
+    std::atomic<size_t> lentRetireAt{SIZE_MAX};
 
     // ---- the worker's own
     alignas(kCacheLine) ImmediateBlock* head;  // worker only: the block it reads
@@ -263,6 +300,9 @@ struct TaskQueue {
     // ---- rarely touched: delayed tasks, cancellations (guarded by `lock`)
     alignas(kCacheLine) TaskList delayed;
     std::set<unsigned int> cancels;
+    // Targets no longer lent, each with one reference held until the worker has taken the
+    // tasks pushed before it stopped being lent (immPushed at that moment).
+    std::vector<std::pair<CRefCount*, size_t>> lentRetired;
     TaskIndex ids;  // delayed entries by id (a running repeating one included)
     vn::strutf8 name;
 

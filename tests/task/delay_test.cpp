@@ -147,8 +147,11 @@ TEST(TaskQueueIds, SkipIdsInUseAfterTheWrapAndRefuseWhenFull) {
         EXPECT_EQ(5u, PushDel(q, rec));
         // Once the immediate tasks have gone, their range is free again.
         while (vn::detail::ImmediateTask* t = q.NextReady())
-            t->call = CScopeCall();  // as if it had run
-        EXPECT_EQ(nullptr, q.Collect());
+            t->Empty();  // as if it had run
+        std::vector<CRefCount*> unlent;
+        EXPECT_EQ(nullptr, q.Collect(&unlent));
+        for (CRefCount* r : unlent)
+            r->Release();
         q.nextId = 0xFFFFFFFEu;
         EXPECT_EQ(0xFFFFFFFEu, PushImm(q, rec));
         EXPECT_EQ(1u, PushImm(q, rec));  // 0xFFFFFFFF is still a delayed task

@@ -4,6 +4,7 @@
 #include <sys/prctl.h>
 
 #include "base/vnevent.h"
+#include "base/vntime.h"
 #include "support/log_capture.h"
 #include "task_test_util.h"
 
@@ -99,7 +100,9 @@ TEST(Task, QueuedTasksOfADestroyedTaskAreReleasedUnrun) {
         CVNTaskBase::PushDelayTask(task, RecordCall(rec, i), 1000 * i,
                                    i ? etask_repeat : etask_once);
     }
-    EXPECT_EQ(7, rec->RefCount());
+    // Ours, one per delayed call, and for the immediate ones the first call's and the one
+    // the queue lends to the calls that follow it for the same target.
+    EXPECT_EQ(6, rec->RefCount());
     task->Release();  // never started
     EXPECT_EQ(1, rec->RefCount());
     EXPECT_TRUE(rec->Values().empty());
@@ -176,4 +179,97 @@ TEST(Task, ThreadNamesAndRefusedPushes) {
     EXPECT_EQ(1u, CVNTaskBase::PushTask(task, call));  // the first id
     task->Release();
     rec->Release();
+}
+
+// Calls for the target of the previous push share one reference that the queue holds for
+// them. Whatever the order of targets, cancellations and whether the worker ever runs,
+// every target ends with the references of its owner alone, and a target whose calls have
+// all run is let go before the next task runs (as the last of them would have been).
+TEST(Task, TargetsLentToQueuedCallsAreLetGoWithTheirLastCall) {
+    struct Probe;
+    struct Run {
+        int call;
+        std::vector<int> counts;  // of every probe as the call ran
+    };
+    struct Shared {
+        iotest::Waiter w;
+        std::vector<Run> runs;  // guarded by w
+        std::vector<Probe*> probes;
+    };
+    struct Probe : public CRefCountSafe {
+        explicit Probe(Shared* s) : shared(s) {}
+        int Call(CRefCount* arg) {
+            Run r{static_cast<IntArg*>(arg)->value, {}};
+            for (Probe* p : shared->probes)
+                r.counts.push_back(p->RefCount());
+            shared->w.Update([&] { shared->runs.push_back(r); });
+            return 0;
+        }
+        Shared* shared;
+    };
+    struct Case {
+        const char* targets;  // one letter per push: the probe it goes to
+        int cancel;           // the push cancelled before the start, or -1
+        bool start;           // false: the task is deleted with everything queued
+    };
+    const Case cases[] = {
+        {"AAAAAAAA", -1, true}, {"AABBA", -1, true},  {"ABABAB", -1, true}, {"AAAB", 0, true},
+        {"AAAB", 1, true},      {"AAAB", 2, true},    {"AAAB", 3, true},    {"ABBBC", 3, true},
+        {"AABBCCAA", 6, true},  {"AABBB", -1, false}, {"AAAA", 3, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.targets) + " cancel " + std::to_string(c.cancel));
+        Shared shared;
+        for (int k = 0; k < 3; ++k)
+            shared.probes.push_back(new Probe(&shared));
+        const std::string order = c.targets;
+        std::vector<int> expected;
+        std::vector<int> lastLive(3, -1);  // each probe's last call not cancelled
+        CVNTaskBase* task = new CVNTaskBase("Lending", 50, 1);
+        for (int i = 0; i < static_cast<int>(order.size()); ++i) {
+            const int k = order[static_cast<size_t>(i)] - 'A';
+            Probe* p = shared.probes[static_cast<size_t>(k)];
+            IntArg* arg = new IntArg(i);
+            unsigned int id = CVNTaskBase::PushTask(task, CScopeCall(p, p, &Probe::Call, arg));
+            arg->Release();
+            ASSERT_NE(0u, id);
+            if (i == c.cancel) {
+                EXPECT_EQ(1, CVNTaskBase::CancelTask(task, id));
+            } else {
+                expected.push_back(i);
+                lastLive[static_cast<size_t>(k)] = i;
+            }
+        }
+        if (c.start) {
+            ASSERT_EQ(1, task->Start());
+            ASSERT_TRUE(shared.w.WaitFor([&] { return shared.runs.size() == expected.size(); }));
+            // Nothing more is pushed: the worker lets a lent reference go on its way to
+            // sleep. (No event tells of that; the counts are looked at until then.)
+            auto released = [&] {
+                for (Probe* p : shared.probes) {
+                    if (p->RefCount() != 1) return false;
+                }
+                return true;
+            };
+            for (int ms = 0; ms < kWaitMs && !released(); ++ms)
+                vn_msleep(1);
+            EXPECT_TRUE(released());
+            ASSERT_TRUE(RunOn(task, [] {}));
+        }
+        task->Release();  // stops the worker; what is still queued goes unrun
+        std::vector<int> ran;
+        for (const Run& r : shared.runs) {
+            ran.push_back(r.call);
+            for (size_t k = 0; k < 3; ++k) {
+                if (lastLive[k] < r.call) {
+                    EXPECT_EQ(1, r.counts[k]) << "probe " << k << " at call " << r.call;
+                }
+            }
+        }
+        EXPECT_EQ(c.start ? expected : std::vector<int>(), ran);
+        for (Probe* p : shared.probes) {
+            EXPECT_EQ(1, p->RefCount());
+            p->Release();
+        }
+    }
 }
