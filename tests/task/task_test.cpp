@@ -185,28 +185,34 @@ TEST(Task, ThreadNamesAndRefusedPushes) {
 // them. Whatever the order of targets, cancellations and whether the worker ever runs,
 // every target ends with the references of its owner alone, and a target whose calls have
 // all run is let go before the next task runs (as the last of them would have been).
+namespace {
+
+// A target that records, as each of its calls runs, the reference count of every probe.
+struct LendProbe;
+struct LendRun {
+    int call;
+    std::vector<int> counts;  // of every probe as the call ran
+};
+struct LendShared {
+    iotest::Waiter w;
+    std::vector<LendRun> runs;  // guarded by w
+    std::vector<LendProbe*> probes;
+};
+struct LendProbe : public CRefCountSafe {
+    explicit LendProbe(LendShared* s) : shared(s) {}
+    int Call(CRefCount* arg) {
+        LendRun r{static_cast<IntArg*>(arg)->value, {}};
+        for (LendProbe* p : shared->probes)
+            r.counts.push_back(p->RefCount());
+        shared->w.Update([&] { shared->runs.push_back(r); });
+        return 0;
+    }
+    LendShared* shared;
+};
+
+}  // namespace
+
 TEST(Task, TargetsLentToQueuedCallsAreLetGoWithTheirLastCall) {
-    struct Probe;
-    struct Run {
-        int call;
-        std::vector<int> counts;  // of every probe as the call ran
-    };
-    struct Shared {
-        iotest::Waiter w;
-        std::vector<Run> runs;  // guarded by w
-        std::vector<Probe*> probes;
-    };
-    struct Probe : public CRefCountSafe {
-        explicit Probe(Shared* s) : shared(s) {}
-        int Call(CRefCount* arg) {
-            Run r{static_cast<IntArg*>(arg)->value, {}};
-            for (Probe* p : shared->probes)
-                r.counts.push_back(p->RefCount());
-            shared->w.Update([&] { shared->runs.push_back(r); });
-            return 0;
-        }
-        Shared* shared;
-    };
     struct Case {
         const char* targets;  // one letter per push: the probe it goes to
         int cancel;           // the push cancelled before the start, or -1
@@ -219,18 +225,18 @@ TEST(Task, TargetsLentToQueuedCallsAreLetGoWithTheirLastCall) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.targets) + " cancel " + std::to_string(c.cancel));
-        Shared shared;
+        LendShared shared;
         for (int k = 0; k < 3; ++k)
-            shared.probes.push_back(new Probe(&shared));
+            shared.probes.push_back(new LendProbe(&shared));
         const std::string order = c.targets;
         std::vector<int> expected;
         std::vector<int> lastLive(3, -1);  // each probe's last call not cancelled
         CVNTaskBase* task = new CVNTaskBase("Lending", 50, 1);
         for (int i = 0; i < static_cast<int>(order.size()); ++i) {
             const int k = order[static_cast<size_t>(i)] - 'A';
-            Probe* p = shared.probes[static_cast<size_t>(k)];
+            LendProbe* p = shared.probes[static_cast<size_t>(k)];
             IntArg* arg = new IntArg(i);
-            unsigned int id = CVNTaskBase::PushTask(task, CScopeCall(p, p, &Probe::Call, arg));
+            unsigned int id = CVNTaskBase::PushTask(task, CScopeCall(p, p, &LendProbe::Call, arg));
             arg->Release();
             ASSERT_NE(0u, id);
             if (i == c.cancel) {
@@ -246,7 +252,7 @@ TEST(Task, TargetsLentToQueuedCallsAreLetGoWithTheirLastCall) {
             // Nothing more is pushed: the worker lets a lent reference go on its way to
             // sleep. (No event tells of that; the counts are looked at until then.)
             auto released = [&] {
-                for (Probe* p : shared.probes) {
+                for (LendProbe* p : shared.probes) {
                     if (p->RefCount() != 1) return false;
                 }
                 return true;
@@ -258,7 +264,7 @@ TEST(Task, TargetsLentToQueuedCallsAreLetGoWithTheirLastCall) {
         }
         task->Release();  // stops the worker; what is still queued goes unrun
         std::vector<int> ran;
-        for (const Run& r : shared.runs) {
+        for (const LendRun& r : shared.runs) {
             ran.push_back(r.call);
             for (size_t k = 0; k < 3; ++k) {
                 if (lastLive[k] < r.call) {
@@ -267,7 +273,7 @@ TEST(Task, TargetsLentToQueuedCallsAreLetGoWithTheirLastCall) {
             }
         }
         EXPECT_EQ(c.start ? expected : std::vector<int>(), ran);
-        for (Probe* p : shared.probes) {
+        for (LendProbe* p : shared.probes) {
             EXPECT_EQ(1, p->RefCount());
             p->Release();
         }
