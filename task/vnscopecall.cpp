@@ -21,14 +21,8 @@ CScopeCall::CScopeCall(CRefCount* target, void* object, PlainFunction fn, CRefCo
     TakeReferences();
 }
 
-CScopeCall::CScopeCall(const CScopeCall& other)
-    : m_pTarget(other.m_pTarget),
-      m_pObject(other.m_pObject),
-      m_callee(other.m_callee),
-      m_pArg(other.m_pArg),
-      m_pResult(other.m_pResult),
-      m_pfnThunk(other.m_pfnThunk) {
-    TakeReferences();
+CScopeCall::CScopeCall(const CScopeCall& other) : CScopeCall(other, LentTarget()) {
+    if (m_pTarget != nullptr) m_pTarget->AddRef();  // the argument's was taken already
 }
 
 CScopeCall::CScopeCall(const CScopeCall& other, LentTarget)
