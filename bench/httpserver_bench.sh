@@ -9,6 +9,9 @@
 #   3. Resident memory of the server idle and with 200 idle kept-alive connections.
 # Usage: bench/httpserver_bench.sh BUILD_DIR [SECONDS]   (BUILD_DIR built with
 #   -DVN_BUILD_BENCH=ON, target httpserver_bench; a plain optimised build).
+#   VN_BENCH_ROUNDS     rounds per connection count (default 2); best and median reported
+#   VN_BENCH_BASELINE   an earlier httpserver_bench binary, measured in the same rounds
+#                       (a before/after figure beside nginx)
 set -eu
 build=${1:?usage: $0 BUILD_DIR [SECONDS]}
 secs=${2:-10}
@@ -54,27 +57,50 @@ pids="$pids $!"
 "$bench" "$dir" > "$dir/port" &
 bpid=$!
 pids="$pids $bpid"
+baseline=${VN_BENCH_BASELINE:-}
+if [ -n "$baseline" ]; then
+    "$baseline" "$dir" > "$dir/bport" &
+    pids="$pids $!"
+fi
 for _ in $(seq 100); do
     [ -s "$dir/port" ] && curl -s -o /dev/null "http://127.0.0.1:$nport/1k.bin" && break
     sleep 0.1
 done
 vport=$(cat "$dir/port")
 echo "nginx on $nport, vnbase server on $vport (pid $bpid)"
+bport=""
+if [ -n "$baseline" ]; then
+    for _ in $(seq 100); do [ -s "$dir/bport" ] && break; sleep 0.1; done
+    bport=$(cat "$dir/bport")
+    echo "baseline server on $bport"
+fi
 
 rss() { awk '/VmRSS/ {print $2}' "/proc/$1/status"; }
 rss_idle=$(rss "$bpid")
 
 rps() { wrk -t2 -c"$2" -d"${secs}s" "$1" | awk '/Requests\/sec/ {print $2} /Socket errors|Non-2xx/ {print "ERR " $0 > "/dev/stderr"}'; }
+rounds=${VN_BENCH_ROUNDS:-2}
 for c in $conns; do
-    best_n=0; best_v=0
-    for round in 1 2; do
+    all_n=""; all_v=""; all_b=""
+    for round in $(seq "$rounds"); do
         n=$(rps "http://127.0.0.1:$nport/1k.bin" "$c")
         v=$(rps "http://127.0.0.1:$vport/buf" "$c")
-        echo "c$c round $round: nginx $n req/s, vnbase $v req/s"
-        best_n=$(python3 -c "print(max($best_n, $n))")
-        best_v=$(python3 -c "print(max($best_v, $v))")
+        b=""
+        [ -n "$bport" ] && b=$(rps "http://127.0.0.1:$bport/buf" "$c")
+        echo "c$c round $round: nginx $n req/s, vnbase $v req/s${b:+, baseline $b req/s}"
+        all_n="$all_n $n"; all_v="$all_v $v"; all_b="$all_b $b"
     done
-    echo "wrk -t2 -c$c 1 KiB: nginx($workers) $best_n req/s, vnbase $best_v req/s, ratio $(python3 -c "print(round($best_v/$best_n, 2))")"
+    python3 - "$c" "$workers" "$all_n" "$all_v" "$all_b" <<'PY'
+import statistics, sys
+c, workers = sys.argv[1], sys.argv[2]
+n, v, b = ([float(x) for x in a.split()] for a in sys.argv[3:6])
+for how, f in (("best", max), ("median", statistics.median)):
+    line = "wrk -t2 -c%s 1 KiB, %s: nginx(%s) %.0f req/s, vnbase %.0f req/s, ratio %.2f" % (
+        c, how, workers, f(n), f(v), f(v) / f(n))
+    if b:
+        line += "; baseline %.0f req/s, ratio %.2f" % (f(b), f(b) / f(n))
+    print(line)
+PY
 done
 
 speed() { curl -s -o /dev/null -w '%{speed_download}' "$1"; }
