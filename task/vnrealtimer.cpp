@@ -15,7 +15,16 @@ CVNRealTimer::~CVNRealTimer() {
 unsigned char CVNRealTimer::SetTimer(CVNTaskBase* task, unsigned int elapse, unsigned int id) {
     auto it = m_timers.find(id);
     if (it != m_timers.end()) {
-        Disarm(it->second);
+        // A time-out re-armed with its own period on its own thread (a connection's, after
+        // each exchange) moves its queued task instead: no cancellation for the worker to
+        // apply, no new task. The arming stays the same, so nothing can fire in between.
+        TimerEntry& e = it->second;
+        if (e.task == task && e.taskId != 0 && e.elapse == elapse &&
+            CVNTaskBase::GetCurrentTask() == task &&
+            CVNTaskBase::RearmDelayTask(task, e.taskId, static_cast<long long>(elapse))) {
+            return 1;
+        }
+        Disarm(e);
         m_timers.erase(it);
     }
     CVNRealTimerArg* arg = new CVNRealTimerArg(id);
@@ -24,7 +33,7 @@ unsigned char CVNRealTimer::SetTimer(CVNTaskBase* task, unsigned int elapse, uns
     unsigned int taskId =
         CVNTaskBase::PushDelayTask(task, call, static_cast<long long>(elapse), etask_repeat);
     task->AddRef();
-    m_timers.insert(id, TimerEntry{task, taskId, arg});
+    m_timers.insert(id, TimerEntry{task, taskId, elapse, arg});
     return taskId != 0 ? 1 : 0;
 }
 

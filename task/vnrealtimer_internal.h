@@ -44,6 +44,7 @@ private:
     struct TimerEntry {
         CVNTaskBase* task;           // one reference held
         unsigned int taskId;         // the repeating delayed task; 0 when the push failed
+        unsigned int elapse;         // its period, ms
         const CVNRealTimerArg* arg;  // identifies this arming (not counted)
     };
     void Disarm(TimerEntry& e);

@@ -518,6 +518,11 @@ unsigned char CVNTaskBase::CancelTask(CVNTaskBase* task, unsigned int id) {
     return 1;
 }
 
+bool CVNTaskBase::RearmDelayTask(CVNTaskBase* task, unsigned int id, long long delayMs) {
+    TaskLockGuard guard(task->m_pQueue->lock);
+    return task->m_pQueue->Rearm(id, delayMs);
+}
+
 unsigned char CVNTaskBase::CancelTask(unsigned int id) {
     return CancelTask(GetCurrentTask(), id);
 }

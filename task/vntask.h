@@ -124,6 +124,13 @@ protected:
     int GetIdleInterval() const { return m_nIdleInterval; }
 
 private:
+    // The timer manager re-arms its delayed tasks in place (RearmDelayTask).
+    friend class CVNRealTimer;
+    // On the worker's own thread: moves the queued delayed task id to delayMs from now,
+    // which must not be earlier than where it was (nothing is woken). False, with nothing
+    // changed, when id is not waiting in the delayed queue (it is running, ran, or its
+    // cancellation is pending).
+    static bool RearmDelayTask(CVNTaskBase* task, unsigned int id, long long delayMs);
     static unsigned int ThreadProc(void* arg);
     void Runloop();
     // Queue an immediate call / a filled delayed entry under the lock; the id or 0.

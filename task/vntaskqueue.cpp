@@ -259,6 +259,21 @@ unsigned int TaskQueue::PushImmediate(const CScopeCall& call) {
     return id;
 }
 
+bool TaskQueue::Rearm(unsigned int id, long long delayMs) {
+    if (cancels.count(id) != 0) return false;
+    TaskEntry* e = ids.Find(id);
+    // A repeating entry that is running has left the list but keeps its id.
+    if (e == nullptr || (e->prev == nullptr && e->next == nullptr && delayed.head != e)) {
+        return false;
+    }
+    delayed.Remove(e);
+    e->delay = delayMs;
+    e->due = DueTime::Now().Plus(delayMs);
+    delayed.InsertByDue(e);
+    PublishDelayed();
+    return true;
+}
+
 unsigned int TaskQueue::PushDelayed(TaskEntry* e) {
     e->id = AllocId();
     if (e->id == 0) return 0;

@@ -208,6 +208,10 @@ struct TaskQueue {
     // references) only when it succeeds; PushDelayed takes e over only then.
     unsigned int PushImmediate(const CScopeCall& call);
     unsigned int PushDelayed(TaskEntry* e);
+    // Moves the delayed entry id, while it waits in the list, to delayMs from now; false
+    // when it is not waiting there (running, gone, or its cancellation pending). The new
+    // due time must not be earlier: nothing tells a sleeping worker. Under the lock.
+    bool Rearm(unsigned int id, long long delayMs);
     // Applies the pending cancellations and empties the cancel set: cancelled delayed
     // entries are chained through their next pointers into *removed, cancelled immediate
     // calls are moved into *dead; both are destroyed outside the lock. Worker, under the

@@ -3,6 +3,7 @@
 // thread (delayed tasks run in due-time order) and then checks the counts.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <functional>
 #include <map>
 
@@ -110,6 +111,34 @@ TEST_F(Timer, StaleArmingInTheSameIterationDoesNotFire) {
         },
         {{9, 1}});
     r->Release();
+}
+
+// A time-out re-armed again and again with its own period (as a connection re-arms it after
+// each exchange) fires a whole period after the last re-arming, never before. (9 is due
+// between its first and its second firing, which cannot come sooner than a period after
+// the first ran.)
+TEST_F(Timer, RearmedWithItsPeriodFiresAPeriodPastTheLastRearming) {
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point lastRearm, fired;
+    Run(
+        [&] {
+            NewProbe(9);
+            auto last = p->onTimer;
+            p->onTimer = [&, last](unsigned int id) {
+                if (id == 5) {
+                    EXPECT_EQ(1, p->SetTimer(40, 7));
+                    lastRearm = Clock::now();
+                    if (counts[5] == 5) p->KillTimer(5), p->SetTimer(60, 9);
+                }
+                if (id == 7) fired = Clock::now();
+                last(id);
+            };
+            EXPECT_EQ(1, p->SetTimer(40, 7));
+            EXPECT_EQ(1, p->SetTimer(10, 5));
+        },
+        {{5, 5}, {7, 1}, {9, 1}});
+    EXPECT_GE(std::chrono::duration_cast<std::chrono::microseconds>(fired - lastRearm).count(),
+              39000);
 }
 
 TEST_F(Timer, NeedsItsOwnTaskThread) {
