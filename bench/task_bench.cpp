@@ -233,21 +233,8 @@ void MeasureWake(benchmark::State& state, long pushes, int gapMs, PushFn push, S
     Report(state, us);
 }
 
-void BM_WakeLatency_vnbase(benchmark::State& state) {
-    CVNTaskBase* task = new CVNTaskBase("BenchWake", 50, 1);
-    task->Start();
-    Stamp* stamp = new Stamp;
-    CScopeCall call(stamp, stamp, &Stamp::Run);
-    MeasureWake(
-        state, EnvCount("VN_BENCH_WAKE_PUSHES", 10000), 1,
-        [&] { CVNTaskBase::PushTask(task, call); }, stamp, false);
-    task->Release();
-    stamp->Release();
-}
-BENCHMARK(BM_WakeLatency_vnbase)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
-
-void BM_WakeLatency_vnbase_io(benchmark::State& state) {
-    CVNTaskBase* task = new CVNTaskIO("BenchWakeIO", 50, 1);
+// The same on a task thread of the library, started here and released after.
+void MeasureWakeOnTask(benchmark::State& state, CVNTaskBase* task) {
     task->Start();
     Stamp* stamp = new Stamp;
     CScopeCall call(stamp, stamp, &Stamp::Run);
@@ -258,15 +245,30 @@ void BM_WakeLatency_vnbase_io(benchmark::State& state) {
     task->Release();
     stamp->Release();
 }
+
+void BM_WakeLatency_vnbase(benchmark::State& state) {
+    MeasureWakeOnTask(state, new CVNTaskBase("BenchWake", 50, 1));
+}
+BENCHMARK(BM_WakeLatency_vnbase)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_WakeLatency_vnbase_io(benchmark::State& state) {
+    MeasureWakeOnTask(state, new CVNTaskIO("BenchWakeIO", 50, 1));
+}
 BENCHMARK(BM_WakeLatency_vnbase_io)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-void BM_WakeLatency_floor_poll_eventfd(benchmark::State& state) {
-    PollEventfdWorker worker;
+// The same on a worker of the standard library's kind (Push(std::function)).
+template <class Worker>
+void MeasureWakeOn(benchmark::State& state, long pushes, int gapMs, bool randomGap) {
+    Worker worker;
     Stamp* stamp = new Stamp;
     MeasureWake(
-        state, EnvCount("VN_BENCH_WAKE_PUSHES", 10000), 1,
-        [&] { worker.Push([stamp] { stamp->Run(nullptr); }); }, stamp, false);
+        state, pushes, gapMs, [&] { worker.Push([stamp] { stamp->Run(nullptr); }); }, stamp,
+        randomGap);
     stamp->Release();
+}
+
+void BM_WakeLatency_floor_poll_eventfd(benchmark::State& state) {
+    MeasureWakeOn<PollEventfdWorker>(state, EnvCount("VN_BENCH_WAKE_PUSHES", 10000), 1, false);
 }
 BENCHMARK(BM_WakeLatency_floor_poll_eventfd)
     ->Iterations(1)
@@ -274,24 +276,14 @@ BENCHMARK(BM_WakeLatency_floor_poll_eventfd)
     ->UseRealTime();
 
 void BM_WakeLatency_anchor_std(benchmark::State& state) {
-    StdWorker worker;
-    Stamp* stamp = new Stamp;
-    MeasureWake(
-        state, EnvCount("VN_BENCH_WAKE_PUSHES", 10000), 1,
-        [&] { worker.Push([stamp] { stamp->Run(nullptr); }); }, stamp, false);
-    stamp->Release();
+    MeasureWakeOn<StdWorker>(state, EnvCount("VN_BENCH_WAKE_PUSHES", 10000), 1, false);
 }
 BENCHMARK(BM_WakeLatency_anchor_std)->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 // Pushes land at random points of the 50 ms sleep, so this row estimates the old
 // behaviour with fewer pushes (each costs tens of milliseconds).
 void BM_WakeLatency_sleep_poll_50ms_estimate(benchmark::State& state) {
-    SleepPollWorker worker;
-    Stamp* stamp = new Stamp;
-    MeasureWake(
-        state, EnvCount("VN_BENCH_POLL_PUSHES", 200), 50,
-        [&] { worker.Push([stamp] { stamp->Run(nullptr); }); }, stamp, true);
-    stamp->Release();
+    MeasureWakeOn<SleepPollWorker>(state, EnvCount("VN_BENCH_POLL_PUSHES", 200), 50, true);
 }
 BENCHMARK(BM_WakeLatency_sleep_poll_50ms_estimate)
     ->Iterations(1)
@@ -300,10 +292,8 @@ BENCHMARK(BM_WakeLatency_sleep_poll_50ms_estimate)
 
 // ---- throughput -----------------------------------------------------------------------
 // Empty tasks pushed from one thread; the time runs until the last one ran.
-void BM_Throughput_vnbase(benchmark::State& state) {
+void PushEmptyTasks(benchmark::State& state, CVNTaskBase* task) {
     const long n = EnvCount("VN_BENCH_TASKS", 1000000);
-    CVNTaskBase* task = new CVNTaskBase("BenchThroughput", 50, 1);
-    task->Start();
     Stamp* stamp = new Stamp;
     CScopeCall noop(stamp, stamp, &Stamp::Noop);
     CScopeCall last(stamp, stamp, &Stamp::Last);
@@ -314,34 +304,11 @@ void BM_Throughput_vnbase(benchmark::State& state) {
         stamp->done.Wait(-1);
     }
     state.SetItemsProcessed(state.iterations() * n);
-    task->Release();
     stamp->Release();
 }
-BENCHMARK(BM_Throughput_vnbase)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-void BM_Throughput_vnbase_io(benchmark::State& state) {
+void PushEmptyTasks(benchmark::State& state, StdWorker& worker) {
     const long n = EnvCount("VN_BENCH_TASKS", 1000000);
-    CVNTaskBase* task = new CVNTaskIO("BenchThroughIO", 50, 1);
-    task->Start();
-    Stamp* stamp = new Stamp;
-    CScopeCall noop(stamp, stamp, &Stamp::Noop);
-    CScopeCall last(stamp, stamp, &Stamp::Last);
-    for (auto _ : state) {
-        for (long i = 1; i < n; ++i)
-            CVNTaskBase::PushTask(task, noop);
-        CVNTaskBase::PushTask(task, last);
-        stamp->done.Wait(-1);
-    }
-    state.SetItemsProcessed(state.iterations() * n);
-    task->Stop();
-    task->Release();
-    stamp->Release();
-}
-BENCHMARK(BM_Throughput_vnbase_io)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
-
-void BM_Throughput_anchor_std(benchmark::State& state) {
-    const long n = EnvCount("VN_BENCH_TASKS", 1000000);
-    StdWorker worker;
     CVNEvent done;
     long counter = 0;  // worker only
     for (auto _ : state) {
@@ -352,6 +319,29 @@ void BM_Throughput_anchor_std(benchmark::State& state) {
     }
     benchmark::DoNotOptimize(counter);
     state.SetItemsProcessed(state.iterations() * n);
+}
+
+// On a task thread of the library, started here and released after.
+void PushEmptyTasksOnTask(benchmark::State& state, CVNTaskBase* task) {
+    task->Start();
+    PushEmptyTasks(state, task);
+    task->Stop();
+    task->Release();
+}
+
+void BM_Throughput_vnbase(benchmark::State& state) {
+    PushEmptyTasksOnTask(state, new CVNTaskBase("BenchThroughput", 50, 1));
+}
+BENCHMARK(BM_Throughput_vnbase)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_Throughput_vnbase_io(benchmark::State& state) {
+    PushEmptyTasksOnTask(state, new CVNTaskIO("BenchThroughIO", 50, 1));
+}
+BENCHMARK(BM_Throughput_vnbase_io)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_Throughput_anchor_std(benchmark::State& state) {
+    StdWorker worker;
+    PushEmptyTasks(state, worker);
 }
 BENCHMARK(BM_Throughput_anchor_std)->Iterations(3)->Unit(benchmark::kMillisecond)->UseRealTime();
 
@@ -402,7 +392,6 @@ struct Pinner : public CRefCountSafe {
 };
 
 void BM_ThroughputPlaced_vnbase(benchmark::State& state) {
-    const long n = EnvCount("VN_BENCH_TASKS", 1000000);
     Placement place(static_cast<int>(state.range(0)));
     if (!place.ok()) {
         state.SkipWithError("fewer than two cores");
@@ -414,19 +403,9 @@ void BM_ThroughputPlaced_vnbase(benchmark::State& state) {
     pin->cpu = place.worker();
     CVNTaskBase::PushTask(task, CScopeCall(pin, pin, &Pinner::Run));
     pin->done.Wait(-1);
-    Stamp* stamp = new Stamp;
-    CScopeCall noop(stamp, stamp, &Stamp::Noop);
-    CScopeCall last(stamp, stamp, &Stamp::Last);
-    for (auto _ : state) {
-        for (long i = 1; i < n; ++i)
-            CVNTaskBase::PushTask(task, noop);
-        CVNTaskBase::PushTask(task, last);
-        stamp->done.Wait(-1);
-    }
-    state.SetItemsProcessed(state.iterations() * n);
+    PushEmptyTasks(state, task);
     task->Stop();
     task->Release();
-    stamp->Release();
     pin->Release();
 }
 BENCHMARK(BM_ThroughputPlaced_vnbase)
@@ -438,7 +417,6 @@ BENCHMARK(BM_ThroughputPlaced_vnbase)
     ->UseRealTime();
 
 void BM_ThroughputPlaced_anchor_std(benchmark::State& state) {
-    const long n = EnvCount("VN_BENCH_TASKS", 1000000);
     Placement place(static_cast<int>(state.range(0)));
     if (!place.ok()) {
         state.SkipWithError("fewer than two cores");
@@ -452,16 +430,7 @@ void BM_ThroughputPlaced_anchor_std(benchmark::State& state) {
         pinned.Post();
     });
     pinned.Wait(-1);
-    CVNEvent done;
-    long counter = 0;  // worker only
-    for (auto _ : state) {
-        for (long i = 1; i < n; ++i)
-            worker.Push([&counter] { ++counter; });
-        worker.Push([&done] { done.Post(); });
-        done.Wait(-1);
-    }
-    benchmark::DoNotOptimize(counter);
-    state.SetItemsProcessed(state.iterations() * n);
+    PushEmptyTasks(state, worker);
 }
 BENCHMARK(BM_ThroughputPlaced_anchor_std)
     ->ArgName("cores")
