@@ -226,6 +226,14 @@ class VnhttpCase(unittest.TestCase):
     def path(self, name):
         return os.path.join(self.tmp, name)
 
+    @classmethod
+    def put_files(cls, directory, files):
+        """Writes each (name, bytes) of files into directory, readable by nginx's workers."""
+        for name, data in files:
+            with open(os.path.join(directory, name), "wb") as f:
+                f.write(data)
+            os.chmod(os.path.join(directory, name), 0o644)
+
 
 class GetTest(VnhttpCase):
     @classmethod
@@ -235,10 +243,7 @@ class GetTest(VnhttpCase):
         os.mkdir(cls.www)
         world_readable(cls.www)
         cls.big = os.urandom(3 * 1024 * 1024 + 123)
-        for name, data in (("big.bin", cls.big), ("small.txt", b"small body\n")):
-            with open(os.path.join(cls.www, name), "wb") as f:
-                f.write(data)
-            os.chmod(os.path.join(cls.www, name), 0o644)
+        cls.put_files(cls.www, (("big.bin", cls.big), ("small.txt", b"small body\n")))
         cls.nginx = Nginx(cls.www)
 
     @classmethod
@@ -1280,11 +1285,8 @@ class CodingsTest(VnhttpCase):
         cls.text = log_lines(2 * 1024 * 1024, seed=7)
         cls.noise = os.urandom(256 * 1024)  # gzip makes it larger, not smaller
         cls.big = os.urandom(3 * 1024 * 1024)
-        for name, data in (("text.txt", cls.text), ("noise.bin", cls.noise),
-                           ("big.bin", cls.big)):
-            with open(os.path.join(cls.www, name), "wb") as f:
-                f.write(data)
-            os.chmod(os.path.join(cls.www, name), 0o644)
+        cls.put_files(cls.www, (("text.txt", cls.text), ("noise.bin", cls.noise),
+                                ("big.bin", cls.big)))
         cls.nginx = Nginx(cls.www, CODINGS_NGINX_CONF)
         cls.sanitized = re.search(r"asan|tsan", VNHTTP) is not None
 
@@ -1974,10 +1976,7 @@ class ParallelTest(VnhttpCase):
             cls.files["f%02d.bin" % i] = os.urandom(size)
         for i in range(3):
             cls.files["mib%d.bin" % i] = os.urandom(1024 * 1024)
-        for name, data in cls.files.items():
-            with open(os.path.join(cls.www, name), "wb") as f:
-                f.write(data)
-            os.chmod(os.path.join(cls.www, name), 0o644)
+        cls.put_files(cls.www, cls.files.items())
         cls.nginx = Nginx(cls.www)
         cls.sanitized = re.search(r"asan|tsan", VNHTTP) is not None
 
