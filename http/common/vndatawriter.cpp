@@ -160,34 +160,31 @@ bool HttpResponseDataWriter::Write(const void* pData, unsigned int uLen) {
         return true;
     }
     if (m_pFile == nullptr) return false;
-    if (m_uStageLen == 0 && uLen >= kDirectWrite) {
-        // A large piece (a whole receive of a fast download) goes to the file as it is:
-        // copying it into the stage would cost a copy and, for a stage that must grow, fresh
-        // pages to fault in, to save no system call.
-        if (m_pFile->Write(pData, uLen) != uLen) return false;
-        m_uFileSize += uLen;
-        m_uWritten += uLen;
-        return true;
-    }
+    // A large piece (a whole receive of a fast download) goes to the file as it is: copying
+    // it into the stage would cost a copy and, for a stage that must grow, fresh pages to
+    // fault in, to save no system call.
+    if (m_uStageLen == 0 && uLen >= kDirectWrite) return WriteThrough(pData, uLen);
     if (m_pStage == nullptr) {
         m_pStage = static_cast<char*>(malloc(kFirstStage));
         if (m_pStage == nullptr) return false;
         m_uStageCap = kFirstStage;
     }
-    if (uLen <= m_uStageCap - m_uStageLen) {
-        memcpy(m_pStage + m_uStageLen, pData, uLen);
-        m_uStageLen += uLen;
-        m_uWritten += uLen;
-        if (m_uStageLen == m_uStageCap) return WriteStaged() && GrowStage();
-        return true;
-    }
-    if (!WriteStaged() || !GrowStage()) return false;
-    if (uLen <= m_uStageCap) {
+    if (uLen > m_uStageCap - m_uStageLen) {
+        if (!WriteStaged() || !GrowStage()) return false;
+        if (uLen > m_uStageCap) return WriteThrough(pData, uLen);
         memcpy(m_pStage, pData, uLen);
         m_uStageLen = uLen;
         m_uWritten += uLen;
         return true;
     }
+    memcpy(m_pStage + m_uStageLen, pData, uLen);
+    m_uStageLen += uLen;
+    m_uWritten += uLen;
+    if (m_uStageLen == m_uStageCap) return WriteStaged() && GrowStage();
+    return true;
+}
+
+bool HttpResponseDataWriter::WriteThrough(const void* pData, unsigned int uLen) {
     if (m_pFile->Write(pData, uLen) != uLen) return false;
     m_uFileSize += uLen;
     m_uWritten += uLen;

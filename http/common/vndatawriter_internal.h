@@ -76,6 +76,9 @@ public:
 private:
     bool WriteStaged();
     bool GrowStage();
+    // Writes a piece to the file without staging it (the stage is empty); false on a short
+    // write.
+    bool WriteThrough(const void* pData, unsigned int uLen);
 
     int m_nMode;
     unsigned long long m_uWritten;
