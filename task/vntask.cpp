@@ -36,6 +36,13 @@ void DeleteChain(TaskEntry* e) {
     }
 }
 
+// Releases references the queue let go of (TaskQueue::TakeUnlent); without the queue lock,
+// since a destructor may push or cancel.
+void ReleaseEach(const std::vector<CRefCount*>& refs) {
+    for (CRefCount* r : refs)
+        r->Release();
+}
+
 // How long an idle worker that has been running pushed tasks watches for the next push
 // before it sleeps: about half a microsecond (a pause takes about 10 ns on current x86
 // cores). Long enough to catch the next push of a steady stream (one every 100-200 ns), so
@@ -300,8 +307,7 @@ unsigned char CVNTaskBase::Eachloop() {
         // that push or cancel.
         DeleteChain(cancelled);
         dead.clear();
-        for (CRefCount* r : unlent)
-            r->Release();
+        ReleaseEach(unlent);
         while (excess != nullptr) {
             vn::detail::ImmediateBlock* next = excess->next.load(std::memory_order_relaxed);
             delete excess;
@@ -318,8 +324,7 @@ unsigned char CVNTaskBase::Eachloop() {
             TaskLockGuard guard(q.lock);
             q.TakeUnlent(q.immTaken - 1, &unlent);
         }
-        for (CRefCount* r : unlent)
-            r->Release();
+        ReleaseEach(unlent);
     }
     if (immediate != nullptr) {
         immediate->call();   // the result of an immediate task is ignored (9 included)
@@ -394,8 +399,7 @@ bool CVNTaskBase::HasWork() {
     }
     if (!unlent.empty()) {
         // Released without the lock; a destructor may push, so the worker looks again.
-        for (CRefCount* r : unlent)
-            r->Release();
+        ReleaseEach(unlent);
         return true;
     }
     const long long due = q.headDueUs.load(std::memory_order_acquire);
