@@ -101,6 +101,12 @@ public:
     }
 
     void Touch() { m_lastActivityMs.store(NowMs(), std::memory_order_relaxed); }
+    // Whether nothing happened for more than ms before now. The sink stamps activity on its
+    // own thread, possibly after `now` was read.
+    bool QuietLongerThan(uint64_t now, uint64_t ms) const {
+        uint64_t last = m_lastActivityMs.load(std::memory_order_relaxed);
+        return now > last && now - last > ms;
+    }
 
     std::atomic<unsigned long long> m_done{0};
     std::atomic<unsigned long long> m_total{0};
@@ -446,9 +452,7 @@ WaitResult WaitForCompletion(TransferSink& sink, ProgressMeter& meter, uint64_t 
         uint64_t now = NowMs();
         meter.Update(now, sink.m_done.load(std::memory_order_relaxed),
                      sink.m_total.load(std::memory_order_relaxed));
-        // The sink stamps activity on its own thread, possibly after `now` was read.
-        uint64_t last = sink.m_lastActivityMs.load(std::memory_order_relaxed);
-        if (now > last && now - last > watchdogMs) return kWaitWatchdog;
+        if (sink.QuietLongerThan(now, watchdogMs)) return kWaitWatchdog;
     }
     return kWaitFinished;
 }
@@ -992,9 +996,7 @@ int Batch::Run(unsigned parallel) {
         for (const std::unique_ptr<Slot>& slot : m_slots) {
             Transfer* t = slot->current.load(std::memory_order_acquire);
             if (t == nullptr) continue;
-            // The sink stamps activity on its own thread, possibly after `now` was read.
-            uint64_t last = t->sink->m_lastActivityMs.load(std::memory_order_relaxed);
-            if (now > last && now - last > watchdogMs) EndStale(slot.get(), t);
+            if (t->sink->QuietLongerThan(now, watchdogMs)) EndStale(slot.get(), t);
         }
     }
     // Nothing more starts; the clients go, and with them every request still running. They
