@@ -214,13 +214,20 @@ def serve_paced(body, first, pieces, gap, hold):
 
 
 class VnhttpCase(unittest.TestCase):
+    """A private directory per class; `nginx`, when a class starts one, is stopped with it.
+    `sanitized`: vnhttp is a sanitizer build (slower; time bounds allow for it)."""
+    nginx = None
+
     @classmethod
     def setUpClass(cls):
         cls.tmp = tempfile.mkdtemp(prefix="vnhttp-test-")
         world_readable(cls.tmp)
+        cls.sanitized = re.search(r"asan|tsan", VNHTTP) is not None
 
     @classmethod
     def tearDownClass(cls):
+        if cls.nginx is not None:
+            cls.nginx.stop()
         shutil.rmtree(cls.tmp, ignore_errors=True)
 
     def path(self, name):
@@ -245,11 +252,6 @@ class GetTest(VnhttpCase):
         cls.big = os.urandom(3 * 1024 * 1024 + 123)
         cls.put_files(cls.www, (("big.bin", cls.big), ("small.txt", b"small body\n")))
         cls.nginx = Nginx(cls.www)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.nginx.stop()
-        super().tearDownClass()
 
     def test_download_to_file_stdout_and_remote_name(self):
         out = self.path("dl.bin")
@@ -347,11 +349,6 @@ class ExitTest(VnhttpCase):
     def setUpClass(cls):
         super().setUpClass()
         cls.nginx = Nginx(cls.tmp)
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.nginx.stop()
-        super().tearDownClass()
 
     def test_status_and_cause_per_outcome(self):
         os.mkdir(self.path("out"))
@@ -1288,12 +1285,6 @@ class CodingsTest(VnhttpCase):
         cls.put_files(cls.www, (("text.txt", cls.text), ("noise.bin", cls.noise),
                                 ("big.bin", cls.big)))
         cls.nginx = Nginx(cls.www, CODINGS_NGINX_CONF)
-        cls.sanitized = re.search(r"asan|tsan", VNHTTP) is not None
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.nginx.stop()
-        super().tearDownClass()
 
     def log_line(self, request):
         """The access-log line of request ("GET /text.txt?c=1"; each test asks for its own
@@ -1978,12 +1969,6 @@ class ParallelTest(VnhttpCase):
             cls.files["mib%d.bin" % i] = os.urandom(1024 * 1024)
         cls.put_files(cls.www, cls.files.items())
         cls.nginx = Nginx(cls.www)
-        cls.sanitized = re.search(r"asan|tsan", VNHTTP) is not None
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.nginx.stop()
-        super().tearDownClass()
 
     def fresh_dir(self, name):
         d = self.path(name)
