@@ -10,6 +10,24 @@ const uint64_t kRedrawMs = 100;       // at most 10 redraws a second
 const uint64_t kRateWindowMs = 3000;  // the rate follows the last three seconds
 const int kBarWidth = 24;
 
+// "[=====>      ] " with `filled` of kBarWidth cells done.
+std::string Bar(int filled) {
+    std::string bar = "[";
+    for (int i = 0; i < kBarWidth; ++i) {
+        bar += i < filled ? '=' : (i == filled ? '>' : ' ');
+    }
+    return bar + "] ";
+}
+
+// "3.0 MiB in 1.25 s (2.4 MiB/s)": bytes moved in ms, with their average rate.
+std::string Moved(uint64_t ms, uint64_t bytes) {
+    uint64_t average = ms > 0 ? bytes * 1000 / ms : 0;
+    char seconds[32];
+    snprintf(seconds, sizeof(seconds), "%.2f", static_cast<double>(ms) / 1000.0);
+    return ProgressMeter::FormatBytes(bytes) + " in " + seconds + " s (" +
+           ProgressMeter::FormatBytes(average) + "/s)";
+}
+
 }  // namespace
 
 ProgressMeter::ProgressMeter(Mode mode, FILE* out, uint64_t lineIntervalMs)
@@ -55,14 +73,7 @@ std::string ProgressMeter::Describe(uint64_t done, uint64_t total, uint64_t byte
         char head[16];
         snprintf(head, sizeof(head), "%3u%% ", percent);
         text += head;
-        if (withBar) {
-            int filled = static_cast<int>(done * kBarWidth / total);
-            text += '[';
-            for (int i = 0; i < kBarWidth; ++i) {
-                text += i < filled ? '=' : (i == filled ? '>' : ' ');
-            }
-            text += "] ";
-        }
+        if (withBar) text += Bar(static_cast<int>(done * kBarWidth / total));
         text += FormatBytes(done) + " / " + FormatBytes(total);
     } else {
         text += FormatBytes(done);
@@ -80,12 +91,9 @@ std::string ProgressMeter::DescribeBatch(uint64_t bytes, unsigned succeeded, uns
                                          unsigned running, unsigned total,
                                          uint64_t bytesPerSecond) {
     unsigned finished = succeeded + failed;
-    std::string text = "[";
-    int filled = total > 0 ? static_cast<int>(uint64_t{finished} * kBarWidth / total) : 0;
-    for (int i = 0; i < kBarWidth; ++i) {
-        text += i < filled ? '=' : (i == filled ? '>' : ' ');
-    }
-    text += "] " + std::to_string(finished) + "/" + std::to_string(total) + " files";
+    std::string text =
+        Bar(total > 0 ? static_cast<int>(uint64_t{finished} * kBarWidth / total) : 0) +
+        std::to_string(finished) + "/" + std::to_string(total) + " files";
     if (failed > 0) text += ", " + std::to_string(failed) + " failed";
     if (running > 0) text += ", " + std::to_string(running) + " running";
     text += "  " + FormatBytes(bytes) + "  " + FormatBytes(bytesPerSecond) + "/s";
@@ -115,13 +123,7 @@ void ProgressMeter::Update(uint64_t nowMs, uint64_t done, uint64_t total) {
     if (m_mode == kTerminal) {
         if (nowMs - m_lastDrawMs < kRedrawMs && m_lastDrawnDone != UINT64_MAX) return;
         if (done == m_lastDrawnDone) return;
-        std::string line = Describe(done, total, rate, true);
-        size_t width = line.size();
-        if (width < m_lastWidth) line.append(m_lastWidth - width, ' ');  // wipe a longer line
-        fprintf(m_out, "\r%s", line.c_str());
-        fflush(m_out);
-        m_lastWidth = width;
-        m_lastDrawMs = nowMs;
+        Redraw(nowMs, Describe(done, total, rate, true));
         m_lastDrawnDone = done;
     } else if (m_mode == kLines) {
         if (nowMs - m_lastDrawMs < m_lineIntervalMs) return;
@@ -177,11 +179,7 @@ std::string ProgressMeter::BatchSummary(uint64_t ms, uint64_t bytes, unsigned su
         text += std::to_string(succeeded) + " of " + files(total) + " done";
         if (failed > 0) text += ", " + std::to_string(failed) + " failed";
     }
-    uint64_t average = ms > 0 ? bytes * 1000 / ms : 0;
-    char seconds[32];
-    snprintf(seconds, sizeof(seconds), "%.2f", static_cast<double>(ms) / 1000.0);
-    return text + ", " + FormatBytes(bytes) + " in " + seconds + " s (" + FormatBytes(average) +
-           "/s)";
+    return text + ", " + Moved(ms, bytes);
 }
 
 void ProgressMeter::FinishBatch(uint64_t nowMs, uint64_t bytes, unsigned succeeded, unsigned failed,
@@ -199,11 +197,7 @@ void ProgressMeter::FinishBatch(uint64_t nowMs, uint64_t bytes, unsigned succeed
 }
 
 std::string ProgressMeter::Summary(uint64_t ms, uint64_t moved, bool ok, uint64_t wire) {
-    uint64_t average = ms > 0 ? moved * 1000 / ms : 0;
-    char seconds[32];
-    snprintf(seconds, sizeof(seconds), "%.2f", static_cast<double>(ms) / 1000.0);
-    std::string text = std::string(ok ? "done, " : "stopped after ") + FormatBytes(moved) + " in " +
-                       seconds + " s (" + FormatBytes(average) + "/s)";
+    std::string text = (ok ? "done, " : "stopped after ") + Moved(ms, moved);
     if (wire != 0) text += ", " + FormatBytes(wire) + " on the wire";
     return text;
 }
@@ -215,9 +209,8 @@ void ProgressMeter::Finish(uint64_t nowMs, uint64_t done, uint64_t total, uint64
     uint64_t ms = nowMs - m_startMs;
     uint64_t average = ms > 0 ? moved * 1000 / ms : 0;
     if (m_mode == kTerminal) {
-        std::string line = Describe(done, ok && total == 0 ? done : total, average, true, false);
-        if (line.size() < m_lastWidth) line.append(m_lastWidth - line.size(), ' ');
-        fprintf(m_out, "\r%s\n", line.c_str());
+        Redraw(nowMs, Describe(done, ok && total == 0 ? done : total, average, true, false));
+        fputc('\n', m_out);
     }
     fprintf(m_out, "vnhttp: %s\n", Summary(ms, moved, ok, wire).c_str());
     fflush(m_out);
