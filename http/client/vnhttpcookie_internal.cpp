@@ -23,18 +23,22 @@ char Lower(char c) {
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-bool EqualNoCase(const std::string& a, const char* b) {
-    size_t n = strlen(b);
-    if (a.size() != n) return false;
+// ASCII only, whatever the process's locale (strncasecmp follows it).
+bool SameNoCase(const char* a, const char* b, size_t n) {
     for (size_t i = 0; i < n; ++i) {
         if (Lower(a[i]) != Lower(b[i])) return false;
     }
     return true;
 }
 
+bool EqualNoCase(const std::string& a, const char* b) {
+    size_t n = strlen(b);
+    return a.size() == n && SameNoCase(a.data(), b, n);
+}
+
 bool StartsNoCase(const std::string& s, const char* prefix) {
     size_t n = strlen(prefix);
-    return s.size() >= n && EqualNoCase(s.substr(0, n), prefix);
+    return s.size() >= n && SameNoCase(s.data(), prefix, n);
 }
 
 bool IsDigit(char c) {
